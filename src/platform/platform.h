@@ -1,0 +1,191 @@
+// The thin layer between ostrim and the operating system.
+//
+// Everything above this header is plain C++: the form, the profile reader and
+// the process launcher reach the system only through the calls declared here.
+// Each platform has its own folder (posix/ for Linux with systemd, win32/ for
+// Windows), and CMake builds exactly one of them; no function body above this
+// layer changes with the platform.
+//
+// Errors are exceptions (platform::Error or a class derived from it) unless a
+// call says otherwise; the message says what failed and why.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace ostrim::platform {
+
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// ---------------------------------------------------------------------------
+// Profile files
+
+// The profile call, with the contract of Windows' GetPrivateProfileStringA:
+//
+// - `key` not null: copies the value of `key` in `section` of `file` into
+//   `buffer`, or `defecto` when the file, the section or the key is missing.
+//   At most size - 1 characters are copied, then a NUL; returns the number of
+//   characters copied (size - 1 when the value was cut).
+// - `key` null: copies the key names of `section`, in file order, each
+//   followed by a NUL, and one more NUL after the last; returns the count
+//   without that final NUL. When they do not fit, the last name is cut and
+//   followed by two NULs, and the result is size - 2.
+//
+// Section and key names match without regard to letter case. A file that
+// cannot be read reads as missing (the reason is logged). Never throws for
+// file problems.
+std::size_t GetPrivateProfileString(const char* section, const char* key, const char* defecto,
+                                    char* buffer, std::size_t size, const std::string& file);
+
+// ---------------------------------------------------------------------------
+// Paths
+
+// The directory holding the program file (links resolved), without a
+// trailing separator.
+std::string ProgramDirectory();
+
+// `directory` joined with a relative path written the Windows way, with a
+// leading backslash ("\\bases\\tmp.ini"): on Windows as it is, elsewhere with
+// each backslash turned into the platform's separator.
+std::string PathInDirectory(const std::string& directory, std::string_view windows_relative);
+
+// ---------------------------------------------------------------------------
+// Environment of the service's own process
+
+// Sets one variable; every child launched afterwards inherits it. Throws when
+// the platform rejects the name or the value.
+void SetEnvironmentVariable(const std::string& name, const std::string& value);
+
+// ---------------------------------------------------------------------------
+// Child processes
+
+struct ProcessEnd {
+  bool by_signal = false;  // true: `value` is the signal that ended it
+  int value = 0;           // exit status, or signal number
+  std::chrono::milliseconds ran{0};
+};
+
+// Text for the log: "exit status 0", "killed by signal 15 (Terminated)".
+std::string DescribeEnd(const ProcessEnd& end);
+
+// A child launched by Launch. Move-only owner of the child and of everything
+// the platform holds for it. Destroying a Process whose child still runs hands
+// the child to the platform's watch list (see ReapEndedChildren): it is never
+// killed and never left as a zombie.
+class Process {
+ public:
+  class Impl;
+  explicit Process(std::unique_ptr<Impl> impl);
+  Process(Process&&) noexcept;
+  Process& operator=(Process&&) noexcept;
+  ~Process();
+
+  std::int64_t Id() const;
+
+  // Waits until the child ends or `limit` has passed (no limit: nullopt).
+  // While waiting, `on_tick` (if set) is called about every `tick` with the
+  // time waited so far. Returns the end, or nullopt when the limit passed
+  // first. Requests that reach the service meanwhile are queued, not lost.
+  std::optional<ProcessEnd> Wait(
+      std::optional<std::chrono::milliseconds> limit,
+      std::chrono::milliseconds tick = std::chrono::seconds(5),
+      const std::function<void(std::chrono::milliseconds)>& on_tick = {});
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// Thrown by Launch when no process was created; what() gives the program and
+// the reason.
+class LaunchError : public Error {
+ public:
+  using Error::Error;
+};
+
+// Runs `command_line` as a hidden child, the way Windows' CreateProcessA does
+// with no application name: the program is taken from the start of the line,
+// the rest are its arguments; no console or window, normal priority, handles
+// not inherited, the service's environment and current directory. Never
+// through a shell.
+Process Launch(const std::string& command_line);
+
+// Collects the children handed to the watch list that have ended since the
+// last call and logs how each ended. The service's event loop calls it; it
+// never touches a child that a Wait is waiting for.
+void ReapEndedChildren();
+
+// How many handed-over children are still running.
+std::size_t WatchedChildren();
+
+// ---------------------------------------------------------------------------
+// The service-host layer (the service manager's side of the form)
+
+struct ServiceSettings {
+  std::string name;          // "ostrim"
+  std::string display_name;  // "Bases de Datos Tarquesa"
+  int start_mode = 2;        // 2: started automatically at boot
+};
+
+// The form's handlers of the service manager's requests, called one at a
+// time on the thread that runs the event loop. `success` is the 16-bit flag
+// of the request (-1 true, 0 false): what the handler leaves in it is the
+// request's outcome.
+class ServiceEvents {
+ public:
+  virtual ~ServiceEvents() = default;
+  virtual void NTService_Continue(std::int16_t& success) = 0;
+  virtual void NTService_Pause(std::int16_t& success) = 0;
+  virtual void NTService_Start(std::int16_t& success) = 0;
+  virtual void NTService_Stop() = 0;
+};
+
+class ServiceHost {
+ public:
+  virtual ~ServiceHost() = default;
+
+  // Registers the service with the system's service manager under the
+  // settings. Returns a one-line confirmation; throws Error on failure.
+  virtual std::string Install() = 0;
+  // Unregisters it; throws Error when it is not registered or on failure.
+  virtual std::string Uninstall() = 0;
+  // The set of requests accepted besides start and stop (2: pause and continue).
+  virtual void SetControlsAccepted(std::int16_t controls) = 0;
+  // Connects the process to the service manager. The start request is the
+  // first one delivered.
+  virtual void StartService() = 0;
+  // Delivers requests to `events`, one at a time and in order, until the stop
+  // request has been handled or a start request failed; returns the process's
+  // exit status.
+  virtual int RunEventLoop(ServiceEvents& events) = 0;
+};
+
+std::unique_ptr<ServiceHost> CreateServiceHost(const ServiceSettings& settings);
+
+// Tells the service manager what the service is doing right now, and that it
+// is alive: a long start or stop must not trip the manager's time-outs.
+// `more_time` is how much longer the current step may take. Without a service
+// manager, nothing happens.
+void ReportProgress(std::string_view status, std::chrono::milliseconds more_time);
+
+// ---------------------------------------------------------------------------
+// Console and log
+
+// Writes one log line (without its line end) to the service's log.
+// `priority` is a syslog priority (3 error ... 7 debug).
+void WriteLogLine(int priority, std::string_view line);
+
+// Writes text to standard output or standard error, as it is.
+void WriteStdout(std::string_view text);
+void WriteStderr(std::string_view text);
+
+}  // namespace ostrim::platform

@@ -1,0 +1,111 @@
+// Paths, the environment and the console on POSIX systems.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/fd.h"
+
+namespace ostrim::platform {
+namespace {
+
+void WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // nowhere left to report it
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// True when our stderr is the stream systemd's journal gave us: JOURNAL_STREAM
+// holds its "device:inode", and it is inherited by anything we start, so it
+// must be checked against the descriptor itself.
+bool StderrIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  if (stream == nullptr) return false;
+  struct stat st {};
+  if (::fstat(STDERR_FILENO, &st) != 0) return false;
+  unsigned long long dev = 0, ino = 0;
+  if (std::sscanf(stream, "%llu:%llu", &dev, &ino) != 2) return false;
+  return dev == static_cast<unsigned long long>(st.st_dev) &&
+         ino == static_cast<unsigned long long>(st.st_ino);
+}
+
+}  // namespace
+
+std::string posix::ExecutablePath() {
+  std::string path(256, '\0');
+  for (;;) {
+    ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+    if (n < 0) throw Error("cannot find the program file: /proc/self/exe: " + posix::ErrnoText());
+    if (static_cast<std::size_t>(n) < path.size()) {
+      path.resize(static_cast<std::size_t>(n));
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+std::string ProgramDirectory() {
+  std::string path = posix::ExecutablePath();
+  std::size_t slash = path.rfind('/');
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string PathInDirectory(const std::string& directory, std::string_view windows_relative) {
+  std::string path = directory == "/" ? std::string() : directory;
+  for (char c : windows_relative) path.push_back(c == '\\' ? '/' : c);
+  return path;
+}
+
+void SetEnvironmentVariable(const std::string& name, const std::string& value) {
+  if (name.empty() || name.find('=') != std::string::npos || name.find('\0') != std::string::npos) {
+    throw Error("invalid environment variable name \"" + name + "\"");
+  }
+  if (::setenv(name.c_str(), value.c_str(), 1) != 0) {
+    throw Error("cannot set environment variable \"" + name + "\": " + posix::ErrnoText());
+  }
+}
+
+void WriteLogLine(int priority, std::string_view line) {
+  static const bool journal = StderrIsJournal();
+  std::string out;
+  out.reserve(line.size() + 40);
+  if (journal) {
+    out.push_back('<');
+    out.push_back(static_cast<char>('0' + priority));
+    out.push_back('>');
+  } else {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    struct tm local {};
+    ::localtime_r(&now.tv_sec, &local);
+    char stamp[48];
+    std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03ld ostrim[%ld]: ", local.tm_hour,
+                  local.tm_min, local.tm_sec, now.tv_nsec / 1000000L,
+                  static_cast<long>(::getpid()));
+    out.append(stamp);
+    static const char* const kLevel[] = {"", "", "", "error: ", "warning: ", "", "", "debug: "};
+    if (priority >= 0 && priority <= 7) out.append(kLevel[priority]);
+  }
+  out.append(line);
+  out.push_back('\n');
+  WriteAll(STDERR_FILENO, out);
+}
+
+void WriteStdout(std::string_view text) {
+  WriteAll(STDOUT_FILENO, text);
+}
+void WriteStderr(std::string_view text) {
+  WriteAll(STDERR_FILENO, text);
+}
+
+}  // namespace ostrim::platform
