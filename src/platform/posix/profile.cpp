@@ -1,0 +1,237 @@
+// The profile call on POSIX systems: Windows' reading rules (profile_text.h)
+// over files found the way a site copied from Windows expects.
+//
+// A request reads one value per database per pass, so a site with thousands
+// of databases makes thousands of lookups in one file. Each file is parsed at
+// most once while it stays the same: its parsed copy is kept with the file's
+// identity (device, inode), size and change times, and every lookup checks
+// those with one stat before it uses the copy. Every lookup therefore still
+// sees the file as it is on disk, at the cost of a stat, not a parse.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "log.h"
+#include "platform/platform.h"
+#include "platform/posix/fd.h"
+#include "platform/posix/profile_text.h"
+
+namespace ostrim::platform {
+namespace {
+
+using posix::ProfileText;
+
+struct Identity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = -1;
+  struct timespec mtime {};
+  struct timespec ctime {};
+
+  static Identity Of(const struct stat& st) {
+    return Identity{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+  }
+  bool operator==(const Identity& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+           ctime.tv_nsec == o.ctime.tv_nsec;
+  }
+};
+
+struct CachedFile {
+  std::string found_path;  // the path last read: the requested one or its case variant
+  Identity identity;
+  std::unique_ptr<ProfileText> text;
+  std::string problem;          // why the file could not be read last time; logged once
+  bool problem_warned = false;  // that reason was a warning, not a plain absence
+};
+
+std::unordered_map<std::string, CachedFile>& Cache() {
+  static std::unordered_map<std::string, CachedFile> cache;
+  return cache;
+}
+
+bool SameLetters(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && posix::FoldCase(a) == posix::FoldCase(b);
+}
+
+// `path` with the components that do not exist replaced by an existing entry
+// whose name differs only in letter case (OMBREL.INI for Ombrel.ini, Bases/
+// for bases/), or empty when there is none. Where several match, the first
+// in byte order is taken, so the choice does not depend on directory order.
+std::string FindCaseVariant(const std::string& path) {
+  if (path.empty() || path.front() != '/') return {};
+  std::string resolved;
+  std::size_t pos = 1;
+  while (pos <= path.size()) {
+    std::size_t next = path.find('/', pos);
+    if (next == std::string::npos) next = path.size();
+    std::string component = path.substr(pos, next - pos);
+    pos = next + 1;
+    if (component.empty()) continue;
+    std::string exact = resolved + "/" + component;
+    struct stat st {};
+    if (::lstat(exact.c_str(), &st) == 0) {
+      resolved = std::move(exact);
+      continue;
+    }
+    DIR* dir = ::opendir(resolved.empty() ? "/" : resolved.c_str());
+    if (dir == nullptr) return {};
+    std::string best;
+    while (struct dirent* entry = ::readdir(dir)) {
+      std::string_view name = entry->d_name;
+      if (SameLetters(name, component) && (best.empty() || name < best)) best = name;
+    }
+    ::closedir(dir);
+    if (best.empty()) return {};
+    resolved += "/" + best;
+  }
+  return resolved;
+}
+
+void ReportProblem(CachedFile& cached, const std::string& path, std::string problem, bool missing) {
+  if (cached.problem == problem) return;
+  cached.problem = std::move(problem);
+  cached.problem_warned = !missing;
+  if (missing) {
+    log::Debug("profile ", path, ": ", cached.problem, "; read as empty");
+  } else {
+    log::Warning("profile ", path, " cannot be read: ", cached.problem, "; read as empty");
+  }
+}
+
+// The parsed file at `path` as it is now, or null when it cannot be read.
+const ProfileText* Load(const std::string& path) {
+  CachedFile& cached = Cache()[path];
+  struct stat st {};
+  std::string found = path;
+  if (::stat(found.c_str(), &st) != 0) {
+    int error = errno;
+    if (error != ENOENT && error != ENOTDIR) {
+      ReportProblem(cached, path, posix::ErrnoText(error), false);
+      return nullptr;
+    }
+    // Try the case variant found last time before scanning directories again.
+    found = cached.found_path != path && !cached.found_path.empty() ? cached.found_path
+                                                                    : FindCaseVariant(path);
+    if (found.empty() || ::stat(found.c_str(), &st) != 0) {
+      found = FindCaseVariant(path);
+      if (found.empty() || ::stat(found.c_str(), &st) != 0) {
+        cached.text.reset();
+        cached.found_path.clear();
+        ReportProblem(cached, path, "no such file", true);
+        return nullptr;
+      }
+    }
+  }
+  if (S_ISDIR(st.st_mode)) {
+    cached.text.reset();
+    ReportProblem(cached, found, "it is a directory", false);
+    return nullptr;
+  }
+  if (cached.text && cached.found_path == found && cached.identity == Identity::Of(st)) {
+    return cached.text.get();
+  }
+
+  posix::Fd fd(::open(found.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd || ::fstat(fd.get(), &st) != 0) {
+    cached.text.reset();
+    ReportProblem(cached, found, posix::ErrnoText(), false);
+    return nullptr;
+  }
+  std::string bytes;
+  bytes.reserve(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)));
+  char chunk[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      cached.text.reset();
+      ReportProblem(cached, found, posix::ErrnoText(), false);
+      return nullptr;
+    }
+    bytes.append(chunk, static_cast<std::size_t>(n));
+  }
+  if (found != path) {
+    log::Debug("profile ", path, ": using ", found, " (same name, other letter case)");
+  }
+  cached.text = std::make_unique<ProfileText>(bytes);
+  cached.identity = Identity::Of(st);
+  cached.found_path = found;
+  if (cached.problem_warned) log::Info("profile ", found, " can be read again");
+  cached.problem.clear();
+  cached.problem_warned = false;
+  return cached.text.get();
+}
+
+// Copies `text` into buffer as the Windows call does: at most size - 1
+// characters and a NUL; returns the characters copied.
+std::size_t CopyOut(std::string_view text, char* buffer, std::size_t size) {
+  std::size_t n = std::min(text.size(), size - 1);
+  std::memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+  return n;
+}
+
+std::string_view DefaultValue(const char* defecto) {
+  std::string_view text = defecto == nullptr ? std::string_view() : defecto;
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);  // as Windows does
+  return text;
+}
+
+}  // namespace
+
+std::size_t GetPrivateProfileString(const char* section, const char* key, const char* defecto,
+                                    char* buffer, std::size_t size, const std::string& file) {
+  if (buffer == nullptr || size == 0) return 0;
+  if (section == nullptr) {
+    buffer[0] = '\0';
+    return 0;
+  }
+  const ProfileText* text = Load(file);
+
+  if (key != nullptr) {
+    const std::string* value = nullptr;
+    if (text != nullptr && *key != '\0') value = text->FindValue(section, key);
+    return CopyOut(value ? posix::WithoutQuotes(*value) : DefaultValue(defecto), buffer, size);
+  }
+
+  // Key listing: each name and a NUL, then a final NUL.
+  std::vector<std::string_view> names;
+  if (text != nullptr) names = text->KeyNames(section);
+  if (names.empty()) {
+    if (size >= 2) buffer[1] = '\0';
+    return CopyOut(DefaultValue(defecto), buffer, size);
+  }
+  if (size < 3) {
+    buffer[0] = '\0';
+    if (size == 2) buffer[1] = '\0';
+    return 0;
+  }
+  std::size_t used = 0;
+  for (std::string_view name : names) {
+    std::size_t room = size - 2 - used;  // keep two places for the closing NULs
+    if (name.size() >= room) {
+      // The last name that fits only partly is cut and followed by two NULs.
+      std::memcpy(buffer + used, name.data(), room);
+      buffer[size - 2] = '\0';
+      buffer[size - 1] = '\0';
+      return size - 2;
+    }
+    std::memcpy(buffer + used, name.data(), name.size());
+    used += name.size();
+    buffer[used++] = '\0';
+  }
+  buffer[used] = '\0';
+  return used;
+}
+
+}  // namespace ostrim::platform

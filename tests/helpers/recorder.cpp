@@ -1,0 +1,111 @@
+// recorder: a stand-in for the start and stop tools, used by the tests.
+//
+//   recorder ARG...
+//
+// Appends one line to the file named by $RECORDER_LOG when it starts:
+//   begin <TAB> ms <TAB> pid <TAB> arg1|arg2|... <TAB> T_A=...;T_B=...
+// (every environment variable whose name starts with "T_", and NOTIFY_SOCKET
+// if set), and, when it
+// ends of its own accord, "end <TAB> ms <TAB> pid". ms is CLOCK_MONOTONIC in
+// milliseconds. Arguments that start with "@" tell it how to behave:
+//   @sleep=MS       run for MS milliseconds before ending (default: end at once)
+//   @ignore-term    ignore SIGTERM
+//   @exit=N         end with exit status N
+//   @fork           leave a child of its own running (as engines do), which
+//                   keeps standard output open, then end
+//   @probe=FILE     write what a child sees of itself to FILE: its session,
+//                   its open descriptors, its signal mask and ignored signals
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+extern char** environ;
+
+namespace {
+
+long long NowMs() {
+  struct timespec ts {};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void Append(const std::string& line) {
+  const char* path = std::getenv("RECORDER_LOG");
+  if (path == nullptr) return;
+  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  std::string text = line + "\n";
+  [[maybe_unused]] ssize_t n = ::write(fd, text.data(), text.size());
+  ::close(fd);
+}
+
+void Probe(const std::string& file) {
+  std::ostringstream out;
+  out << "sid_is_pid=" << (::getsid(0) == ::getpid()) << "\n";
+  out << "has_ctty=" << (::open("/dev/tty", O_RDONLY | O_CLOEXEC) >= 0) << "\n";
+  char target[256] = {};
+  ssize_t n = ::readlink("/proc/self/fd/0", target, sizeof target - 1);
+  out << "stdin=" << (n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "") << "\n";
+  out << "fds=";
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    int own = ::dirfd(dir);
+    while (struct dirent* e = ::readdir(dir)) {
+      if (e->d_name[0] == '.') continue;
+      int fd = std::atoi(e->d_name);
+      if (fd != own) out << fd << ",";
+    }
+    ::closedir(dir);
+  }
+  out << "\n";
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("SigBlk:", 0) == 0 || line.rfind("SigIgn:", 0) == 0) out << line << "\n";
+  }
+  std::ofstream(file) << out.str();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long sleep_ms = 0;
+  int exit_status = 0;
+  bool fork_child = false;
+  std::string args;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    args += (i > 1 ? "|" : "") + arg;
+    if (arg.rfind("@sleep=", 0) == 0) sleep_ms = std::atol(arg.c_str() + 7);
+    if (arg == "@ignore-term") ::signal(SIGTERM, SIG_IGN);
+    if (arg.rfind("@exit=", 0) == 0) exit_status = std::atoi(arg.c_str() + 6);
+    if (arg == "@fork") fork_child = true;
+    if (arg.rfind("@probe=", 0) == 0) Probe(arg.substr(7));
+  }
+  std::string env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "T_", 2) == 0 || std::strncmp(*e, "NOTIFY_SOCKET=", 14) == 0)
+      env += (env.empty() ? "" : ";") + std::string(*e);
+  }
+  Append("begin\t" + std::to_string(NowMs()) + "\t" + std::to_string(::getpid()) + "\t" + args +
+         "\t" + env);
+  if (fork_child && ::fork() == 0) {
+    ::sleep(3);  // holds stdout open after its parent has ended
+    _exit(0);
+  }
+  if (sleep_ms > 0) {
+    struct timespec ts = {sleep_ms / 1000, (sleep_ms % 1000) * 1000000};
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+  }
+  Append("end\t" + std::to_string(NowMs()) + "\t" + std::to_string(::getpid()));
+  return exit_status;
+}

@@ -1,0 +1,210 @@
+#include "helpers/test_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace ostrim::testing {
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "ostrim-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+void WriteFile(const std::string& path, std::string_view content) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+Site::Site() {
+  fs::copy_file(OSTRIM_BINARY, program());
+  fs::copy_file(RECORDER_BINARY, *this / "recorder");
+}
+
+std::vector<std::vector<std::string>> Site::Records() const {
+  std::vector<std::vector<std::string>> records;
+  std::istringstream lines(ReadFile(log()));
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+      std::size_t tab = line.find('\t', start);
+      fields.push_back(line.substr(start, tab - start));
+      if (tab == std::string::npos) break;
+      start = tab + 1;
+    }
+    records.push_back(std::move(fields));
+  }
+  return records;
+}
+
+std::vector<std::string> Site::Launched() const {
+  std::vector<std::string> launched;
+  for (const auto& r : Records()) {
+    if (r[0] == "begin" && r.size() > 3) launched.push_back(r[3]);
+  }
+  return launched;
+}
+
+namespace {
+
+pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
+            const Environment& env, const std::string& out, const std::string& err) {
+  std::vector<std::string> envs;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    bool replaced = false;
+    for (const auto& [name, value] : env) replaced |= entry.rfind(name + "=", 0) == 0;
+    if (!replaced && entry.rfind("NOTIFY_SOCKET=", 0) != 0 &&
+        entry.rfind("JOURNAL_STREAM=", 0) != 0) {
+      envs.push_back(entry);
+    }
+  }
+  for (const auto& [name, value] : env) envs.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (auto& e : envs) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argv_text = {program};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = -1;
+  int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) throw std::runtime_error("cannot run " + program);
+  return pid;
+}
+
+int WaitStatus(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+Result RunProgram(const std::string& program, const std::vector<std::string>& args,
+                  const Environment& env) {
+  Background running(program, args, env);
+  return running.Finish();
+}
+
+Background::Background(const std::string& program, const std::vector<std::string>& args,
+                       const Environment& env)
+    : pid_(Spawn(program, args, env, files_ / "out", files_ / "err")) {}
+
+Background::~Background() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    WaitStatus(pid_);
+  }
+}
+
+void Background::Signal(int signo) const {
+  ::kill(pid_, signo);
+}
+
+std::string Background::Err() const {
+  return ReadFile(files_ / "err");
+}
+
+bool Background::WaitForErr(std::string_view text, std::chrono::milliseconds limit) const {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (Err().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+Result Background::Finish(std::chrono::milliseconds limit) {
+  Result result;
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  for (;;) {
+    pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) break;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  pid_ = -1;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = ReadFile(files_ / "out");
+  result.err = ReadFile(files_ / "err");
+  return result;
+}
+
+NotifySocket::NotifySocket() : path_(dir_ / "notify") {
+  fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  struct sockaddr_un addr {};
+  addr.sun_family = AF_UNIX;
+  path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
+  if (::bind(fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+    throw std::runtime_error("cannot bind " + path_);
+  }
+}
+
+NotifySocket::~NotifySocket() {
+  ::close(fd_);
+}
+
+const std::vector<std::string>& NotifySocket::Messages() {
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (n < 0) break;
+    messages_.emplace_back(buffer, static_cast<std::size_t>(n));
+  }
+  return messages_;
+}
+
+int Count(std::string_view text, std::string_view needle) {
+  int n = 0;
+  for (std::size_t pos = text.find(needle); pos != std::string_view::npos;
+       pos = text.find(needle, pos + needle.size())) {
+    ++n;
+  }
+  return n;
+}
+
+}  // namespace ostrim::testing

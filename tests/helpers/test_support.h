@@ -1,0 +1,103 @@
+// What the tests share: temporary directories and sites, files, and running
+// the built ostrim program as an operator or systemd would.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace ostrim::testing {
+
+// A fresh directory, removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(std::string_view relative) const {
+    return path_ + "/" + std::string(relative);
+  }
+
+ private:
+  std::string path_;
+};
+
+// Writes `content` to `path`, creating its directories.
+void WriteFile(const std::string& path, std::string_view content);
+std::string ReadFile(const std::string& path);
+
+// A site: a temporary directory holding a copy of the ostrim program (it
+// reads its profiles beside itself) and the recorder, with Ombrel.ini and
+// bases/tmp.ini written by the test.
+class Site : public TempDir {
+ public:
+  Site();
+  std::string program() const { return *this / "ostrim"; }
+  std::string log() const { return *this / "record.log"; }
+  void Ombrel(std::string_view content) const { WriteFile(*this / "Ombrel.ini", content); }
+  void Seleccion(std::string_view content) const { WriteFile(*this / "bases/tmp.ini", content); }
+  // The recorder's lines, split at TABs.
+  std::vector<std::vector<std::string>> Records() const;
+  // The argument fields of the "begin" records, in order.
+  std::vector<std::string> Launched() const;
+};
+
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+struct Result {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs `program` with `args` and extra environment to its end.
+Result RunProgram(const std::string& program, const std::vector<std::string>& args,
+                  const Environment& env = {});
+
+// A program running in the background, its standard output and error
+// collected in files.
+class Background {
+ public:
+  Background(const std::string& program, const std::vector<std::string>& args,
+             const Environment& env = {});
+  ~Background();
+  pid_t pid() const { return pid_; }
+  void Signal(int signo) const;
+  // Waits until the collected standard error holds `text` (true) or `limit` passes.
+  bool WaitForErr(std::string_view text, std::chrono::milliseconds limit) const;
+  std::string Err() const;
+  // Waits for the end (killing it after `limit`) and returns what it gave.
+  Result Finish(std::chrono::milliseconds limit = std::chrono::seconds(30));
+
+ private:
+  TempDir files_;
+  pid_t pid_ = -1;
+};
+
+// A datagram socket standing in for systemd's notification socket: pass
+// {"NOTIFY_SOCKET", path()} to the service, then read what it sent.
+class NotifySocket {
+ public:
+  NotifySocket();
+  ~NotifySocket();
+  const std::string& path() const { return path_; }
+  // Every message received so far, in order.
+  const std::vector<std::string>& Messages();
+
+ private:
+  TempDir dir_;
+  std::string path_;
+  int fd_ = -1;
+  std::vector<std::string> messages_;
+};
+
+// How many times `needle` occurs in `text`.
+int Count(std::string_view text, std::string_view needle);
+
+}  // namespace ostrim::testing
