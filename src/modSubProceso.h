@@ -1,0 +1,31 @@
+// The process launcher: runs one command line as a hidden child and waits
+// for it.
+//
+// The command line is one text, as Windows' CreateProcessA takes it: the
+// program is taken from its start (a quoted name, or the text up to a blank),
+// the rest are the program's arguments. The child gets no console or window,
+// runs at normal priority, inherits the service's environment (with the
+// variables the start sequence set) and current directory, and inherits no
+// other handle or descriptor.
+//
+// A launch that fails is logged with the program and the reason, and the
+// launcher returns normally: the calling sequence goes on with its next
+// database. Every launch is logged with its pid, and every end with the exit
+// status (or the signal) and how long the child ran.
+#pragma once
+
+#include <string>
+
+namespace ostrim::modSubProceso {
+
+// Launches `comando` and waits up to 2500 ms for it to end. A child still
+// running then (a database engine) is left running; it is reaped and its end
+// logged whenever it ends.
+void EjecutaProceso(const std::string& comando);
+
+// Launches `comando` and waits until it ends, however long that takes; while
+// it waits it tells the service manager that the service is alive, and logs
+// "still waiting" at growing intervals.
+void EjecutaProcesoEspera(const std::string& comando);
+
+}  // namespace ostrim::modSubProceso

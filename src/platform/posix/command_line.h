@@ -1,0 +1,62 @@
+// Splitting a Windows command line into a program and its arguments.
+//
+// A command line in the profile files is one text, as Windows' CreateProcessA
+// takes it. To launch it on a POSIX system it is split the way Windows and
+// the child's C runtime would split it:
+//
+// The program (CreateProcessA with no application name):
+// | Line starts with (after blanks and tabs) | Program                                          |
+// |------------------------------------------|--------------------------------------------------|
+// | a double quote                           | everything up to the next double quote (the rest |
+// |                                          | of the line if there is none); the arguments     |
+// |                                          | start right after it                             |
+// | anything else                            | up to the first blank or tab; when that names no |
+// |                                          | executable file and the line goes on, the text up |
+// |                                          | to the next blank or tab is tried, and so on:    |
+// |                                          | "/opt/Mis Bases/arranca base1" runs              |
+// |                                          | "/opt/Mis Bases/arranca" when "/opt/Mis" is not  |
+// |                                          | an executable file                               |
+//
+// The arguments (the Microsoft C runtime's rules):
+// | Text                                      | Gives                                           |
+// |-------------------------------------------|-------------------------------------------------|
+// | blanks and tabs outside double quotes     | separate arguments (runs of them count as one)  |
+// | "..."                                     | groups: blanks inside belong to the argument;   |
+// |                                           | the quotes are removed                          |
+// | 2n backslashes, then a double quote       | n backslashes; the quote opens or closes a group |
+// | 2n+1 backslashes, then a double quote     | n backslashes and a literal double quote        |
+// | backslashes not followed by a double quote| themselves, unchanged                           |
+// | "" inside a group                         | a literal double quote, and the group goes on   |
+// |                                           | (the rule of the C runtime since Visual C++     |
+// |                                           | 2008 and of the Universal CRT; older msvcrt.dll |
+// |                                           | ended the group there)                          |
+// | "" outside a group                        | an empty group: an empty argument if alone      |
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ostrim::platform::posix {
+
+struct SplitLine {
+  std::string program;            // as written in the line (quotes removed)
+  std::vector<std::string> args;  // the arguments after it
+};
+
+// Arguments of `text` by the C runtime's rules.
+std::vector<std::string> SplitArguments(std::string_view text);
+
+// Splits `line`. `is_program(name)` says whether a candidate program name
+// names an executable file; the first candidate for which it returns true is
+// the program. When none does, the first candidate is returned (the launch
+// then fails on it). An empty line, or one of blanks only, gives an empty
+// program.
+SplitLine SplitCommandLine(std::string_view line,
+                           const std::function<bool(const std::string&)>& is_program);
+
+// Quotes `arg` so that SplitArguments gives it back unchanged.
+std::string QuoteArgument(std::string_view arg);
+
+}  // namespace ostrim::platform::posix

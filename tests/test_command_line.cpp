@@ -1,0 +1,85 @@
+// Splitting Windows command lines: the program by CreateProcessA's rules, the
+// arguments by the Microsoft C runtime's.
+#include "platform/posix/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace ostrim::platform::posix {
+namespace {
+
+using Args = std::vector<std::string>;
+
+TEST(SplitArguments, FollowsTheCRuntimeRules) {
+  struct Case {
+    std::string text;
+    Args args;
+  };
+  const Case cases[] = {
+      {"", {}},
+      {"   \t ", {}},
+      {"a b\tc", {"a", "b", "c"}},
+      {"  a   b  ", {"a", "b"}},
+      {R"("a b" c)", {"a b", "c"}},
+      {R"(a"b c"d)", {"ab cd"}},
+      {R"("")", {""}},
+      {R"(a "" b)", {"a", "", "b"}},
+      {R"(a\b\\c)", {R"(a\b\\c)"}},      // backslashes not before a quote
+      {R"(a\\"b c")", {R"(a\b c)"}},     // 2n: n backslashes, group opens
+      {R"(a\"b)", {R"(a"b)"}},           // 2n+1: literal quote
+      {R"(a\\\"b)", {R"(a\"b)"}},        // 3 backslashes: one, and a quote
+      {R"("a\\" b)", {R"(a\)", "b"}},    // 2n before the closing quote
+      {R"("a""b" c)", {R"(a"b)", "c"}},  // "" in a group: literal, group goes on
+      {R"("a""b c")", {R"(a"b c)"}},
+      {R"("unterminated group)", {"unterminated group"}},
+      {R"(trailing\)", {R"(trailing\)"}},
+      {"tab\there", {"tab", "here"}},
+      {"-z", {"-z"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(SplitArguments(c.text), c.args) << c.text;
+}
+
+TEST(SplitCommandLine, TakesTheProgramAsCreateProcessDoes) {
+  // The programs that "exist" in this table.
+  const std::set<std::string> programs = {"/opt/Mis Bases/arranca", "/bin/para", "arranca",
+                                          "/opt/x y/z w"};
+  auto exists = [&](const std::string& name) { return programs.count(name) > 0; };
+  struct Case {
+    std::string line;
+    std::string program;
+    Args args;
+  };
+  const Case cases[] = {
+      {"arranca base1 -z", "arranca", {"base1", "-z"}},
+      {"  arranca base1", "arranca", {"base1"}},  // leading blanks skipped
+      {" base1 -z", "base1", {"-z"}},             // missing start command: first word runs
+      {"/opt/Mis Bases/arranca base1 -z", "/opt/Mis Bases/arranca", {"base1", "-z"}},
+      {"/opt/x y/z w -q", "/opt/x y/z w", {"-q"}},
+      {R"("/opt/Mis Bases/arranca" base1)", "/opt/Mis Bases/arranca", {"base1"}},
+      {R"("/opt/Mis Bases/arranca"base1)", "/opt/Mis Bases/arranca", {"base1"}},
+      {R"("/no such" a)", "/no such", {"a"}},  // quoted: no candidates tried
+      {R"("unterminated)", "unterminated", {}},
+      {"/bin/para base1 ", "/bin/para", {"base1"}},    // the trailing blank of a stop line
+      {"missing prog -z", "missing", {"prog", "-z"}},  // none exists: the first candidate
+      {"", "", {}},
+      {" \t ", "", {}},
+  };
+  for (const Case& c : cases) {
+    SplitLine split = SplitCommandLine(c.line, exists);
+    EXPECT_EQ(split.program, c.program) << c.line;
+    EXPECT_EQ(split.args, c.args) << c.line;
+  }
+}
+
+TEST(QuoteArgument, SplitsBackToTheSameArgument) {
+  const std::string samples[] = {"",       "plain",  "two words", R"(a"b)",      R"(a\)",
+                                 R"(a\\)", R"(\"x)", "tab\there", R"(end\ "q")", R"("")"};
+  for (const std::string& arg : samples) {
+    EXPECT_EQ(SplitArguments(QuoteArgument(arg)), Args{arg}) << arg;
+    EXPECT_EQ(SplitArguments(QuoteArgument(arg) + " " + QuoteArgument(arg)), (Args{arg, arg}));
+  }
+}
+
+}  // namespace
+}  // namespace ostrim::platform::posix

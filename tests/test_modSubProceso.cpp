@@ -1,0 +1,173 @@
+// The process launcher, seen from the children it starts (the recorder
+// helper) and from the log.
+#include "modSubProceso.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "helpers/test_support.h"
+#include "log.h"
+#include "platform/platform.h"
+
+namespace ostrim {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ReadFile;
+using testing::TempDir;
+
+class LauncherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("RECORDER_LOG", (dir / "record.log").c_str(), 1);
+    log::SetCaptureForTesting(&logged);
+  }
+  void TearDown() override {
+    log::SetCaptureForTesting(nullptr);
+    ::unsetenv("RECORDER_LOG");
+  }
+  std::string Recorded() { return ReadFile(dir / "record.log"); }
+  static double SecondsSince(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+  }
+
+  TempDir dir;
+  std::string logged;
+  const std::string recorder = RECORDER_BINARY;
+};
+
+// What the child sees of itself: the Windows child gets no console and
+// inherits no handle, whatever the service holds or blocks.
+TEST_F(LauncherTest, ChildGetsNoTerminalNoDescriptorsAndDefaultSignals) {
+  int leaked = ::open("/dev/null", O_RDONLY);  // no close-on-exec: must not reach the child
+  ASSERT_GE(leaked, 3);
+  sigset_t blocked, old;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGUSR1);
+  sigaddset(&blocked, SIGTERM);
+  ::sigprocmask(SIG_BLOCK, &blocked, &old);
+  auto old_usr2 = ::signal(SIGUSR2, SIG_IGN);
+
+  modSubProceso::EjecutaProcesoEspera(recorder + " @probe=" + (dir / "probe"));
+
+  ::signal(SIGUSR2, old_usr2);
+  ::sigprocmask(SIG_SETMASK, &old, nullptr);
+  ::close(leaked);
+  std::string probe = ReadFile(dir / "probe");
+  EXPECT_NE(probe.find("sid_is_pid=1"), std::string::npos) << probe;
+  EXPECT_NE(probe.find("has_ctty=0"), std::string::npos) << probe;
+  EXPECT_NE(probe.find("stdin=/dev/null"), std::string::npos) << probe;
+  EXPECT_NE(probe.find("fds=0,1,2,\n"), std::string::npos) << probe;
+  EXPECT_NE(probe.find("SigBlk:\t0000000000000000"), std::string::npos) << probe;
+  // glibc's posix_spawn leaves its two internal signals (32 and 33) ignored;
+  // they are reserved to the C library, and no program can use them.
+  std::size_t ignored = probe.find("SigIgn:\t");
+  ASSERT_NE(ignored, std::string::npos) << probe;
+  unsigned long long mask = std::stoull(probe.substr(ignored + 8, 16), nullptr, 16);
+  EXPECT_EQ(mask & ~0x180000000ULL, 0u) << probe;
+}
+
+TEST_F(LauncherTest, BoundedWaitReturnsWhenTheChildEnds) {
+  auto start = std::chrono::steady_clock::now();
+  modSubProceso::EjecutaProceso(recorder + " fast");
+  EXPECT_LT(SecondsSince(start), 2.0);
+  EXPECT_EQ(testing::Count(Recorded(), "\tfast\t"), 1);
+  EXPECT_NE(logged.find("ended: exit status 0"), std::string::npos) << logged;
+}
+
+TEST_F(LauncherTest, BoundedWaitLeavesALongChildRunningAndReapsItLater) {
+  auto start = std::chrono::steady_clock::now();
+  modSubProceso::EjecutaProceso(recorder + " @sleep=3500");
+  double waited = SecondsSince(start);
+  EXPECT_GE(waited, 2.4);
+  EXPECT_LT(waited, 3.4);
+  EXPECT_EQ(platform::WatchedChildren(), 1u);
+  EXPECT_EQ(testing::Count(Recorded(), "end\t"), 0);  // still running
+  EXPECT_NE(logged.find("still running after 2.500 s"), std::string::npos) << logged;
+
+  for (int i = 0; i < 300 && platform::WatchedChildren() > 0; ++i) {
+    std::this_thread::sleep_for(20ms);
+    platform::ReapEndedChildren();
+  }
+  EXPECT_EQ(platform::WatchedChildren(), 0u);
+  EXPECT_EQ(testing::Count(Recorded(), "end\t"), 1);
+  EXPECT_NE(logged.find("ended: exit status 0 after 3."), std::string::npos) << logged;
+}
+
+TEST_F(LauncherTest, UnboundedWaitWaitsForTheEnd) {
+  auto start = std::chrono::steady_clock::now();
+  modSubProceso::EjecutaProcesoEspera(recorder + " @sleep=2800 @exit=3");
+  EXPECT_GE(SecondsSince(start), 2.8);
+  EXPECT_EQ(testing::Count(Recorded(), "end\t"), 1);
+  EXPECT_NE(logged.find("ended: exit status 3"), std::string::npos) << logged;
+}
+
+TEST_F(LauncherTest, FailedLaunchesAreLoggedAndReturnAtOnce) {
+  testing::WriteFile(dir / "not-executable", "#!/bin/sh\n");
+  struct Case {
+    std::string line;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"/nonexistent/arranca base1 -z", "No such file or directory"},
+      {dir / "not-executable" + " a", "not executable"},
+      {dir.path() + " a", "not a regular file"},
+      {"no-such-program-anywhere a", "not found in the program directory or in PATH"},
+      {"", "names no program"},
+      {"   ", "names no program"},
+  };
+  for (const Case& c : cases) {
+    logged.clear();
+    auto start = std::chrono::steady_clock::now();
+    modSubProceso::EjecutaProceso(c.line);
+    modSubProceso::EjecutaProcesoEspera(c.line);
+    EXPECT_LT(SecondsSince(start), 1.0) << c.line;
+    EXPECT_EQ(testing::Count(logged, "launch failed"), 2) << logged;
+    EXPECT_NE(logged.find(c.reason), std::string::npos) << c.line << ": " << logged;
+  }
+}
+
+TEST_F(LauncherTest, ChildSeesTheServicesEnvironment) {
+  platform::SetEnvironmentVariable("T_DBDIR", "/datos/base");
+  modSubProceso::EjecutaProcesoEspera(recorder + " env");
+  ::unsetenv("T_DBDIR");
+  EXPECT_NE(Recorded().find("T_DBDIR=/datos/base"), std::string::npos) << Recorded();
+}
+
+TEST_F(LauncherTest, FindsProgramsInDirectoriesWithBlanksAndOnPathButNotHere) {
+  std::filesystem::create_directories(dir / "Mis Bases");
+  std::filesystem::copy_file(recorder, dir / "Mis Bases/arranca");
+  modSubProceso::EjecutaProcesoEspera(dir / "Mis Bases/arranca" + " base1 \"two words\" -z");
+  EXPECT_NE(Recorded().find("\tbase1|two words|-z\t"), std::string::npos) << Recorded();
+
+  // A bare name is looked up on PATH, never in the current directory.
+  std::filesystem::create_directories(dir / "bin");
+  std::filesystem::copy_file(recorder, dir / "bin/on-path");
+  std::filesystem::copy_file(recorder, dir / "here-only");
+  std::string old_path = std::getenv("PATH");
+  auto old_cwd = std::filesystem::current_path();
+  ::setenv("PATH", (dir / "bin" + ":.:").c_str(), 1);
+  std::filesystem::current_path(dir.path());
+  modSubProceso::EjecutaProcesoEspera("on-path found");
+  modSubProceso::EjecutaProcesoEspera("here-only not-found");
+  std::filesystem::current_path(old_cwd);
+  ::setenv("PATH", old_path.c_str(), 1);
+  EXPECT_NE(Recorded().find("\tfound\t"), std::string::npos);
+  EXPECT_EQ(Recorded().find("not-found"), std::string::npos);
+  EXPECT_NE(logged.find("not found in the program directory or in PATH"), std::string::npos);
+}
+
+TEST_F(LauncherTest, ChildKilledBySignalIsLoggedAsSuch) {
+  modSubProceso::EjecutaProceso("/bin/sh -c \"kill -TERM $$\"");
+  EXPECT_NE(logged.find("killed by signal 15"), std::string::npos) << logged;
+}
+
+}  // namespace
+}  // namespace ostrim
