@@ -1,0 +1,280 @@
+#include "Torvale.h"
+
+#include <chrono>
+
+#include "log.h"
+#include "modINI.h"
+#include "modSubProceso.h"
+#include "version.h"
+
+namespace ostrim {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kUsage =
+    "usage: ostrim [-INSTALL | -UNINSTALL | -CHECK | --help | --version]\n"
+    "\n"
+    "  (nothing)    run as the service: start every database now, stop them on\n"
+    "               SIGTERM or Ctrl-C; SIGUSR1 pauses (stops them), SIGUSR2\n"
+    "               continues (starts them again)\n"
+    "  -INSTALL     register ostrim as a system service that starts at boot\n"
+    "  -UNINSTALL   unregister it\n"
+    "  -CHECK       print what the next start and stop would run; run nothing\n"
+    "\n"
+    "The databases and commands come from Ombrel.ini and bases/tmp.ini in the\n"
+    "program's directory. Options are read in any letter case.\n";
+
+std::string Upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+// Runs one statement of a sequence that goes on past failures: an error is
+// logged with what was being done, and the sequence continues.
+template <typename Statement>
+void SkipIfFails(std::string_view what, Statement&& statement) {
+  try {
+    statement();
+  } catch (const std::exception& e) {
+    log::Error("stop sequence: ", what, " failed: ", e.what(), "; going on");
+  }
+}
+
+// Timing the service manager is told to allow for one start launch (its
+// 2500 ms wait, with room to spare) and for each wake-up of a stop wait.
+constexpr auto kTimePerStartLaunch = 10s;
+
+}  // namespace
+
+const platform::ServiceSettings Torvale::kServiceSettings = {"ostrim", "Bases de Datos Tarquesa",
+                                                             2};
+
+std::optional<std::pair<std::string, std::string>> PreparaLineaEntorno(std::string& line) {
+  if (line.empty()) return std::nullopt;
+  std::size_t start = line.find_first_not_of(' ');
+  if (start != std::string::npos && line.size() - start >= 4 &&
+      Upper(line.substr(start, 4)) == "SET ") {
+    line.erase(0, start + 4);
+  }
+  std::size_t equals = line.find('=');
+  if (equals == std::string::npos) {
+    throw EnvironmentLineError("environment line " + log::Quoted(line) +
+                               " has no \"=\": expected NAME=value");
+  }
+  if (equals == 0) {
+    throw EnvironmentLineError("environment line " + log::Quoted(line) +
+                               " has no variable name before \"=\"");
+  }
+  return std::make_pair(line.substr(0, equals), line.substr(equals + 1));
+}
+
+std::string LineaArranque(const std::string& comando, const std::string& argumento) {
+  return comando + " " + argumento + " -z";
+}
+
+std::string LineaParada(const std::string& comando, const std::string& valor4GL) {
+  std::size_t p = valor4GL.find(' ');
+  return comando + " " + (p == std::string::npos ? valor4GL : valor4GL.substr(0, p + 1));
+}
+
+Torvale::Torvale(std::unique_ptr<platform::ServiceHost> host) : NTService(std::move(host)) {}
+
+int Torvale::Run(const std::vector<std::string>& args) {
+  if (std::optional<int> status = Form_Load(args)) return *status;
+  return NTService->RunEventLoop(*this);
+}
+
+std::optional<int> Torvale::Form_Load(const std::vector<std::string>& args) {
+  try {
+    ConexionActiva(platform::ProgramDirectory());
+  } catch (const std::exception& e) {
+    log::Error(e.what());
+  }
+
+  std::string text;
+  for (const std::string& arg : args) text += (text.empty() ? "" : " ") + arg;
+  text = Upper(text);
+
+  if (text == "-INSTALL" || text == "-UNINSTALL") {
+    try {
+      std::string done = text == "-INSTALL" ? NTService->Install() : NTService->Uninstall();
+      platform::WriteStdout(done + "\n");
+      return 0;
+    } catch (const std::exception& e) {
+      platform::WriteStderr(std::string("ostrim: cannot ") +
+                            (text == "-INSTALL" ? "install" : "uninstall") +
+                            " the service: " + e.what() + "\n");
+      return 1;
+    }
+  }
+  if (text == "-CHECK") return Comprueba();
+  if (text.empty()) {
+    try {
+      NTService->SetControlsAccepted(2);
+      NTService->StartService();
+    } catch (const std::exception& e) {
+      log::Error("cannot connect to the service manager: ", e.what());
+      return 1;
+    }
+    return std::nullopt;
+  }
+  if (text == "--HELP" || text == "-H") {
+    platform::WriteStdout(kUsage);
+    return 0;
+  }
+  if (text == "--VERSION") {
+    platform::WriteStdout(std::string("ostrim ") + kVersion + "\n");
+    return 0;
+  }
+  platform::WriteStderr("ostrim: unknown argument " + log::Quoted(text) + "\n\n" + kUsage);
+  return 2;
+}
+
+void Torvale::NTService_Start(std::int16_t& success) {
+  ArrancaBases();
+  success = -1;
+}
+
+void Torvale::NTService_Continue(std::int16_t& success) {
+  ArrancaBases();
+  success = -1;
+}
+
+void Torvale::NTService_Pause(std::int16_t& success) {
+  ParaBases();
+  success = -1;
+  platform::ReportProgress("paused: databases stopped", 0ms);
+}
+
+void Torvale::NTService_Stop() {
+  ParaBases();
+}
+
+void Torvale::LecturaBases() {
+  List1.Clear();
+  RutaINI = platform::PathInDirectory(conexion_activa_, "\\Ombrel.ini");
+  const std::string seleccion = platform::PathInDirectory(conexion_activa_, "\\bases\\tmp.ini");
+  modINI::LeeSeccionINI(List1, "seleccion", seleccion);
+  if (List1.ListCount() > 0) {
+    log::Info("databases: ", List1.ListCount(), " selected in [seleccion] of ", seleccion);
+    return;
+  }
+  modINI::LeeSeccionINI(List1, "bases4GL", RutaINI);
+  log::Info("databases: ", List1.ListCount(), " from [bases4GL] of ", RutaINI);
+}
+
+std::vector<std::string> Torvale::LeeLineasEntorno() {
+  return {modINI::LeeValorINI("arranque", "1", "", RutaINI),
+          modINI::LeeValorINI("arranque", "2", "", RutaINI)};
+}
+
+void Torvale::variableEntorno(std::string& linea) {
+  auto variable = PreparaLineaEntorno(linea);
+  if (!variable) return;
+  platform::SetEnvironmentVariable(variable->first, variable->second);
+  log::Info("environment: ", variable->first, "=", variable->second);
+}
+
+void Torvale::RecorreArranque(const Launcher& launch) {
+  const std::string comando = modINI::LeeValorINI("start", "1", "", RutaINI);
+  const std::int16_t bases = List1.ListCount();  // the bound is taken once
+  for (std::int16_t i = 0; i < bases; ++i) {
+    List1.SetListIndex(i);
+    const std::string base = List1.Text();
+    const std::string argumento = modINI::LeeValorINI("basesSQL", base, "", RutaINI);
+    if (argumento.empty()) continue;
+    launch({"SQL", base, LineaArranque(comando, argumento), i + 1, bases});
+  }
+  const std::int16_t bases4GL = List1.ListCount();
+  for (std::int16_t i = 0; i < bases4GL; ++i) {
+    List1.SetListIndex(i);
+    const std::string base = List1.Text();
+    const std::string argumento = modINI::LeeValorINI("bases4GL", base, "", RutaINI);
+    launch({"4GL", base, LineaArranque(comando, argumento), i + 1, bases4GL});
+  }
+}
+
+void Torvale::RecorreParada(const Launcher& launch) {
+  std::string comando;
+  SkipIfFails("reading the stop command",
+              [&] { comando = modINI::LeeValorINI("stop", "1", "", RutaINI); });
+  const std::int16_t bases = List1.ListCount();
+  for (std::int16_t i = 0; i < bases; ++i) {
+    SkipIfFails("entry " + std::to_string(i + 1) + " of the list", [&] {
+      List1.SetListIndex(i);
+      const std::string base = List1.Text();
+      const std::string valor = modINI::LeeValorINI("bases4GL", base, "", RutaINI);
+      launch({"stop", base, LineaParada(comando, valor), i + 1, bases});
+    });
+  }
+}
+
+void Torvale::ArrancaBases() {
+  LecturaBases();
+  const std::vector<std::string> lineas = LeeLineasEntorno();
+  for (std::size_t k = 0; k < lineas.size(); ++k) {
+    std::string linea = lineas[k];
+    try {
+      variableEntorno(linea);
+    } catch (const std::exception& e) {
+      throw EnvironmentLineError("[arranque] key " + std::to_string(k + 1) + " of " + RutaINI +
+                                 ": " + e.what() + "; nothing was started");
+    }
+  }
+  RecorreArranque([](const Launch& l) {
+    platform::ReportProgress("starting " + l.base + ", " + std::string(l.pass) + " (" +
+                                 std::to_string(l.number) + " of " + std::to_string(l.total) + ")",
+                             kTimePerStartLaunch);
+    modSubProceso::EjecutaProceso(l.line);
+  });
+  platform::ReportProgress("running: " + std::to_string(List1.ListCount()) + " databases started",
+                           0ms);
+}
+
+void Torvale::ParaBases() {
+  SkipIfFails("rebuilding the database list", [&] { LecturaBases(); });
+  RecorreParada([](const Launch& l) {
+    platform::ReportProgress("stopping " + l.base + " (" + std::to_string(l.number) + " of " +
+                                 std::to_string(l.total) + ")",
+                             kTimePerStartLaunch);
+    modSubProceso::EjecutaProcesoEspera(l.line);
+  });
+}
+
+int Torvale::Comprueba() {
+  std::string out;
+  int status = 0;
+  try {
+    LecturaBases();
+  } catch (const std::exception& e) {
+    // The start would fail here; the stop goes on with the entries read.
+    platform::WriteStderr(std::string("ostrim: ") + e.what() + "\n");
+    status = 1;
+  }
+  for (std::int16_t i = 0; i < List1.ListCount(); ++i) {
+    List1.SetListIndex(i);
+    out += "database\t" + List1.Text() + "\n";
+  }
+  bool start_fails = status != 0;
+  for (std::string linea : LeeLineasEntorno()) {
+    try {
+      if (!start_fails && PreparaLineaEntorno(linea)) out += "environment\t" + linea + "\n";
+    } catch (const std::exception& e) {
+      platform::WriteStderr(std::string("ostrim: the start would fail: ") + e.what() + "\n");
+      start_fails = true;
+      status = 1;
+    }
+  }
+  auto print = [&out](const Launch& l) {
+    out += std::string(l.pass == "stop" ? "stop" : "start") + "\t" + l.line + "\n";
+  };
+  if (!start_fails) RecorreArranque(print);
+  RecorreParada(print);
+  platform::WriteStdout(out);
+  return status;
+}
+
+}  // namespace ostrim

@@ -1,0 +1,123 @@
+// The form: the service's one object.
+//
+// It holds the program directory, the path of the main profile file, the
+// working list of databases (`List1`) and the service-host control
+// (`NTService`), and carries the handlers through which the service manager's
+// requests reach the start and stop sequences:
+//
+//   start, continue  ->  ArrancaBases: rebuild the list, apply the two
+//                        environment lines, launch every start command line
+//                        (the basesSQL pass, then the bases4GL pass), each
+//                        given 2500 ms
+//   pause, stop      ->  ParaBases: rebuild the list, run every stop command
+//                        line to its end, one after another
+//
+// Everything is read afresh from the profile files at every request.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "ListBox.h"
+#include "platform/platform.h"
+
+namespace ostrim {
+
+// Raised by variableEntorno for a line that cannot be applied.
+class EnvironmentLineError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// An environment line made ready to apply: its "SET " prefix removed from
+// `line`, and the name and value it sets. Empty for an empty line, which sets
+// nothing. Throws EnvironmentLineError for a line without "=" or with an
+// empty name.
+//
+// | Line                     | Sets                | `line` afterwards      |
+// |--------------------------|---------------------|------------------------|
+// | SET DBDIR=/datos         | DBDIR = /datos      | DBDIR=/datos           |
+// | set DBDIR=/datos         | DBDIR = /datos      | DBDIR=/datos           |
+// |   Set DBDIR=/datos       | DBDIR = /datos      | DBDIR=/datos           |
+// | X=PRESET 1               | X = PRESET 1        | X=PRESET 1             |
+// | A=B=C                    | A = B=C             | A=B=C                  |
+// | A=                       | A = (empty)         | A=                     |
+// | (empty)                  | nothing             | (empty)                |
+// | DBDIR                    | error: no "="       |                        |
+// | =x                       | error: empty name   |                        |
+std::optional<std::pair<std::string, std::string>> PreparaLineaEntorno(std::string& line);
+
+// The command lines, built in this one place for the sequences and -CHECK:
+// start: the start command, a blank, the argument text and " -z".
+std::string LineaArranque(const std::string& comando, const std::string& argumento);
+// stop: the stop command, a blank, and the first word of the bases4GL value
+// with the blank after it; a value without a blank is used whole.
+std::string LineaParada(const std::string& comando, const std::string& valor4GL);
+
+class Torvale final : public platform::ServiceEvents {
+ public:
+  // The settings the service is registered under.
+  static const platform::ServiceSettings kServiceSettings;
+
+  // One launch of a sequence, as the sequences and -CHECK see it.
+  struct Launch {
+    std::string_view pass;  // "SQL", "4GL" or "stop"
+    const std::string& base;
+    const std::string& line;
+    int number;  // 1-based position in the pass
+    int total;   // entries in the pass
+  };
+  using Launcher = std::function<void(const Launch&)>;
+
+  explicit Torvale(std::unique_ptr<platform::ServiceHost> host);
+
+  // Runs the program: Form_Load, then (when serving) the service's event
+  // loop. Returns the process's exit status.
+  int Run(const std::vector<std::string>& args);
+
+  // Start-up: sets the program directory and acts on the command line.
+  // Returns the exit status when the program ends at once, or nothing when
+  // it now serves requests.
+  std::optional<int> Form_Load(const std::vector<std::string>& args);
+
+  const std::string& ConexionActiva() const { return conexion_activa_; }
+  void ConexionActiva(std::string directory) { conexion_activa_ = std::move(directory); }
+
+  void NTService_Start(std::int16_t& success) override;
+  void LecturaBases();
+  void ArrancaBases();
+  void ParaBases();
+  void variableEntorno(std::string& linea);
+
+  // -CHECK: prints what the next start and stop would read and run, and
+  // runs nothing. Returns the exit status.
+  int Comprueba();
+
+  ListBox List1;
+  std::unique_ptr<platform::ServiceHost> NTService;
+
+ private:
+  void NTService_Continue(std::int16_t& success) override;
+  void NTService_Pause(std::int16_t& success) override;
+  void NTService_Stop() override;
+
+  // The environment lines, keys "1" and "2" of [arranque], as read.
+  std::vector<std::string> LeeLineasEntorno();
+  // The start sequence's launches in order, after the list is rebuilt.
+  void RecorreArranque(const Launcher& launch);
+  // The stop sequence's launches in order; a step that fails is logged and
+  // skipped, and the next one runs.
+  void RecorreParada(const Launcher& launch);
+
+  std::string conexion_activa_;
+  std::string RutaINI;
+};
+
+}  // namespace ostrim

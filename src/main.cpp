@@ -1,0 +1,18 @@
+// ostrim: starts and stops a site's database engines as a system service.
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "Torvale.h"
+#include "log.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  try {
+    ostrim::Torvale form(ostrim::platform::CreateServiceHost(ostrim::Torvale::kServiceSettings));
+    return form.Run(args);
+  } catch (const std::exception& e) {
+    ostrim::log::Error("ostrim ends: ", e.what());
+    return 1;
+  }
+}

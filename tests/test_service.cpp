@@ -1,0 +1,202 @@
+// The program as the operator and systemd see it: its command line,
+// registration, and signals delivered as requests.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "helpers/test_support.h"
+
+namespace ostrim {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Background;
+using testing::Count;
+using testing::ReadFile;
+using testing::Result;
+using testing::RunProgram;
+using testing::Site;
+using testing::TempDir;
+
+TEST(CommandLine, ActsOnTheWholeArgumentTextInAnyCase) {
+  Site site;
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+  };
+  const Case cases[] = {
+      {{"--help"}, 0, "usage: ostrim", ""},
+      {{"-H"}, 0, "usage: ostrim", ""},
+      {{"--Version"}, 0, "ostrim 0.", ""},
+      // Mended: anything else is reported and ends the program, instead of
+      // leaving it idle and invisible.
+      {{"bogus"}, 2, "", "unknown argument \"BOGUS\""},
+      {{"-INSTALL", "now"}, 2, "", "unknown argument \"-INSTALL NOW\""},
+      {{"-install", ""}, 2, "", "unknown argument"},
+  };
+  for (const Case& c : cases) {
+    Result r = RunProgram(site.program(), c.args, {{"OSTRIM_INSTALL_ROOT", site / "root"}});
+    EXPECT_EQ(r.status, c.status) << c.args[0];
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(site / "root"));  // nothing registered
+}
+
+TEST(Registration, InstallsEnablesAndRemovesTheUnit) {
+  Site site;
+  const testing::Environment root = {{"OSTRIM_INSTALL_ROOT", site / "root"}};
+  const std::string unit = site / "root/etc/systemd/system/ostrim.service";
+  const std::string link = site / "root/etc/systemd/system/multi-user.target.wants/ostrim.service";
+
+  Result r = RunProgram(site.program(), {"-Install"}, root);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("installed"), std::string::npos) << r.out;
+  const std::string text = ReadFile(unit);
+  for (const std::string& line :
+       {std::string("Description=Bases de Datos Tarquesa\n"), std::string("Type=notify\n"),
+        "ExecStart=" + site.program() + "\n", std::string("KillMode=process\n"),
+        std::string("WantedBy=multi-user.target\n")}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+  }
+  struct stat st {};
+  EXPECT_EQ(::lstat(link.c_str(), &st), 0) << "no enable link";
+  if (std::filesystem::exists("/usr/bin/systemd-analyze")) {
+    EXPECT_EQ(std::system(("systemd-analyze verify " + unit + " >/dev/null 2>&1").c_str()), 0);
+  }
+
+  r = RunProgram(site.program(), {"-INSTALL"}, root);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("updated"), std::string::npos) << r.out;
+
+  r = RunProgram(site.program(), {"-uninstall"}, root);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(unit));
+  EXPECT_NE(::lstat(link.c_str(), &st), 0) << "enable link left behind";
+
+  // Mended: a failure is reported, with a non-zero status.
+  r = RunProgram(site.program(), {"-UNINSTALL"}, root);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("not installed"), std::string::npos) << r.err;
+  r = RunProgram(site.program(), {"-INSTALL"}, {{"OSTRIM_INSTALL_ROOT", "/dev/null"}});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot install the service"), std::string::npos) << r.err;
+}
+
+TEST(Registration, QuotesAnExecutablePathWithBlanks) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "Mis Bases 100%");
+  std::filesystem::copy_file(OSTRIM_BINARY, dir / "Mis Bases 100%/ostrim");
+  Result r =
+      RunProgram(dir / "Mis Bases 100%/ostrim", {"-INSTALL"}, {{"OSTRIM_INSTALL_ROOT", dir / "r"}});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(ReadFile(dir / "r/etc/systemd/system/ostrim.service")
+                .find("ExecStart=\"" + dir.path() + "/Mis Bases 100%%/ostrim\"\n"),
+            std::string::npos);
+}
+
+// A site whose start and stop commands are the recorder.
+class Served : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    site.Ombrel(
+        "[arranque]\n1=SET T_ONE=uno\n2=T_TWO=dos\n"
+        "[start]\n1=recorder start\n[stop]\n1=recorder stop\n"
+        "[bases4GL]\nventas=ventas -s 5\ncompras=compras\n");
+  }
+  testing::Environment Env() const { return {{"RECORDER_LOG", site.log()}}; }
+
+  // Where each request began, in order, from the log.
+  static std::vector<std::string> Begun(const std::string& err) {
+    std::vector<std::string> begun;
+    for (std::size_t pos = err.find("request "); pos != std::string::npos;
+         pos = err.find("request ", pos + 1)) {
+      std::size_t colon = err.find(": begins", pos);
+      std::size_t eol = err.find('\n', pos);
+      if (colon < eol) begun.push_back(err.substr(pos + 8, colon - pos - 8));
+    }
+    return begun;
+  }
+
+  Site site;
+};
+
+TEST_F(Served, SignalsBecomeRequestsInTheOrderTheyArrive) {
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(service.WaitForErr("request start: done", 10s)) << service.Err();
+  service.Signal(SIGHUP);
+  service.Signal(SIGUSR1);
+  ASSERT_TRUE(service.WaitForErr("request pause: done", 10s)) << service.Err();
+  service.Signal(SIGUSR2);
+  ASSERT_TRUE(service.WaitForErr("request continue: done", 10s)) << service.Err();
+  service.Signal(SIGTERM);
+  Result r = service.Finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(Begun(r.err), (std::vector<std::string>{"start", "pause", "continue", "stop"}));
+  EXPECT_NE(r.err.find("SIGHUP ignored"), std::string::npos);
+  EXPECT_EQ(site.Launched(),
+            (std::vector<std::string>{"start|ventas|-s|5|-z", "start|compras|-z", "stop|ventas",
+                                      "stop|compras", "start|ventas|-s|5|-z", "start|compras|-z",
+                                      "stop|ventas", "stop|compras"}));
+}
+
+TEST_F(Served, RequestsArrivingDuringASequenceWaitTheirTurn) {
+  site.Ombrel(
+      "[arranque]\n1=T_ONE=uno\n[start]\n1=recorder start\n[stop]\n1=recorder stop\n"
+      "[bases4GL]\nlenta=lenta @sleep=1500\n");
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(service.WaitForErr("launched pid", 10s)) << service.Err();
+  service.Signal(SIGUSR1);
+  std::this_thread::sleep_for(50ms);
+  service.Signal(SIGUSR2);
+  std::this_thread::sleep_for(50ms);
+  service.Signal(SIGINT);
+  Result r = service.Finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(Begun(r.err), (std::vector<std::string>{"start", "pause", "continue", "stop"}));
+  EXPECT_EQ(Count(r.err, "it runs when the requests before it have ended"), 3) << r.err;
+}
+
+TEST_F(Served, TellsSystemdWhatItIsDoing) {
+  testing::NotifySocket notify;
+  auto env = Env();
+  env.emplace_back("NOTIFY_SOCKET", notify.path());
+  Background service(site.program(), {}, env);
+  ASSERT_TRUE(service.WaitForErr("request start: done", 10s)) << service.Err();
+  std::this_thread::sleep_for(50ms);
+  std::vector<std::string> started = notify.Messages();
+  ASSERT_FALSE(started.empty());
+  EXPECT_EQ(started.back(), "READY=1");
+  EXPECT_EQ(Count(ReadFile(site.log()), "begin\t"), 2);  // READY only after the launches
+  EXPECT_NE(started.front().find("STATUS=starting ventas"), std::string::npos) << started.front();
+  EXPECT_NE(started.front().find("EXTEND_TIMEOUT_USEC="), std::string::npos);
+  service.Signal(SIGTERM);
+  Result r = service.Finish();
+  EXPECT_EQ(r.status, 0);
+  const std::vector<std::string>& all = notify.Messages();
+  ASSERT_GT(all.size(), started.size());
+  EXPECT_EQ(all[started.size()].rfind("STOPPING=1", 0), 0u) << all[started.size()];
+  // The children never talk to systemd in the service's name.
+  EXPECT_EQ(Count(ReadFile(site.log()), "T_ONE=uno"), 4);
+  EXPECT_EQ(ReadFile(site.log()).find("NOTIFY_SOCKET"), std::string::npos);
+}
+
+TEST_F(Served, AFailedStartEndsWithStatusOneAndNeverReportsReady) {
+  site.Ombrel("[arranque]\n1=T_ONE\n[start]\n1=recorder start\n[bases4GL]\nventas=v\n");
+  testing::NotifySocket notify;
+  auto env = Env();
+  env.emplace_back("NOTIFY_SOCKET", notify.path());
+  Result r = RunProgram(site.program(), {}, env);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("request start failed: [arranque] key 1"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("\"T_ONE\" has no \"=\""), std::string::npos) << r.err;
+  EXPECT_TRUE(site.Launched().empty());
+  for (const std::string& m : notify.Messages()) EXPECT_EQ(m.find("READY=1"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace ostrim
