@@ -1,0 +1,197 @@
+// The whole job, end to end: the built program on a temporary site whose
+// start and stop commands are the recorder.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <thread>
+
+#include "helpers/test_support.h"
+
+namespace ostrim {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Background;
+using testing::Count;
+using testing::ReadFile;
+using testing::Result;
+using testing::RunProgram;
+using testing::Site;
+using Lines = std::vector<std::string>;
+
+class Sequences : public ::testing::Test {
+ protected:
+  testing::Environment Env() const { return {{"RECORDER_LOG", site.log()}}; }
+
+  // Starts the service, waits for the start request to end, stops it.
+  Result StartThenStop(const std::string& ombrel) {
+    site.Ombrel(ombrel);
+    Background service(site.program(), {}, Env());
+    EXPECT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+    service.Signal(SIGTERM);
+    return service.Finish();
+  }
+
+  Result Check() { return RunProgram(site.program(), {"-check"}, Env()); }
+
+  Site site;
+};
+
+constexpr const char* kSite =
+    "[arranque]\n1=SET T_ONE=uno\n2=T_TWO=dos=tres\n"
+    "[start]\n1=recorder start\n[stop]\n1=recorder stop\n"
+    "[basesSQL]\ncompras=compras_sql -q\nventas=ventas_sql\nsolo_sql=s\n"
+    "[bases4GL]\nventas=base1 -s 5\ncompras=base2\nalmacen=\n";
+
+TEST_F(Sequences, LaunchInPassOrderAndStopOneAfterAnother) {
+  Result r = StartThenStop(kSite);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(site.Launched(), (Lines{
+                                 // SQL pass, in list order, skipping empty SQL arguments
+                                 "start|ventas_sql|-z",
+                                 "start|compras_sql|-q|-z",
+                                 // 4GL pass, even for an empty value
+                                 "start|base1|-s|5|-z",
+                                 "start|base2|-z",
+                                 "start|-z",
+                                 // stop: the first word; a one-word value whole (mended)
+                                 "stop|base1",
+                                 "stop|base2",
+                                 "stop",
+                             }));
+}
+
+TEST_F(Sequences, ChildrenSeeTheEnvironmentLines) {
+  StartThenStop(kSite);
+  auto records = site.Records();
+  int begins = 0;
+  for (const auto& r : records) {
+    if (r[0] != "begin") continue;
+    ++begins;
+    ASSERT_EQ(r.size(), 5u);
+    EXPECT_EQ(r[4], "T_ONE=uno;T_TWO=dos=tres");  // stop commands too, not applied again
+  }
+  EXPECT_EQ(begins, 8);
+}
+
+TEST_F(Sequences, StopCommandsRunOneAfterAnotherEachToItsEnd) {
+  Result r = StartThenStop(
+      "[arranque]\n1=T_A=1\n[start]\n1=recorder start\n[stop]\n1=recorder stop @sleep=300\n"
+      "[bases4GL]\nuno=1\ndos=2\ntres=3\n");
+  EXPECT_EQ(r.status, 0);
+  long long previous_end = 0;
+  int stops = 0;
+  std::string pid_running;
+  for (const auto& rec : site.Records()) {
+    if (rec[0] == "begin" && rec[3].rfind("stop", 0) == 0) {
+      EXPECT_TRUE(pid_running.empty()) << "a stop began while another ran";
+      EXPECT_GE(std::stoll(rec[1]), previous_end);
+      pid_running = rec[2];
+      ++stops;
+    } else if (rec[0] == "end" && rec[2] == pid_running) {
+      previous_end = std::stoll(rec[1]);
+      pid_running.clear();
+    }
+  }
+  EXPECT_EQ(stops, 3);
+}
+
+TEST_F(Sequences, ABadEnvironmentLineFailsTheStartBeforeAnyLaunch) {
+  for (const char* arranque : {"1=T_GOOD=1\n2=T_BAD\n", "1==no name\n"}) {
+    site.Ombrel(std::string("[arranque]\n") + arranque +
+                "[start]\n1=recorder start\n[bases4GL]\nventas=v\n");
+    Result r = RunProgram(site.program(), {}, Env());
+    EXPECT_EQ(r.status, 1) << arranque;
+    EXPECT_NE(r.err.find("nothing was started"), std::string::npos) << r.err;
+    EXPECT_TRUE(site.Launched().empty());
+  }
+}
+
+TEST_F(Sequences, MissingEnvironmentLinesAreNoError) {
+  // Mended: an absent [arranque] key reads as an empty line, which sets nothing.
+  Result r = StartThenStop(
+      "[start]\n1=recorder start\n[stop]\n1=recorder stop\n"
+      "[bases4GL]\nventas=v\n");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(site.Launched(), (Lines{"start|v|-z", "stop|v"}));
+}
+
+TEST_F(Sequences, AFailedLaunchDoesNotStopTheOthers) {
+  // With no start command, each line's first word is the program to run.
+  Result r = StartThenStop(
+      "[start]\n1=\n[stop]\n1=recorder stop\n"
+      "[bases4GL]\nuno=/no/such/arranca\ndos=recorder dos\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("launch failed: \" /no/such/arranca -z\": cannot run \"/no/such/arranca\""),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(site.Launched(), (Lines{"dos|-z", "stop|/no/such/arranca", "stop|recorder"}));
+}
+
+TEST_F(Sequences, TheSelectionIsReadAtEveryRequest) {
+  site.Ombrel(
+      "[start]\n1=recorder start\n[stop]\n1=recorder stop\n"
+      "[bases4GL]\nventas=v\ncompras=c\nalmacen=a\n");
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(service.WaitForErr("request start: done", 10s)) << service.Err();
+  site.Seleccion("[seleccion]\nalmacen=\nventas=\n");
+  service.Signal(SIGUSR1);
+  ASSERT_TRUE(service.WaitForErr("request pause: done", 10s)) << service.Err();
+  site.Seleccion("[seleccion]\n");
+  service.Signal(SIGTERM);
+  Result r = service.Finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(site.Launched(), (Lines{"start|v|-z", "start|c|-z", "start|a|-z", "stop|a", "stop|v",
+                                    "stop|v", "stop|c", "stop|a"}));
+}
+
+TEST_F(Sequences, AnEngineStillRunningAfter2500msIsLeftRunningAndReaped) {
+  auto begin = std::chrono::steady_clock::now();
+  Result r = StartThenStop(
+      "[start]\n1=recorder start\n[stop]\n1=recorder stop @sleep=600\n"
+      "[bases4GL]\nmotor=motor @sleep=2700\n");
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_GE(took, 2.4);
+  EXPECT_NE(r.err.find("still running after 2.500 s: left running"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("request start: done in 2.5"), std::string::npos) << r.err;
+  // It ends while the stop command runs, and is reaped and logged then.
+  EXPECT_NE(r.err.find("ended: exit status 0 after 2.7"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("\"recorder start motor @sleep=2700 -z\""), std::string::npos) << r.err;
+}
+
+TEST_F(Sequences, CheckPrintsWhatTheNextRequestsWouldRun) {
+  site.Ombrel(kSite);
+  Result r = Check();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "database\tventas\n"
+            "database\tcompras\n"
+            "database\talmacen\n"
+            "environment\tT_ONE=uno\n"
+            "environment\tT_TWO=dos=tres\n"
+            "start\trecorder start ventas_sql -z\n"
+            "start\trecorder start compras_sql -q -z\n"
+            "start\trecorder start base1 -s 5 -z\n"
+            "start\trecorder start base2 -z\n"
+            "start\trecorder start  -z\n"
+            "stop\trecorder stop base1 \n"
+            "stop\trecorder stop base2\n"
+            "stop\trecorder stop \n");
+  EXPECT_TRUE(site.Launched().empty());  // launches nothing
+
+  site.Ombrel("[arranque]\n1=NOEQUALS\n[start]\n1=a\n[stop]\n1=p\n[bases4GL]\nb=x y\n");
+  r = Check();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "database\tb\nstop\tp x \n");
+  EXPECT_NE(r.err.find("the start would fail"), std::string::npos) << r.err;
+
+  site.Seleccion("[seleccion]\nsolo=\n");
+  site.Ombrel("");
+  r = Check();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "database\tsolo\nstart\t  -z\nstop\t \n");
+}
+
+}  // namespace
+}  // namespace ostrim
