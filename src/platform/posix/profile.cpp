@@ -118,10 +118,9 @@ const ProfileText* Load(const std::string& path) {
       ReportProblem(cached, path, posix::ErrnoText(error), false);
       return nullptr;
     }
-    // Try the case variant found last time before scanning directories again.
-    found = cached.found_path != path && !cached.found_path.empty() ? cached.found_path
-                                                                    : FindCaseVariant(path);
-    if (found.empty() || ::stat(found.c_str(), &st) != 0) {
+    // The case variant found last time, if it is still there; else look anew.
+    if (cached.found_path.empty() || cached.found_path == path ||
+        ::stat(cached.found_path.c_str(), &st) != 0) {
       found = FindCaseVariant(path);
       if (found.empty() || ::stat(found.c_str(), &st) != 0) {
         cached.text.reset();
@@ -129,6 +128,8 @@ const ProfileText* Load(const std::string& path) {
         ReportProblem(cached, path, "no such file", true);
         return nullptr;
       }
+    } else {
+      found = cached.found_path;
     }
   }
   if (S_ISDIR(st.st_mode)) {
