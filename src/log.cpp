@@ -1,6 +1,5 @@
 #include "log.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "platform/platform.h"
@@ -46,9 +45,19 @@ void SetCaptureForTesting(std::string* sink) {
 
 namespace detail {
 void Append(std::string& out, double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.3f", value);
-  out.append(text);
+  // Three decimals, without printf's floating-point machinery: this runs for
+  // every launch.
+  if (value < 0) {
+    out.push_back('-');
+    value = -value;
+  }
+  const auto thousandths = static_cast<unsigned long long>(value * 1000.0 + 0.5);
+  out.append(std::to_string(thousandths / 1000));
+  out.push_back('.');
+  const unsigned fraction = static_cast<unsigned>(thousandths % 1000);
+  out.push_back(static_cast<char>('0' + fraction / 100));
+  out.push_back(static_cast<char>('0' + fraction / 10 % 10));
+  out.push_back(static_cast<char>('0' + fraction % 10));
 }
 }  // namespace detail
 

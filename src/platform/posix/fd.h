@@ -4,6 +4,8 @@
 #pragma once
 
 #include <unistd.h>
+#include <signal.h>
+
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -52,5 +54,9 @@ struct WaitHook {
   void (*on_ready)() = nullptr;
 };
 WaitHook& CurrentWaitHook();
+
+// Non-zero while children handed to the watch list still run: only then does
+// a child's end (SIGCHLD) need to wake the service.
+volatile sig_atomic_t& ChildrenWatched();
 
 }  // namespace ostrim::platform::posix

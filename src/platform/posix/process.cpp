@@ -34,9 +34,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
+// One stat per candidate: a regular file with an execute bit. Whether this
+// user may execute it is left to posix_spawn, which reports it precisely.
 bool IsExecutableFile(const std::string& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0;
 }
 
 // Where the program named `name` is: a name with a "/" is used as it is;
@@ -117,12 +119,19 @@ std::list<Watched>& WatchList() {
   return list;
 }
 
+void WatchListChanged() { posix::ChildrenWatched() = WatchList().empty() ? 0 : 1; }
+
 }  // namespace
 
 namespace posix {
 WaitHook& CurrentWaitHook() {
   static WaitHook hook;
   return hook;
+}
+
+volatile sig_atomic_t& ChildrenWatched() {
+  static volatile sig_atomic_t watched = 0;
+  return watched;
 }
 }  // namespace posix
 
@@ -153,8 +162,10 @@ Process& Process::operator=(Process&&) noexcept = default;
 Process::~Process() {
   if (!impl_ || impl_->ended) return;
   log::Debug("pid ", impl_->pid, " keeps running; watched until it ends");
+  posix::ChildrenWatched() = 1;  // from now on its end wakes the service
   WatchList().push_back(
       Watched{std::move(impl_->pidfd), impl_->pid, std::move(impl_->command), impl_->started});
+  ReapEndedChildren();  // it may have ended before the flag was up
 }
 
 std::int64_t Process::Id() const {
@@ -271,6 +282,7 @@ void ReapEndedChildren() {
       ++it;
     }
   }
+  WatchListChanged();
 }
 
 std::size_t WatchedChildren() {

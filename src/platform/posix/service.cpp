@@ -113,6 +113,9 @@ const char* RequestName(Request r) {
 int signal_pipe_write = -1;
 
 void OnSignal(int signo) {
+  // A child's end matters only when a watched child may have ended; the one
+  // a wait is waiting for is seen on its own pidfd.
+  if (signo == SIGCHLD && !posix::ChildrenWatched()) return;
   int saved = errno;
   unsigned char byte = static_cast<unsigned char>(signo);
   // Non-blocking: a full pipe (tens of thousands of unread signals) drops the

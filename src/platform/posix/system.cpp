@@ -84,15 +84,23 @@ void WriteLogLine(int priority, std::string_view line) {
     out.push_back(static_cast<char>('0' + priority));
     out.push_back('>');
   } else {
+    static const std::string prefix = " ostrim[" + std::to_string(::getpid()) + "]: ";
     struct timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);
     struct tm local {};
     ::localtime_r(&now.tv_sec, &local);
-    char stamp[48];
-    std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03ld ostrim[%ld]: ", local.tm_hour,
-                  local.tm_min, local.tm_sec, now.tv_nsec / 1000000L,
-                  static_cast<long>(::getpid()));
-    out.append(stamp);
+    const int fields[] = {local.tm_hour, local.tm_min, local.tm_sec};
+    for (int field : fields) {
+      out.push_back(static_cast<char>('0' + field / 10));
+      out.push_back(static_cast<char>('0' + field % 10));
+      out.push_back(':');
+    }
+    out.back() = '.';
+    const long ms = now.tv_nsec / 1000000L;
+    out.push_back(static_cast<char>('0' + ms / 100));
+    out.push_back(static_cast<char>('0' + ms / 10 % 10));
+    out.push_back(static_cast<char>('0' + ms % 10));
+    out.append(prefix);
     static const char* const kLevel[] = {"", "", "", "error: ", "warning: ", "", "", "debug: "};
     if (priority >= 0 && priority <= 7) out.append(kLevel[priority]);
   }

@@ -1,0 +1,233 @@
+// Whole-process figures: latency from a request to the exec of the first
+// command it runs, the idle footprint against /bin/sleep, and -CHECK on the
+// largest profile the list can hold. Prints one line per figure: the median
+// of the runs, and the reference measured in the same run where there is one.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+long long NowNs() {
+  struct timespec ts {};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+struct Dir {
+  Dir() {
+    std::string pattern = (fs::temp_directory_path() / "ostrim-bench-XXXXXX").string();
+    path = ::mkdtemp(pattern.data());
+  }
+  ~Dir() { fs::remove_all(path); }
+  std::string path;
+};
+
+void Write(const std::string& path, const std::string& text) {
+  std::ofstream(path) << text;
+}
+
+std::string Read(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A site holding a copy of ostrim and the stamp program.
+struct Site : Dir {
+  explicit Site(const std::string& ombrel) {
+    fs::copy_file(OSTRIM_BINARY, path + "/ostrim");
+    fs::copy_file(STAMP_BINARY, path + "/stamp");
+    Write(path + "/Ombrel.ini", ombrel);
+  }
+};
+
+class Notify {
+ public:
+  explicit Notify(const std::string& path) : path_(path) {
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      throw std::runtime_error("bind " + path);
+    }
+  }
+  ~Notify() { ::close(fd_); }
+  void WaitFor(const std::string& text) {
+    char buf[4096];
+    for (;;) {
+      ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n > 0 && std::string(buf, static_cast<std::size_t>(n)).find(text) != std::string::npos) {
+        return;
+      }
+    }
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  int fd_;
+};
+
+pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& extra_env,
+            const std::string& out = "/dev/null") {
+  std::vector<std::string> env_text;
+  for (char** e = environ; *e; ++e) env_text.push_back(*e);
+  env_text.insert(env_text.end(), extra_env.begin(), extra_env.end());
+  std::vector<char*> envp;
+  for (auto& e : env_text) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argv_text = args;
+  std::vector<char*> argv;
+  for (auto& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) abort();
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+int Reap(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return status;
+}
+
+long long WaitForStamp(const std::string& file) {
+  for (;;) {
+    std::string text = Read(file);
+    if (!text.empty()) return std::stoll(text);
+    std::this_thread::sleep_for(100us);
+  }
+}
+
+long StatusField(pid_t pid, const std::string& field) {
+  std::istringstream status(Read("/proc/" + std::to_string(pid) + "/status"));
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
+  }
+  return -1;
+}
+
+void LatencyToFirstStart(int runs) {
+  std::vector<double> ms;
+  for (int i = 0; i < runs; ++i) {
+    Site site("[start]\n1=stamp\n[stop]\n1=/bin/true\n[bases4GL]\nuno=1\n");
+    const std::string stamps = site.path + "/stamps";
+    long long t0 = NowNs();
+    pid_t pid = Spawn({site.path + "/ostrim"}, {"STAMP_FILE=" + stamps});
+    ms.push_back(static_cast<double>(WaitForStamp(stamps) - t0) / 1e6);
+    kill(pid, SIGTERM);
+    Reap(pid);
+  }
+  std::printf("latency process start -> exec of first start command: median %.3f ms (%d runs)\n",
+              Median(ms), runs);
+}
+
+void LatencyToFirstStop(int runs, int signo, const char* name) {
+  std::vector<double> ms;
+  for (int i = 0; i < runs; ++i) {
+    Site site("[start]\n1=/bin/true\n[stop]\n1=stamp\n[bases4GL]\nuno=1\n");
+    const std::string stamps = site.path + "/stamps";
+    Notify notify(site.path + "/notify");
+    pid_t pid =
+        Spawn({site.path + "/ostrim"}, {"STAMP_FILE=" + stamps, "NOTIFY_SOCKET=" + notify.path()});
+    notify.WaitFor("READY=1");
+    long long t0 = NowNs();
+    kill(pid, signo);
+    ms.push_back(static_cast<double>(WaitForStamp(stamps) - t0) / 1e6);
+    kill(pid, SIGTERM);
+    Reap(pid);
+  }
+  std::printf("latency %s -> exec of first stop command: median %.3f ms (%d runs)\n", name,
+              Median(ms), runs);
+}
+
+void Footprint() {
+  Site site("[arranque]\n1=A=1\n[start]\n1=/bin/true\n[stop]\n1=/bin/true\n[bases4GL]\nuno=1\n");
+  Notify notify(site.path + "/notify");
+  pid_t service = Spawn({site.path + "/ostrim"}, {"NOTIFY_SOCKET=" + notify.path()});
+  notify.WaitFor("READY=1");
+  pid_t sleeper = Spawn({"/bin/sleep", "100"}, {});
+  std::this_thread::sleep_for(500ms);
+  long rss_service = StatusField(service, "VmRSS");
+  long rss_sleep = StatusField(sleeper, "VmRSS");
+  long switches_before = StatusField(service, "voluntary_ctxt_switches");
+  std::this_thread::sleep_for(10s);
+  long switches_after = StatusField(service, "voluntary_ctxt_switches");
+  struct stat st {};
+  ::stat(OSTRIM_BINARY, &st);
+  std::printf("idle resident memory: ostrim %ld kB, /bin/sleep %ld kB (ratio %.2f)\n", rss_service,
+              rss_sleep, static_cast<double>(rss_service) / static_cast<double>(rss_sleep));
+  std::printf("idle wake-ups over 10 s: %ld voluntary context switches\n",
+              switches_after - switches_before);
+  std::printf("binary size: %lld bytes\n", static_cast<long long>(st.st_size));
+  kill(sleeper, SIGKILL);
+  Reap(sleeper);
+  kill(service, SIGTERM);
+  Reap(service);
+}
+
+void CheckAtTheListLimit(int runs) {
+  std::string ini = "[arranque]\n1=A=1\n2=B=2\n[start]\n1=/bin/true\n[stop]\n1=/bin/true\n";
+  ini += "[basesSQL]\n";
+  for (int i = 0; i < 32767; ++i) ini += "base" + std::to_string(i) + "=sql -q\n";
+  ini += "[bases4GL]\n";
+  for (int i = 0; i < 32767; ++i)
+    ini += "base" + std::to_string(i) + "=b" + std::to_string(i) + " -s 5\n";
+  Site site(ini);
+  std::vector<double> ms;
+  for (int i = 0; i < runs; ++i) {
+    long long t0 = NowNs();
+    Reap(Spawn({site.path + "/ostrim", "-CHECK"}, {}));
+    ms.push_back(static_cast<double>(NowNs() - t0) / 1e6);
+  }
+  std::printf("-CHECK on 32767 databases (131070 lines): median %.1f ms (%d runs)\n", Median(ms),
+              runs);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = argc > 1 ? std::atoi(argv[1]) : 21;
+  LatencyToFirstStart(runs);
+  LatencyToFirstStop(runs, SIGTERM, "SIGTERM");
+  LatencyToFirstStop(runs, SIGUSR1, "SIGUSR1");
+  CheckAtTheListLimit(5);
+  Footprint();
+  return 0;
+}
