@@ -7,7 +7,7 @@ cmake --preset default >/dev/null
 cmake --build --preset default >/dev/null
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs), kernel $(uname -r)"
 # The service's log goes to a file, as under systemd it goes to the journal.
-build/bench/bench_sequences 2>/tmp/ostrim-bench.log | grep -E '_median|^Run on|^BM'
+build/bench/bench_sequences 2>/tmp/ostrim-bench.log | grep -E '_median'
 build/bench/bench_process 21
 strip -o /tmp/ostrim-stripped build/ostrim
 echo "binary size, stripped: $(stat -c %s /tmp/ostrim-stripped) bytes"

@@ -157,6 +157,13 @@ void Torvale::LecturaBases() {
   List1.Clear();
   RutaINI = platform::PathInDirectory(conexion_activa_, "\\Ombrel.ini");
   const std::string seleccion = platform::PathInDirectory(conexion_activa_, "\\bases\\tmp.ini");
+  // Warned at every request, never refused: the databases must still start at
+  // boot, and the operator sees the warning in the log.
+  for (const std::string& path : {conexion_activa_, RutaINI,
+                                  platform::PathInDirectory(conexion_activa_, "\\bases"),
+                                  seleccion}) {
+    if (std::string why = platform::WhyUntrusted(path); !why.empty()) log::Warning(why);
+  }
   modINI::LeeSeccionINI(List1, "seleccion", seleccion);
   if (List1.ListCount() > 0) {
     log::Info("databases: ", List1.ListCount(), " selected in [seleccion] of ", seleccion);

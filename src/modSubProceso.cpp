@@ -19,7 +19,7 @@ constexpr milliseconds kIntervaloProgreso = 5s;
 constexpr milliseconds kTiempoExtra = 15s;
 // The first "still waiting" line comes after this; each next one after twice
 // the previous interval.
-constexpr milliseconds kPrimerAviso = 10s;
+constexpr milliseconds kPrimerAviso = 5s;
 
 double Seconds(milliseconds ms) {
   return std::chrono::duration<double>(ms).count();

@@ -60,6 +60,7 @@ TEST(SplitCommandLine, TakesTheProgramAsCreateProcessDoes) {
       {R"("/opt/Mis Bases/arranca"base1)", "/opt/Mis Bases/arranca", {"base1"}},
       {R"("/no such" a)", "/no such", {"a"}},  // quoted: no candidates tried
       {R"("unterminated)", "unterminated", {}},
+      {R"(""as"as")", "", {"asas"}},  // an empty quoted name: no program (found by fuzzing)
       {"/bin/para base1 ", "/bin/para", {"base1"}},    // the trailing blank of a stop line
       {"missing prog -z", "missing", {"prog", "-z"}},  // none exists: the first candidate
       {"", "", {}},

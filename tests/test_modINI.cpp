@@ -161,5 +161,34 @@ TEST(LeeValorINI, AnUnreadableFileReadsAsMissing) {
   }
 }
 
+TEST(LeeValorINI, NeverBlocksOnAFifoOrReadsADevice) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "Ombrel.ini").c_str(), 0644), 0);
+  EXPECT_EQ(modINI::LeeValorINI("stop", "1", "", dir / "Ombrel.ini"), "");  // returns at once
+  std::filesystem::create_symlink("/dev/zero", dir / "zero.ini");
+  EXPECT_EQ(modINI::LeeValorINI("stop", "1", "", dir / "zero.ini"), "");
+}
+
+TEST(LeeValorINI, ReadsLargeAndDamagedFiles) {
+  TempDir dir;
+  std::string big = "[bases4GL]\n";
+  while (big.size() < (10u << 20)) big += "b" + std::to_string(big.size()) + "=x\n";
+  big += "last=found\n";
+  WriteFile(dir / "big.ini", big);
+  EXPECT_EQ(modINI::LeeValorINI("bases4GL", "last", "", dir / "big.ini"), "found");
+
+  std::string garbage;
+  unsigned seed = 12345;
+  for (int i = 0; i < 100000; ++i) {
+    seed = seed * 1103515245 + 12345;
+    garbage.push_back(static_cast<char>(seed >> 16));
+  }
+  WriteFile(dir / "garbage.ini", garbage + "\n[s]\nk=v\n");
+  EXPECT_EQ(modINI::LeeValorINI("s", "k", "", dir / "garbage.ini"), "v");
+  ListBox list;
+  modINI::LeeSeccionINI(list, "s", dir / "garbage.ini");
+  EXPECT_GE(list.ListCount(), 1);
+}
+
 }  // namespace
 }  // namespace ostrim

@@ -122,6 +122,7 @@ TEST_F(LauncherTest, FailedLaunchesAreLoggedAndReturnAtOnce) {
       {"no-such-program-anywhere a", "not found in the program directory or in PATH"},
       {"", "names no program"},
       {"   ", "names no program"},
+      {"\"\" base1 -z", "names no program"},
   };
   for (const Case& c : cases) {
     logged.clear();

@@ -59,6 +59,12 @@ std::string ProgramDirectory();
 // each backslash turned into the platform's separator.
 std::string PathInDirectory(const std::string& directory, std::string_view windows_relative);
 
+// Why `path` (a profile file or the program's directory) cannot be trusted,
+// or empty: when the service runs with full privileges, anyone who can
+// write a profile file, or create one in the program's directory, can run
+// commands with those privileges. A path that does not exist is no concern.
+std::string WhyUntrusted(const std::string& path);
+
 // ---------------------------------------------------------------------------
 // Environment of the service's own process
 

@@ -13,6 +13,7 @@
 //   @exit=N         end with exit status N
 //   @fork           leave a child of its own running (as engines do), which
 //                   keeps standard output open, then end
+//   @close-stdout   close its standard output and error first
 //   @probe=FILE     write what a child sees of itself to FILE: its session,
 //                   its open descriptors, its signal mask and ignored signals
 #include <dirent.h>
@@ -88,6 +89,10 @@ int main(int argc, char** argv) {
     if (arg == "@ignore-term") ::signal(SIGTERM, SIG_IGN);
     if (arg.rfind("@exit=", 0) == 0) exit_status = std::atoi(arg.c_str() + 6);
     if (arg == "@fork") fork_child = true;
+    if (arg == "@close-stdout") {
+      ::close(1);
+      ::close(2);
+    }
     if (arg.rfind("@probe=", 0) == 0) Probe(arg.substr(7));
   }
   std::string env;

@@ -119,7 +119,9 @@ std::list<Watched>& WatchList() {
   return list;
 }
 
-void WatchListChanged() { posix::ChildrenWatched() = WatchList().empty() ? 0 : 1; }
+void WatchListChanged() {
+  posix::ChildrenWatched() = WatchList().empty() ? 0 : 1;
+}
 
 }  // namespace
 
@@ -224,8 +226,15 @@ Process Launch(const std::string& command_line) {
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attr);
   // Standard input from /dev/null: the child has no console to read from.
-  // Standard output and error stay ours (under systemd: the journal).
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  // Standard output and error stay ours (under systemd: the journal). The
+  // service keeps one /dev/null open (close-on-exec) and the child takes a
+  // copy, which saves a path lookup on every launch.
+  static const posix::Fd dev_null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (dev_null) {
+    posix_spawn_file_actions_adddup2(&actions, dev_null.get(), STDIN_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
   // No other descriptor: ours are close-on-exec already, and this also closes
   // any the service itself inherited without that flag.
   posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);

@@ -28,6 +28,10 @@ namespace {
 
 using posix::ProfileText;
 
+// Larger files are not read: no site's profile comes near it, and reading a
+// runaway file whole at every lookup would starve the service.
+constexpr off_t kLargestProfile = off_t{64} << 20;
+
 struct Identity {
   dev_t dev = 0;
   ino_t ino = 0;
@@ -132,19 +136,36 @@ const ProfileText* Load(const std::string& path) {
       found = cached.found_path;
     }
   }
-  if (S_ISDIR(st.st_mode)) {
+  // Only a regular file is read: a FIFO would block the service for good,
+  // and a device could be endless.
+  if (!S_ISREG(st.st_mode)) {
     cached.text.reset();
-    ReportProblem(cached, found, "it is a directory", false);
+    ReportProblem(cached, found, S_ISDIR(st.st_mode) ? "it is a directory" : "not a regular file",
+                  false);
+    return nullptr;
+  }
+  if (st.st_size > kLargestProfile) {
+    cached.text.reset();
+    ReportProblem(cached, found,
+                  "it is " + std::to_string(st.st_size) + " bytes, more than a profile file can be",
+                  false);
     return nullptr;
   }
   if (cached.text && cached.found_path == found && cached.identity == Identity::Of(st)) {
     return cached.text.get();
   }
 
-  posix::Fd fd(::open(found.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  // O_NONBLOCK: should the file be swapped for a FIFO after the stat above,
+  // the open must not hang; fstat then shows what was opened.
+  posix::Fd fd(::open(found.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd || ::fstat(fd.get(), &st) != 0) {
     cached.text.reset();
     ReportProblem(cached, found, posix::ErrnoText(), false);
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    cached.text.reset();
+    ReportProblem(cached, found, "not a regular file", false);
     return nullptr;
   }
   std::string bytes;
@@ -160,6 +181,11 @@ const ProfileText* Load(const std::string& path) {
       return nullptr;
     }
     bytes.append(chunk, static_cast<std::size_t>(n));
+    if (bytes.size() > static_cast<std::size_t>(kLargestProfile)) {
+      cached.text.reset();
+      ReportProblem(cached, found, "it grew past the largest profile file while being read", false);
+      return nullptr;
+    }
   }
   if (found != path) {
     log::Debug("profile ", path, ": using ", found, " (same name, other letter case)");

@@ -66,6 +66,24 @@ std::string PathInDirectory(const std::string& directory, std::string_view windo
   return path;
 }
 
+std::string WhyUntrusted(const std::string& path) {
+  const uid_t self = ::geteuid();
+  if (self != 0) return {};
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  std::string why;
+  if (st.st_uid != 0 && st.st_uid != self) {
+    why = "is owned by uid " + std::to_string(st.st_uid) + " (fix: chown root " + path + ")";
+  }
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+    if (!why.empty()) why += " and ";
+    why += std::string("can be written by ") + ((st.st_mode & S_IWOTH) ? "anyone" : "its group") +
+           " (fix: chmod go-w " + path + ")";
+  }
+  if (why.empty()) return {};
+  return path + " " + why + ": whoever can change it can run commands as root";
+}
+
 void SetEnvironmentVariable(const std::string& name, const std::string& value) {
   if (name.empty() || name.find('=') != std::string::npos || name.find('\0') != std::string::npos) {
     throw Error("invalid environment variable name \"" + name + "\"");
@@ -87,15 +105,18 @@ void WriteLogLine(int priority, std::string_view line) {
     static const std::string prefix = " ostrim[" + std::to_string(::getpid()) + "]: ";
     struct timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    struct tm local {};
-    ::localtime_r(&now.tv_sec, &local);
-    const int fields[] = {local.tm_hour, local.tm_min, local.tm_sec};
-    for (int field : fields) {
-      out.push_back(static_cast<char>('0' + field / 10));
-      out.push_back(static_cast<char>('0' + field % 10));
-      out.push_back(':');
+    // The local time of day, worked out once per second.
+    static time_t last_second = -1;
+    static char hh_mm_ss[16];
+    if (now.tv_sec != last_second) {
+      struct tm local {};
+      ::localtime_r(&now.tv_sec, &local);
+      std::snprintf(hh_mm_ss, sizeof hh_mm_ss, "%02d:%02d:%02d", local.tm_hour % 100,
+                    local.tm_min % 100, local.tm_sec % 100);
+      last_second = now.tv_sec;
     }
-    out.back() = '.';
+    out.append(hh_mm_ss);
+    out.push_back('.');
     const long ms = now.tv_nsec / 1000000L;
     out.push_back(static_cast<char>('0' + ms / 100));
     out.push_back(static_cast<char>('0' + ms / 10 % 10));
