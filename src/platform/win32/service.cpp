@@ -1,0 +1,364 @@
+// The service-host layer on Windows, on the Service Control Manager.
+//
+// The main thread hands itself to StartServiceCtrlDispatcherA at once. The
+// dispatcher calls ServiceMain on a thread of its own: that thread runs the
+// form's handlers, one request at a time, in arrival order, taking them from
+// a queue. The control handler, called on the dispatcher's thread, only puts
+// a request in the queue and returns. The start request is the first in it.
+//
+// | Control                  | Request                                       |
+// |--------------------------|-----------------------------------------------|
+// | (the service started)    | start                                         |
+// | PAUSE / CONTINUE         | pause / continue                              |
+// | STOP                     | stop                                          |
+// | SHUTDOWN, PRESHUTDOWN    | stop: the stop commands run before Windows    |
+// |                          | goes down, so no database is cut off mid-write |
+//
+// While a handler runs the service is START_, CONTINUE_, PAUSE_ or
+// STOP_PENDING and accepts no control; every progress report raises the
+// checkpoint with a new wait hint, so a long sequence never trips the
+// manager's time-outs. A start that fails ends in STOPPED with a
+// service-specific exit code.
+#include <deque>
+#include <string>
+
+#include "log.h"
+#include "platform/platform.h"
+#include "platform/win32/win32.h"
+
+namespace ostrim::platform {
+namespace {
+
+enum class Request { kStart, kContinue, kPause, kStop };
+
+const char* RequestName(Request r) {
+  switch (r) {
+    case Request::kStart:
+      return "start";
+    case Request::kContinue:
+      return "continue";
+    case Request::kPause:
+      return "pause";
+    case Request::kStop:
+      return "stop";
+  }
+  return "?";
+}
+
+class ServiceManager {
+ public:
+  explicit ServiceManager(DWORD access) : h_(::OpenSCManagerA(nullptr, nullptr, access)) {
+    if (h_ == nullptr) throw Error("cannot open the service manager: " + win32::ErrorText());
+  }
+  ~ServiceManager() { ::CloseServiceHandle(h_); }
+  SC_HANDLE get() const { return h_; }
+
+ private:
+  SC_HANDLE h_;
+};
+
+class ServiceHandle {
+ public:
+  explicit ServiceHandle(SC_HANDLE h) : h_(h) {}
+  ~ServiceHandle() {
+    if (h_ != nullptr) ::CloseServiceHandle(h_);
+  }
+  SC_HANDLE get() const { return h_; }
+  explicit operator bool() const { return h_ != nullptr; }
+
+ private:
+  SC_HANDLE h_;
+};
+
+constexpr const char* kEventLogKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+
+class Win32ServiceHost;
+Win32ServiceHost* active_host = nullptr;
+
+class Win32ServiceHost final : public ServiceHost {
+ public:
+  explicit Win32ServiceHost(const ServiceSettings& settings) : settings_(settings) {
+    ::InitializeCriticalSection(&lock_);
+    queued_.Reset(::CreateEventA(nullptr, FALSE, FALSE, nullptr));
+  }
+  ~Win32ServiceHost() override {
+    if (active_host == this) active_host = nullptr;
+    ::DeleteCriticalSection(&lock_);
+  }
+
+  std::string Install() override {
+    ServiceManager scm(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+    const std::string executable = win32::ExecutablePath();
+    const std::string command = "\"" + executable + "\"";
+    bool existed = false;
+    ServiceHandle service(::CreateServiceA(
+        scm.get(), settings_.name.c_str(), settings_.display_name.c_str(), SERVICE_ALL_ACCESS,
+        SERVICE_WIN32_OWN_PROCESS, static_cast<DWORD>(settings_.start_mode), SERVICE_ERROR_NORMAL,
+        command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    if (!service) {
+      if (::GetLastError() != ERROR_SERVICE_EXISTS) {
+        throw Error("cannot register the service: " + win32::ErrorText());
+      }
+      existed = true;
+      ServiceHandle old(::OpenServiceA(scm.get(), settings_.name.c_str(), SERVICE_CHANGE_CONFIG));
+      if (!old ||
+          !::ChangeServiceConfigA(old.get(), SERVICE_WIN32_OWN_PROCESS,
+                                  static_cast<DWORD>(settings_.start_mode), SERVICE_ERROR_NORMAL,
+                                  command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr,
+                                  settings_.display_name.c_str())) {
+        throw Error("cannot update the registered service: " + win32::ErrorText());
+      }
+    }
+    RegisterEventSource(executable);
+    return settings_.name + ": service " + (existed ? "updated" : "installed") + " (" + executable +
+           "); it starts with Windows. Start it now with: net start " + settings_.name;
+  }
+
+  std::string Uninstall() override {
+    ServiceManager scm(SC_MANAGER_CONNECT);
+    ServiceHandle service(::OpenServiceA(scm.get(), settings_.name.c_str(), DELETE));
+    if (!service) {
+      if (::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) {
+        throw Error("service " + settings_.name + " is not installed");
+      }
+      throw Error("cannot open the service: " + win32::ErrorText());
+    }
+    if (!::DeleteService(service.get())) {
+      throw Error("cannot unregister the service: " + win32::ErrorText());
+    }
+    ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, (std::string(kEventLogKey) + settings_.name).c_str());
+    return settings_.name + ": service uninstalled";
+  }
+
+  void SetControlsAccepted(std::int16_t controls) override { controls_ = controls; }
+
+  void StartService() override { connect_ = true; }
+
+  int RunEventLoop(ServiceEvents& events) override {
+    if (!connect_) return 0;
+    events_ = &events;
+    active_host = this;
+    SERVICE_TABLE_ENTRYA table[] = {{settings_.name.data(), &ServiceMainThunk}, {nullptr, nullptr}};
+    if (!::StartServiceCtrlDispatcherA(table)) {
+      DWORD error = ::GetLastError();
+      if (error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
+        WriteStderr(
+            "ostrim runs as a Windows service, started by the service manager.\r\n"
+            "Install it with:  ostrim -INSTALL\r\n"
+            "then start it:    net start " +
+            settings_.name + "\r\nor see what it would run with:  ostrim -CHECK\r\n");
+        return 1;
+      }
+      log::Error("cannot connect to the service manager: ", win32::ErrorText(error));
+      return 1;
+    }
+    return exit_code_;
+  }
+
+  void Progress(DWORD more_time_ms) {
+    ::EnterCriticalSection(&lock_);
+    if (status_handle_ != nullptr && IsPending(status_.dwCurrentState)) {
+      ++status_.dwCheckPoint;
+      status_.dwWaitHint = more_time_ms;
+      ::SetServiceStatus(status_handle_, &status_);
+    }
+    ::LeaveCriticalSection(&lock_);
+  }
+
+ private:
+  static bool IsPending(DWORD state) {
+    return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
+           state == SERVICE_PAUSE_PENDING || state == SERVICE_CONTINUE_PENDING;
+  }
+
+  static void WINAPI ServiceMainThunk(DWORD, LPSTR*) { active_host->ServiceMain(); }
+
+  static DWORD WINAPI HandlerThunk(DWORD control, DWORD, LPVOID, LPVOID context) {
+    return static_cast<Win32ServiceHost*>(context)->Handler(control);
+  }
+
+  void RegisterEventSource(const std::string& executable) {
+    HKEY key = nullptr;
+    const std::string path = std::string(kEventLogKey) + settings_.name;
+    if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                          &key, nullptr) != ERROR_SUCCESS) {
+      log::Warning("cannot register the event-log source ", settings_.name, "; its entries will ",
+                   "show without their text");
+      return;
+    }
+    DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    ::RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ,
+                     reinterpret_cast<const BYTE*>(executable.c_str()),
+                     static_cast<DWORD>(executable.size() + 1));
+    ::RegSetValueExA(key, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+                     sizeof types);
+    ::RegCloseKey(key);
+  }
+
+  // Called on the dispatcher's thread: queue, answer, return.
+  DWORD Handler(DWORD control) {
+    switch (control) {
+      case SERVICE_CONTROL_STOP:
+      case SERVICE_CONTROL_SHUTDOWN:
+      case SERVICE_CONTROL_PRESHUTDOWN:
+        Queue(Request::kStop);
+        return NO_ERROR;
+      case SERVICE_CONTROL_PAUSE:
+        Queue(Request::kPause);
+        return NO_ERROR;
+      case SERVICE_CONTROL_CONTINUE:
+        Queue(Request::kContinue);
+        return NO_ERROR;
+      case SERVICE_CONTROL_INTERROGATE:
+        ::EnterCriticalSection(&lock_);
+        ::SetServiceStatus(status_handle_, &status_);
+        ::LeaveCriticalSection(&lock_);
+        return NO_ERROR;
+      default:
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+  }
+
+  void Queue(Request request) {
+    ::EnterCriticalSection(&lock_);
+    if (request == Request::kStop) {
+      if (stop_queued_) {
+        ::LeaveCriticalSection(&lock_);
+        return;  // a shutdown after a stop: the stop is on its way
+      }
+      stop_queued_ = true;
+    }
+    queue_.push_back(request);
+    ::LeaveCriticalSection(&lock_);
+    ::SetEvent(queued_.get());
+  }
+
+  // Waits for the next request; children that end meanwhile are reaped.
+  Request Take() {
+    for (;;) {
+      ::EnterCriticalSection(&lock_);
+      if (!queue_.empty()) {
+        Request request = queue_.front();
+        queue_.pop_front();
+        ::LeaveCriticalSection(&lock_);
+        return request;
+      }
+      ::LeaveCriticalSection(&lock_);
+      std::vector<HANDLE> handles = {queued_.get()};
+      for (HANDLE h : win32::WatchedHandles()) {
+        if (handles.size() == MAXIMUM_WAIT_OBJECTS) break;
+        handles.push_back(h);
+      }
+      ::WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE,
+                               handles.size() < MAXIMUM_WAIT_OBJECTS ? INFINITE : 1000);
+      ReapEndedChildren();
+    }
+  }
+
+  void SetState(DWORD state, DWORD exit_code = NO_ERROR, DWORD specific = 0) {
+    ::EnterCriticalSection(&lock_);
+    status_.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status_.dwCurrentState = state;
+    status_.dwControlsAccepted = 0;  // none while a request is pending
+    if (state == SERVICE_RUNNING || state == SERVICE_PAUSED) {
+      status_.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN |
+                                   SERVICE_ACCEPT_PRESHUTDOWN |
+                                   ((controls_ & 2) ? SERVICE_ACCEPT_PAUSE_CONTINUE : 0);
+    }
+    status_.dwWin32ExitCode = exit_code;
+    status_.dwServiceSpecificExitCode = specific;
+    status_.dwCheckPoint = IsPending(state) ? 1 : 0;
+    status_.dwWaitHint = IsPending(state) ? 10000 : 0;
+    ::SetServiceStatus(status_handle_, &status_);
+    ::LeaveCriticalSection(&lock_);
+  }
+
+  void ServiceMain() {
+    status_handle_ = ::RegisterServiceCtrlHandlerExA(settings_.name.c_str(), &HandlerThunk, this);
+    if (status_handle_ == nullptr) {
+      log::Error("cannot register the service's control handler: ", win32::ErrorText());
+      exit_code_ = 1;
+      return;
+    }
+    win32::UseEventLog(true);
+    log::Info(settings_.name, " (", settings_.display_name, ") serving, pid ",
+              static_cast<std::uint64_t>(::GetCurrentProcessId()));
+    Queue(Request::kStart);
+    for (;;) {
+      const Request request = Take();
+      const char* name = RequestName(request);
+      const auto started = std::chrono::steady_clock::now();
+      log::Info("request ", name, ": begins");
+      auto finished = [&](const char* outcome) {
+        log::Info("request ", name, ": ", outcome, " in ",
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+                  " s");
+      };
+      std::int16_t success = 0;
+      try {
+        switch (request) {
+          case Request::kStart:
+            SetState(SERVICE_START_PENDING);
+            events_->NTService_Start(success);
+            break;
+          case Request::kContinue:
+            SetState(SERVICE_CONTINUE_PENDING);
+            events_->NTService_Continue(success);
+            break;
+          case Request::kPause:
+            SetState(SERVICE_PAUSE_PENDING);
+            events_->NTService_Pause(success);
+            break;
+          case Request::kStop:
+            SetState(SERVICE_STOP_PENDING);
+            events_->NTService_Stop();
+            finished("done");
+            exit_code_ = 0;
+            SetState(SERVICE_STOPPED);
+            return;
+        }
+      } catch (const std::exception& e) {
+        log::Error("request ", name, " failed: ", e.what());
+        success = 0;
+      }
+      if (success != -1) {
+        finished("failed");
+        if (request == Request::kStart) {
+          exit_code_ = 1;
+          SetState(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, 1);
+          return;
+        }
+        SetState(request == Request::kPause ? SERVICE_RUNNING : SERVICE_PAUSED);
+        continue;
+      }
+      finished("done");
+      SetState(request == Request::kPause ? SERVICE_PAUSED : SERVICE_RUNNING);
+    }
+  }
+
+  ServiceSettings settings_;
+  std::int16_t controls_ = 0;
+  bool connect_ = false;
+  ServiceEvents* events_ = nullptr;
+  int exit_code_ = 0;
+  SERVICE_STATUS_HANDLE status_handle_ = nullptr;
+  SERVICE_STATUS status_{};
+  CRITICAL_SECTION lock_;
+  win32::Handle queued_;
+  std::deque<Request> queue_;
+  bool stop_queued_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<ServiceHost> CreateServiceHost(const ServiceSettings& settings) {
+  return std::make_unique<Win32ServiceHost>(settings);
+}
+
+void ReportProgress(std::string_view, std::chrono::milliseconds more_time) {
+  if (active_host != nullptr && more_time.count() > 0) {
+    active_host->Progress(static_cast<DWORD>(more_time.count()));
+  }
+}
+
+}  // namespace ostrim::platform
