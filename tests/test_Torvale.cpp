@@ -4,9 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
-#include "helpers/test_support.h"
+#include "helpers/files.h"
 #include "log.h"
 
 namespace ostrim {
@@ -127,14 +125,6 @@ TEST(EnvironmentLine, RejectsLinesThatSetNothingSensible) {
       EXPECT_NE(std::string(e.what()).find(line), std::string::npos) << e.what();
     }
   }
-}
-
-TEST_F(FormTest, VariableEntornoSetsTheServicesOwnEnvironment) {
-  std::string line = "SET OSTRIM_TEST_VAR=uno dos";
-  form.variableEntorno(line);
-  EXPECT_EQ(line, "OSTRIM_TEST_VAR=uno dos");
-  ASSERT_NE(std::getenv("OSTRIM_TEST_VAR"), nullptr);
-  EXPECT_STREQ(std::getenv("OSTRIM_TEST_VAR"), "uno dos");
 }
 
 TEST(CommandLines, AreBuiltAsTheSitesExpect) {

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "Torvale.h"
 #include "helpers/test_support.h"
 #include "log.h"
 #include "platform/platform.h"
@@ -168,6 +169,15 @@ TEST_F(LauncherTest, FindsProgramsInDirectoriesWithBlanksAndOnPathButNotHere) {
 TEST_F(LauncherTest, ChildKilledBySignalIsLoggedAsSuch) {
   modSubProceso::EjecutaProceso("/bin/sh -c \"kill -TERM $$\"");
   EXPECT_NE(logged.find("killed by signal 15"), std::string::npos) << logged;
+}
+
+TEST(VariableEntorno, SetsTheServicesOwnEnvironment) {
+  Torvale form(nullptr);
+  std::string line = "SET OSTRIM_TEST_VAR=uno dos";
+  form.variableEntorno(line);
+  EXPECT_EQ(line, "OSTRIM_TEST_VAR=uno dos");
+  ASSERT_NE(std::getenv("OSTRIM_TEST_VAR"), nullptr);
+  EXPECT_STREQ(std::getenv("OSTRIM_TEST_VAR"), "uno dos");
 }
 
 }  // namespace

@@ -20,29 +20,6 @@ extern char** environ;
 namespace ostrim::testing {
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "ostrim-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
-
-void WriteFile(const std::string& path, std::string_view content) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 Site::Site() {
   fs::copy_file(OSTRIM_BINARY, program());
   fs::copy_file(RECORDER_BINARY, *this / "recorder");
@@ -196,15 +173,6 @@ const std::vector<std::string>& NotifySocket::Messages() {
     messages_.emplace_back(buffer, static_cast<std::size_t>(n));
   }
   return messages_;
-}
-
-int Count(std::string_view text, std::string_view needle) {
-  int n = 0;
-  for (std::size_t pos = text.find(needle); pos != std::string_view::npos;
-       pos = text.find(needle, pos + needle.size())) {
-    ++n;
-  }
-  return n;
 }
 
 }  // namespace ostrim::testing

@@ -10,27 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "helpers/files.h"
+
 namespace ostrim::testing {
-
-// A fresh directory, removed with everything in it when the object goes.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(std::string_view relative) const {
-    return path_ + "/" + std::string(relative);
-  }
-
- private:
-  std::string path_;
-};
-
-// Writes `content` to `path`, creating its directories.
-void WriteFile(const std::string& path, std::string_view content);
-std::string ReadFile(const std::string& path);
 
 // A site: a temporary directory holding a copy of the ostrim program (it
 // reads its profiles beside itself) and the recorder, with Ombrel.ini and
@@ -96,8 +78,5 @@ class NotifySocket {
   int fd_ = -1;
   std::vector<std::string> messages_;
 };
-
-// How many times `needle` occurs in `text`.
-int Count(std::string_view text, std::string_view needle);
 
 }  // namespace ostrim::testing

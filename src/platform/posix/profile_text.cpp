@@ -104,7 +104,7 @@ ProfileText::ProfileText(std::string_view bytes) {
       std::size_t close = line.rfind(']');
       if (close != std::string_view::npos) {
         Section section;
-        section.name = UpToNul(line.substr(1, close - 1));
+        section.name = UpToNul(Trim(line.substr(1, close - 1)));
         first_section_.try_emplace(FoldCase(section.name), sections_.size());
         sections_.push_back(std::move(section));
         previous_nameless = false;

@@ -14,9 +14,8 @@
 // | UTF-16 LE or BE byte-order mark| the file is UTF-16; names and values read as UTF-8    |
 // | blank line                     | ignored                                               |
 // | [name]                         | opens section `name`: the text between "[" and the    |
-// |                                | LAST "]"; text after that "]" is ignored; blanks      |
-// |                                | inside the brackets belong to the name                |
-// |                                | ("[ a ]" is not section a)                            |
+// |                                | LAST "]", without blanks at its ends ("[ a ]" is      |
+// |                                | section a); text after that "]" is ignored            |
 // | [name  (no closing bracket)    | not a section: a line without "="                     |
 // | key = value                    | key `key` (blanks around it dropped), value `value`   |
 // |                                | (leading blanks dropped); the first "=" splits, the   |

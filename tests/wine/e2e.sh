@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# The Windows service end to end under Wine, in a throwaway WINEPREFIX:
+# -INSTALL (the registry key: display name, start type 2), net start (the
+# start commands run, with the [arranque] environment), pause and continue
+# through ControlService, net stop (the stop commands run in order, each to
+# its end), -UNINSTALL (the key is gone).
+#
+#   tests/wine/e2e.sh BUILD_DIR     (holding ostrim.exe, recorder.exe, svcctl.exe)
+set -euo pipefail
+build=$(cd "$1" && pwd)
+export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+WINEPREFIX=$(mktemp -d)
+site=$(mktemp -d)
+cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$WINEPREFIX" "$site"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*"
+  echo "--- record.log"; cat "$site/record.log" 2>/dev/null || true
+  exit 1
+}
+# Waits until FILE has at least N lines matching PATTERN.
+wait_lines() {
+  local pattern=$1 n=$2
+  for _ in $(seq 1 300); do
+    local count
+    count=$(grep -c -- "$pattern" "$site/record.log" 2>/dev/null) || count=0
+    [ "$count" -ge "$n" ] && return 0
+    sleep 0.1
+  done
+  fail "expected $n lines matching '$pattern'"
+}
+
+cp "$build/ostrim.exe" "$build/recorder.exe" "$build/svcctl.exe" "$site/"
+cat > "$site/Ombrel.ini" <<INI
+[arranque]
+1=SET T_LOG=Z:${site}/record.log
+2=T_LANG=es
+[start]
+1=recorder.exe start
+[stop]
+1=recorder.exe stop @sleep=300
+[basesSQL]
+ventas=ventas_sql -q
+[bases4GL]
+ventas=base1 -s 5
+compras=base2
+INI
+unix2dos -q "$site/Ombrel.ini" 2>/dev/null || sed -i 's/$/\r/' "$site/Ombrel.ini"
+
+# Make the prefix and let its first boot finish completely; then keep one
+# wineserver for the whole test: otherwise it ends between two wine commands,
+# taking the running service with it, and the next command boots the prefix
+# anew (starting the auto-start service again).
+wineboot -i >/dev/null 2>&1
+wineserver -w
+wineserver -p
+echo "== -INSTALL"
+wine "$site/ostrim.exe" -INSTALL | tr -d '\r'
+key='HKLM\System\CurrentControlSet\Services\ostrim'
+reg=$(wine reg query "$key" 2>/dev/null | tr -d '\r')
+grep -q 'DisplayName.*Bases de Datos Tarquesa' <<<"$reg" || fail "display name: $reg"
+grep -Eq 'Start[[:space:]]+REG_DWORD[[:space:]]+0x2' <<<"$reg" || fail "start type: $reg"
+
+echo "== net start"
+wine net start ostrim >/dev/null 2>&1 || true
+wait_lines '^begin.*start' 3
+state=$(wine "$site/svcctl.exe" state ostrim | tr -d '\r')
+[ "$state" = RUNNING ] || fail "after net start: $state"
+starts=$(grep '^begin' "$site/record.log" | cut -f4 | paste -sd' ')
+[ "$starts" = "start|ventas_sql|-q|-z start|base1|-s|5|-z start|base2|-z" ] || fail "starts: $starts"
+grep '^begin' "$site/record.log" | cut -f5 | grep -qv 'T_LANG=es' && fail "environment not inherited"
+
+echo "== pause"
+[ "$(wine "$site/svcctl.exe" pause ostrim | tr -d '\r')" = PAUSED ] || fail "pause"
+wait_lines '^begin.*stop' 2
+echo "== continue"
+[ "$(wine "$site/svcctl.exe" continue ostrim | tr -d '\r')" = RUNNING ] || fail "continue"
+wait_lines '^begin.*start' 6
+
+echo "== net stop"
+wine net stop ostrim >/dev/null 2>&1 || true
+wait_lines '^begin.*stop' 4
+wait_lines '^end' 10
+for _ in $(seq 1 100); do
+  [ "$(wine "$site/svcctl.exe" state ostrim | tr -d '\r')" = STOPPED ] && break
+  sleep 0.1
+done
+[ "$(wine "$site/svcctl.exe" state ostrim | tr -d '\r')" = STOPPED ] || fail "not stopped"
+# Stop commands one after another, each to its end.
+awk -F'\t' '
+  $1 == "begin" && $4 ~ /^stop/ { if (running) bad = 1; running = $3; start[$3] = $2 }
+  $1 == "end" && $3 == running { running = "" }
+  END { exit bad }' "$site/record.log" || fail "stop commands overlapped"
+stops=$(grep '^begin' "$site/record.log" | cut -f4 | grep '^stop' | paste -sd' ')
+[ "$stops" = "stop|@sleep=300|base1 stop|@sleep=300|base2 stop|@sleep=300|base1 stop|@sleep=300|base2" ] \
+  || fail "stops: $stops"
+
+echo "== -UNINSTALL"
+wine "$site/ostrim.exe" -UNINSTALL | tr -d '\r'
+wine reg query "$key" >/dev/null 2>&1 && fail "the service's key is still there"
+echo "wine end-to-end: every check passed"

@@ -1,0 +1,52 @@
+// recorder.exe: the Windows stand-in for the start and stop tools of the
+// end-to-end test under Wine.
+//
+//   recorder.exe ARG...
+//
+// Appends "begin <TAB> ms <TAB> pid <TAB> arg1|arg2|... <TAB> T_A=...;T_B=..."
+// to the file named by %T_LOG% (set by the site's [arranque] lines, so it
+// also shows that the children see them) when it starts, and
+// "end <TAB> ms <TAB> pid" when it ends. "@sleep=MS" makes it run that long.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+extern char** _environ;
+
+namespace {
+
+void Append(const std::string& line) {
+  const char* path = std::getenv("T_LOG");
+  if (path == nullptr) return;
+  if (FILE* f = std::fopen(path, "ab")) {
+    std::fputs((line + "\n").c_str(), f);
+    std::fclose(f);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long sleep_ms = 0;
+  std::string args;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) args += '|';
+    args += argv[i];
+    if (std::strncmp(argv[i], "@sleep=", 7) == 0) sleep_ms = std::atol(argv[i] + 7);
+  }
+  std::string env;
+  for (char** e = _environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "T_", 2) == 0 && std::strncmp(*e, "T_LOG=", 6) != 0) {
+      if (!env.empty()) env += ';';
+      env += *e;
+    }
+  }
+  const std::string pid = std::to_string(GetCurrentProcessId());
+  Append("begin\t" + std::to_string(GetTickCount64()) + "\t" + pid + "\t" + args + "\t" + env);
+  if (sleep_ms > 0) Sleep(static_cast<DWORD>(sleep_ms));
+  Append("end\t" + std::to_string(GetTickCount64()) + "\t" + pid);
+  return 0;
+}

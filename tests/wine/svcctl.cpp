@@ -1,0 +1,71 @@
+// svcctl.exe: sends a control to a service and waits for the state it leads
+// to, as an administrator's tool would.
+//
+//   svcctl.exe pause|continue|state NAME
+//
+// Prints the service's state at the end; exits 0 when it reached the
+// expected one within 60 s.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char* StateName(DWORD state) {
+  switch (state) {
+    case SERVICE_STOPPED:
+      return "STOPPED";
+    case SERVICE_START_PENDING:
+      return "START_PENDING";
+    case SERVICE_STOP_PENDING:
+      return "STOP_PENDING";
+    case SERVICE_RUNNING:
+      return "RUNNING";
+    case SERVICE_CONTINUE_PENDING:
+      return "CONTINUE_PENDING";
+    case SERVICE_PAUSE_PENDING:
+      return "PAUSE_PENDING";
+    case SERVICE_PAUSED:
+      return "PAUSED";
+  }
+  return "?";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: svcctl pause|continue|state NAME\n");
+    return 2;
+  }
+  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service =
+      scm ? OpenServiceA(scm, argv[2], SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS) : nullptr;
+  if (service == nullptr) {
+    std::fprintf(stderr, "svcctl: cannot open service %s (%lu)\n", argv[2], GetLastError());
+    return 1;
+  }
+  DWORD control = 0, want = 0;
+  if (std::strcmp(argv[1], "pause") == 0) {
+    control = SERVICE_CONTROL_PAUSE;
+    want = SERVICE_PAUSED;
+  } else if (std::strcmp(argv[1], "continue") == 0) {
+    control = SERVICE_CONTROL_CONTINUE;
+    want = SERVICE_RUNNING;
+  }
+  SERVICE_STATUS status{};
+  if (control != 0 && !ControlService(service, control, &status)) {
+    std::fprintf(stderr, "svcctl: %s failed (%lu)\n", argv[1], GetLastError());
+    return 1;
+  }
+  for (int i = 0; i < 600; ++i) {
+    QueryServiceStatus(service, &status);
+    if (want == 0 || status.dwCurrentState == want) break;
+    Sleep(100);
+  }
+  std::printf("%s\n", StateName(status.dwCurrentState));
+  CloseServiceHandle(service);
+  CloseServiceHandle(scm);
+  return want == 0 || status.dwCurrentState == want ? 0 : 1;
+}
