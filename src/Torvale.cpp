@@ -159,9 +159,9 @@ void Torvale::LecturaBases() {
   const std::string seleccion = platform::PathInDirectory(conexion_activa_, "\\bases\\tmp.ini");
   // Warned at every request, never refused: the databases must still start at
   // boot, and the operator sees the warning in the log.
-  for (const std::string& path : {conexion_activa_, RutaINI,
-                                  platform::PathInDirectory(conexion_activa_, "\\bases"),
-                                  seleccion}) {
+  for (const std::string& path :
+       {conexion_activa_, RutaINI, platform::PathInDirectory(conexion_activa_, "\\bases"),
+        seleccion}) {
     if (std::string why = platform::WhyUntrusted(path); !why.empty()) log::Warning(why);
   }
   modINI::LeeSeccionINI(List1, "seleccion", seleccion);

@@ -3,8 +3,8 @@
 // and owned by an Fd, so none can leak into a child or outlive its use.
 #pragma once
 
-#include <unistd.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
