@@ -11,3 +11,12 @@ build/bench/bench_sequences 2>/tmp/ostrim-bench.log | grep -E '_median'
 build/bench/bench_process 21
 strip -o /tmp/ostrim-stripped build/ostrim
 echo "binary size, stripped: $(stat -c %s /tmp/ostrim-stripped) bytes"
+
+# The Windows build's launch overhead under Wine, where MinGW-w64 and Wine are installed.
+if command -v wine >/dev/null && command -v i686-w64-mingw32-g++-posix >/dev/null; then
+  cmake --preset windows-x86 >/dev/null
+  cmake --build --preset windows-x86 >/dev/null
+  WINEDEBUG=-all WINEPREFIX="$PWD/build-windows-x86/wineprefix" \
+    wine build-windows-x86/bench/launch_overhead_win.exe 200 2>/dev/null | tr -d '\r'
+  WINEPREFIX="$PWD/build-windows-x86/wineprefix" wineserver -k >/dev/null 2>&1 || true
+fi

@@ -59,7 +59,8 @@ TEST(LeeValorINI, ReadsLargeAndDamagedFiles) {
 // Windows it is the ANSI code page).
 TEST(LeeValorINI, ReadsUtf16FilesAsUtf8) {
   TempDir dir;
-  WriteFile(dir / "u16.ini", std::string("\xff\xfe[\0s\0]\0\n\0k\0=\0\xf1\0\n\0", 20));
+  static const char kText[] = "\xff\xfe[\0s\0]\0\n\0k\0=\0\xf1\0\n\0";
+  WriteFile(dir / "u16.ini", std::string(kText, sizeof kText - 1));
   EXPECT_EQ(modINI::LeeValorINI("s", "k", "", dir / "u16.ini"), "\xc3\xb1");
 }
 

@@ -37,6 +37,7 @@
 
 #include "log.h"
 #include "platform/platform.h"
+#include "platform/requests.h"
 #include "platform/posix/command_line.h"
 #include "platform/posix/fd.h"
 
@@ -93,22 +94,6 @@ Notifier& TheNotifier() {
 
 // ---------------------------------------------------------------------------
 // Signals as requests
-
-enum class Request { kStart, kContinue, kPause, kStop };
-
-const char* RequestName(Request r) {
-  switch (r) {
-    case Request::kStart:
-      return "start";
-    case Request::kContinue:
-      return "continue";
-    case Request::kPause:
-      return "pause";
-    case Request::kStop:
-      return "stop";
-  }
-  return "?";
-}
 
 int signal_pipe_write = -1;
 

@@ -24,26 +24,11 @@
 
 #include "log.h"
 #include "platform/platform.h"
+#include "platform/requests.h"
 #include "platform/win32/win32.h"
 
 namespace ostrim::platform {
 namespace {
-
-enum class Request { kStart, kContinue, kPause, kStop };
-
-const char* RequestName(Request r) {
-  switch (r) {
-    case Request::kStart:
-      return "start";
-    case Request::kContinue:
-      return "continue";
-    case Request::kPause:
-      return "pause";
-    case Request::kStop:
-      return "stop";
-  }
-  return "?";
-}
 
 class ServiceManager {
  public:
