@@ -37,9 +37,9 @@
 
 #include "log.h"
 #include "platform/platform.h"
-#include "platform/requests.h"
 #include "platform/posix/command_line.h"
 #include "platform/posix/fd.h"
+#include "platform/requests.h"
 
 namespace ostrim::platform {
 namespace {
