@@ -13,10 +13,16 @@ strip -o /tmp/ostrim-stripped build/ostrim
 echo "binary size, stripped: $(stat -c %s /tmp/ostrim-stripped) bytes"
 
 # The Windows build's launch overhead under Wine, where MinGW-w64 and Wine are installed.
-if command -v wine >/dev/null && command -v i686-w64-mingw32-g++-posix >/dev/null; then
-  cmake --preset windows-x86 >/dev/null
-  cmake --build --preset windows-x86 >/dev/null
-  WINEDEBUG=-all WINEPREFIX="$PWD/build-windows-x86/wineprefix" \
-    wine build-windows-x86/bench/launch_overhead_win.exe 200 2>/dev/null | tr -d '\r'
-  WINEPREFIX="$PWD/build-windows-x86/wineprefix" wineserver -k >/dev/null 2>&1 || true
+# The 32-bit build where this kernel runs 32-bit programs, else the 64-bit one.
+if command -v i686-w64-mingw32-g++-posix >/dev/null && [ -x /usr/lib/wine/wine64 ]; then
+  preset=windows-x64 loader=/usr/lib/wine/wine64
+  if [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    preset=windows-x86 loader=/usr/lib/wine/wine
+  fi
+  cmake --preset $preset >/dev/null
+  cmake --build --preset $preset >/dev/null
+  echo "Windows launch overhead ($preset):"
+  WINEDEBUG=-all WINEPREFIX="$PWD/build-$preset/wineprefix" \
+    $loader build-$preset/bench/launch_overhead_win.exe 200 2>/dev/null | tr -d '\r'
+  WINEPREFIX="$PWD/build-$preset/wineprefix" wineserver -k >/dev/null 2>&1 || true
 fi

@@ -76,30 +76,27 @@ TEST_F(LauncherTest, ChildGetsNoTerminalNoDescriptorsAndDefaultSignals) {
 }
 
 TEST_F(LauncherTest, BoundedWaitReturnsWhenTheChildEnds) {
-  auto start = std::chrono::steady_clock::now();
   modSubProceso::EjecutaProceso(recorder + " fast");
-  EXPECT_LT(SecondsSince(start), 2.0);
   EXPECT_EQ(testing::Count(Recorded(), "\tfast\t"), 1);
   EXPECT_NE(logged.find("ended: exit status 0"), std::string::npos) << logged;
+  EXPECT_EQ(logged.find("still running"), std::string::npos) << logged;
 }
 
 TEST_F(LauncherTest, BoundedWaitLeavesALongChildRunningAndReapsItLater) {
   auto start = std::chrono::steady_clock::now();
-  modSubProceso::EjecutaProceso(recorder + " @sleep=3500");
-  double waited = SecondsSince(start);
-  EXPECT_GE(waited, 2.4);
-  EXPECT_LT(waited, 3.4);
+  modSubProceso::EjecutaProceso(recorder + " @sleep=4000");
+  EXPECT_GE(SecondsSince(start), 2.4);
   EXPECT_EQ(platform::WatchedChildren(), 1u);
-  EXPECT_EQ(testing::Count(Recorded(), "end\t"), 0);  // still running
+  EXPECT_EQ(testing::Count(Recorded(), "end\t"), 0);  // returned while it still runs
   EXPECT_NE(logged.find("still running after 2.500 s"), std::string::npos) << logged;
 
-  for (int i = 0; i < 300 && platform::WatchedChildren() > 0; ++i) {
+  for (int i = 0; i < 1500 && platform::WatchedChildren() > 0; ++i) {
     std::this_thread::sleep_for(20ms);
     platform::ReapEndedChildren();
   }
   EXPECT_EQ(platform::WatchedChildren(), 0u);
   EXPECT_EQ(testing::Count(Recorded(), "end\t"), 1);
-  EXPECT_NE(logged.find("ended: exit status 0 after 3."), std::string::npos) << logged;
+  EXPECT_NE(logged.find("ended: exit status 0 after "), std::string::npos) << logged;
 }
 
 TEST_F(LauncherTest, UnboundedWaitWaitsForTheEnd) {
@@ -127,10 +124,8 @@ TEST_F(LauncherTest, FailedLaunchesAreLoggedAndReturnAtOnce) {
   };
   for (const Case& c : cases) {
     logged.clear();
-    auto start = std::chrono::steady_clock::now();
     modSubProceso::EjecutaProceso(c.line);
     modSubProceso::EjecutaProcesoEspera(c.line);
-    EXPECT_LT(SecondsSince(start), 1.0) << c.line;
     EXPECT_EQ(testing::Count(logged, "launch failed"), 2) << logged;
     EXPECT_NE(logged.find(c.reason), std::string::npos) << c.line << ": " << logged;
   }

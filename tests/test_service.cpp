@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <thread>
 
 #include "helpers/test_support.h"
 
@@ -150,10 +149,12 @@ TEST_F(Served, RequestsArrivingDuringASequenceWaitTheirTurn) {
       "[bases4GL]\nlenta=lenta @sleep=1500\n");
   Background service(site.program(), {}, Env());
   ASSERT_TRUE(service.WaitForErr("launched pid", 10s)) << service.Err();
+  // Each signal once the service has taken the one before: the kernel would
+  // otherwise deliver signals pending together in signal-number order.
   service.Signal(SIGUSR1);
-  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(service.WaitForErr("request received: pause", 10s)) << service.Err();
   service.Signal(SIGUSR2);
-  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(service.WaitForErr("request received: continue", 10s)) << service.Err();
   service.Signal(SIGINT);
   Result r = service.Finish();
   EXPECT_EQ(r.status, 0);
@@ -166,10 +167,8 @@ TEST_F(Served, TellsSystemdWhatItIsDoing) {
   auto env = Env();
   env.emplace_back("NOTIFY_SOCKET", notify.path());
   Background service(site.program(), {}, env);
-  ASSERT_TRUE(service.WaitForErr("request start: done", 10s)) << service.Err();
-  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(notify.WaitFor("READY=1", 10s)) << service.Err();
   std::vector<std::string> started = notify.Messages();
-  ASSERT_FALSE(started.empty());
   EXPECT_EQ(started.back(), "READY=1");
   EXPECT_EQ(Count(ReadFile(site.log()), "begin\t"), 2);  // READY only after the launches
   EXPECT_NE(started.front().find("STATUS=starting ventas"), std::string::npos) << started.front();

@@ -1,6 +1,7 @@
 #include "helpers/test_support.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -173,6 +174,20 @@ const std::vector<std::string>& NotifySocket::Messages() {
     messages_.emplace_back(buffer, static_cast<std::size_t>(n));
   }
   return messages_;
+}
+
+bool NotifySocket::WaitFor(std::string_view text, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  std::size_t seen = 0;
+  for (;;) {
+    const std::vector<std::string>& all = Messages();
+    for (; seen < all.size(); ++seen) {
+      if (all[seen].find(text) != std::string::npos) return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    struct pollfd fd = {fd_, POLLIN, 0};
+    ::poll(&fd, 1, 10);
+  }
 }
 
 }  // namespace ostrim::testing

@@ -71,6 +71,8 @@ class NotifySocket {
   const std::string& path() const { return path_; }
   // Every message received so far, in order.
   const std::vector<std::string>& Messages();
+  // Waits until a message holding `text` has come (true) or `limit` passes.
+  bool WaitFor(std::string_view text, std::chrono::milliseconds limit);
 
  private:
   TempDir dir_;

@@ -5,14 +5,21 @@
 # through ControlService, net stop (the stop commands run in order, each to
 # its end), -UNINSTALL (the key is gone).
 #
-#   tests/wine/e2e.sh BUILD_DIR     (holding ostrim.exe, recorder.exe, svcctl.exe)
+#   tests/wine/e2e.sh BUILD_DIR [LOADER]
+#
+# BUILD_DIR holds ostrim.exe, recorder.exe and svcctl.exe; LOADER is the Wine
+# loader of their architecture (/usr/lib/wine/wine or /usr/lib/wine/wine64),
+# which also makes the prefix. Default: "wine".
 set -euo pipefail
 build=$(cd "$1" && pwd)
+wine=${2:-wine}
+wineserver=wineserver
+[ -x /usr/lib/wine/wineserver64 ] && wineserver=/usr/lib/wine/wineserver64
 export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 WINEPREFIX=$(mktemp -d)
 site=$(mktemp -d)
 cleanup() {
-  wineserver -k >/dev/null 2>&1 || true
+  "$wineserver" -k >/dev/null 2>&1 || true
   rm -rf "$WINEPREFIX" "$site"
 }
 trap cleanup EXIT
@@ -55,41 +62,41 @@ unix2dos -q "$site/Ombrel.ini" 2>/dev/null || sed -i 's/$/\r/' "$site/Ombrel.ini
 # wineserver for the whole test: otherwise it ends between two wine commands,
 # taking the running service with it, and the next command boots the prefix
 # anew (starting the auto-start service again).
-wineboot -i >/dev/null 2>&1
-wineserver -w
-wineserver -p
+"$wine" wineboot -i >/dev/null 2>&1
+"$wineserver" -w
+"$wineserver" -p
 echo "== -INSTALL"
-wine "$site/ostrim.exe" -INSTALL | tr -d '\r'
+"$wine" "$site/ostrim.exe" -INSTALL | tr -d '\r'
 key='HKLM\System\CurrentControlSet\Services\ostrim'
-reg=$(wine reg query "$key" 2>/dev/null | tr -d '\r')
+reg=$("$wine" reg query "$key" 2>/dev/null | tr -d '\r')
 grep -q 'DisplayName.*Bases de Datos Tarquesa' <<<"$reg" || fail "display name: $reg"
 grep -Eq 'Start[[:space:]]+REG_DWORD[[:space:]]+0x2' <<<"$reg" || fail "start type: $reg"
 
 echo "== net start"
-wine net start ostrim >/dev/null 2>&1 || true
+"$wine" net start ostrim >/dev/null 2>&1 || true
 wait_lines '^begin.*start' 3
-state=$(wine "$site/svcctl.exe" state ostrim | tr -d '\r')
+state=$("$wine" "$site/svcctl.exe" state ostrim | tr -d '\r')
 [ "$state" = RUNNING ] || fail "after net start: $state"
 starts=$(grep '^begin' "$site/record.log" | cut -f4 | paste -sd' ')
 [ "$starts" = "start|ventas_sql|-q|-z start|base1|-s|5|-z start|base2|-z" ] || fail "starts: $starts"
 grep '^begin' "$site/record.log" | cut -f5 | grep -qv 'T_LANG=es' && fail "environment not inherited"
 
 echo "== pause"
-[ "$(wine "$site/svcctl.exe" pause ostrim | tr -d '\r')" = PAUSED ] || fail "pause"
+[ "$("$wine" "$site/svcctl.exe" pause ostrim | tr -d '\r')" = PAUSED ] || fail "pause"
 wait_lines '^begin.*stop' 2
 echo "== continue"
-[ "$(wine "$site/svcctl.exe" continue ostrim | tr -d '\r')" = RUNNING ] || fail "continue"
+[ "$("$wine" "$site/svcctl.exe" continue ostrim | tr -d '\r')" = RUNNING ] || fail "continue"
 wait_lines '^begin.*start' 6
 
 echo "== net stop"
-wine net stop ostrim >/dev/null 2>&1 || true
+"$wine" net stop ostrim >/dev/null 2>&1 || true
 wait_lines '^begin.*stop' 4
 wait_lines '^end' 10
 for _ in $(seq 1 100); do
-  [ "$(wine "$site/svcctl.exe" state ostrim | tr -d '\r')" = STOPPED ] && break
+  [ "$("$wine" "$site/svcctl.exe" state ostrim | tr -d '\r')" = STOPPED ] && break
   sleep 0.1
 done
-[ "$(wine "$site/svcctl.exe" state ostrim | tr -d '\r')" = STOPPED ] || fail "not stopped"
+[ "$("$wine" "$site/svcctl.exe" state ostrim | tr -d '\r')" = STOPPED ] || fail "not stopped"
 # Stop commands one after another, each to its end.
 awk -F'\t' '
   $1 == "begin" && $4 ~ /^stop/ { if (running) bad = 1; running = $3; start[$3] = $2 }
@@ -100,6 +107,6 @@ stops=$(grep '^begin' "$site/record.log" | cut -f4 | grep '^stop' | paste -sd' '
   || fail "stops: $stops"
 
 echo "== -UNINSTALL"
-wine "$site/ostrim.exe" -UNINSTALL | tr -d '\r'
-wine reg query "$key" >/dev/null 2>&1 && fail "the service's key is still there"
+"$wine" "$site/ostrim.exe" -UNINSTALL | tr -d '\r'
+"$wine" reg query "$key" >/dev/null 2>&1 && fail "the service's key is still there"
 echo "wine end-to-end: every check passed"
