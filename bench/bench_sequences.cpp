@@ -50,6 +50,10 @@ class NoHost : public ostrim::platform::ServiceHost {
   void SetControlsAccepted(std::int16_t) override {}
   void StartService() override {}
   int RunEventLoop(ostrim::platform::ServiceEvents&) override { return 0; }
+  ostrim::platform::ChildWatch& Children() override { return *watch_; }
+
+ private:
+  std::unique_ptr<ostrim::platform::ChildWatch> watch_ = ostrim::platform::CreateChildWatch();
 };
 
 // The bare reference: posix_spawn and wait the same command lines, already

@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
   dir.resize(dir.find_last_of("\\/"));
   const std::string line = "\"" + dir + "\\noop.exe\" base1 -s 5 -z";
 
+  std::unique_ptr<ostrim::platform::ChildWatch> hijos = ostrim::platform::CreateChildWatch();
   std::vector<double> bare, launcher;
   for (int round = 0; round < 5; ++round) {
     bare.push_back(Milliseconds([&] {
@@ -49,8 +50,9 @@ int main(int argc, char** argv) {
         PROCESS_INFORMATION info{};
         std::vector<char> text(line.begin(), line.end());
         text.push_back('\0');
-        if (!CreateProcessA(nullptr, text.data(), nullptr, nullptr, FALSE, 0x08000020, nullptr,
-                            nullptr, &startup, &info)) {
+        if (!CreateProcessA(nullptr, text.data(), nullptr, nullptr, FALSE,
+                            CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
+                            &info)) {
           std::abort();
         }
         WaitForSingleObject(info.hProcess, INFINITE);
@@ -59,7 +61,7 @@ int main(int argc, char** argv) {
       }
     }));
     launcher.push_back(Milliseconds([&] {
-      for (int i = 0; i < n; ++i) ostrim::modSubProceso::EjecutaProceso(line);
+      for (int i = 0; i < n; ++i) ostrim::modSubProceso::EjecutaProceso(line, *hijos);
     }));
   }
   std::printf(

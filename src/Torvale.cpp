@@ -50,7 +50,7 @@ constexpr auto kTimePerStartLaunch = 10s;
 }  // namespace
 
 const platform::ServiceSettings Torvale::kServiceSettings = {"ostrim", "Bases de Datos Tarquesa",
-                                                             2};
+                                                             platform::kStartAutomatic};
 
 std::optional<std::pair<std::string, std::string>> PreparaLineaEntorno(std::string& line) {
   if (line.empty()) return std::nullopt;
@@ -88,15 +88,30 @@ int Torvale::Run(const std::vector<std::string>& args) {
 }
 
 std::optional<int> Torvale::Form_Load(const std::vector<std::string>& args) {
+  // Without its directory the program cannot know which profiles are its
+  // own: it then serves nothing and checks nothing, rather than read
+  // profiles from a directory nobody chose.
+  std::string sin_directorio;
   try {
     ConexionActiva(platform::ProgramDirectory());
   } catch (const std::exception& e) {
-    log::Error(e.what());
+    sin_directorio = e.what();
   }
 
   std::string text;
   for (const std::string& arg : args) text += (text.empty() ? "" : " ") + arg;
   text = Upper(text);
+
+  if (!sin_directorio.empty() && (text.empty() || text == "-CHECK")) {
+    const std::string why = "the program's directory is unknown (" + sin_directorio +
+                            "), so its profile files cannot be found; nothing is read or run";
+    if (text.empty()) {
+      log::Error("cannot serve: ", why);
+    } else {
+      platform::WriteStderr("ostrim: cannot check: " + why + "\n");
+    }
+    return 1;
+  }
 
   if (text == "-INSTALL" || text == "-UNINSTALL") {
     try {
@@ -113,7 +128,7 @@ std::optional<int> Torvale::Form_Load(const std::vector<std::string>& args) {
   if (text == "-CHECK") return Comprueba();
   if (text.empty()) {
     try {
-      NTService->SetControlsAccepted(2);
+      NTService->SetControlsAccepted(platform::kAcceptPauseContinue);
       NTService->StartService();
     } catch (const std::exception& e) {
       log::Error("cannot connect to the service manager: ", e.what());
@@ -135,18 +150,18 @@ std::optional<int> Torvale::Form_Load(const std::vector<std::string>& args) {
 
 void Torvale::NTService_Start(std::int16_t& success) {
   ArrancaBases();
-  success = -1;
+  success = platform::kTrue;
 }
 
 void Torvale::NTService_Continue(std::int16_t& success) {
   ArrancaBases();
-  success = -1;
+  success = platform::kTrue;
 }
 
 void Torvale::NTService_Pause(std::int16_t& success) {
   ParaBases();
-  success = -1;
-  platform::ReportProgress("paused: databases stopped", 0ms);
+  success = platform::kTrue;
+  NTService->Children().ReportProgress("paused: databases stopped", 0ms);
 }
 
 void Torvale::NTService_Stop() {
@@ -220,6 +235,9 @@ void Torvale::RecorreParada(const Launcher& launch) {
 }
 
 void Torvale::ArrancaBases() {
+  // Every command line of this request is built from one version of each
+  // profile file, read when the request begins.
+  platform::ProfileView vista;
   LecturaBases();
   const std::vector<std::string> lineas = LeeLineasEntorno();
   for (std::size_t k = 0; k < lineas.size(); ++k) {
@@ -231,27 +249,30 @@ void Torvale::ArrancaBases() {
                                  ": " + e.what() + "; nothing was started");
     }
   }
-  RecorreArranque([](const Launch& l) {
-    platform::ReportProgress("starting " + l.base + ", " + std::string(l.pass) + " (" +
-                                 std::to_string(l.number) + " of " + std::to_string(l.total) + ")",
-                             kTimePerStartLaunch);
-    modSubProceso::EjecutaProceso(l.line);
+  platform::ChildWatch& hijos = NTService->Children();
+  RecorreArranque([&hijos](const Launch& l) {
+    hijos.ReportProgress("starting " + l.base + ", " + std::string(l.pass) + " (" +
+                             std::to_string(l.number) + " of " + std::to_string(l.total) + ")",
+                         kTimePerStartLaunch);
+    modSubProceso::EjecutaProceso(l.line, hijos, l.base + ", " + std::string(l.pass));
   });
-  platform::ReportProgress("running: " + std::to_string(List1.ListCount()) + " databases started",
-                           0ms);
+  hijos.ReportProgress("running: " + std::to_string(List1.ListCount()) + " databases started", 0ms);
 }
 
 void Torvale::ParaBases() {
+  platform::ProfileView vista;  // one version of each file, as for the start
   SkipIfFails("rebuilding the database list", [&] { LecturaBases(); });
-  RecorreParada([](const Launch& l) {
-    platform::ReportProgress("stopping " + l.base + " (" + std::to_string(l.number) + " of " +
-                                 std::to_string(l.total) + ")",
-                             kTimePerStartLaunch);
-    modSubProceso::EjecutaProcesoEspera(l.line);
+  platform::ChildWatch& hijos = NTService->Children();
+  RecorreParada([&hijos](const Launch& l) {
+    hijos.ReportProgress("stopping " + l.base + " (" + std::to_string(l.number) + " of " +
+                             std::to_string(l.total) + ")",
+                         kTimePerStartLaunch);
+    modSubProceso::EjecutaProcesoEspera(l.line, hijos, l.base + ", stop");
   });
 }
 
 int Torvale::Comprueba() {
+  platform::ProfileView vista;
   std::string out;
   int status = 0;
   try {

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "ListBox.h"
+#include "platform/children.h"
 #include "platform/platform.h"
 
 namespace ostrim {

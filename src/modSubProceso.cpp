@@ -25,9 +25,10 @@ double Seconds(milliseconds ms) {
   return std::chrono::duration<double>(ms).count();
 }
 
-std::optional<platform::Process> Lanza(const std::string& comando) {
+std::optional<platform::Process> Lanza(const std::string& comando, platform::ChildWatch& hijos,
+                                       const std::string& etiqueta) {
   try {
-    platform::Process process = platform::Launch(comando);
+    platform::Process process = platform::Launch(comando, hijos, etiqueta);
     log::Info("launched pid ", process.Id(), ": ", log::Quoted(comando));
     return process;
   } catch (const std::exception& e) {
@@ -48,8 +49,9 @@ void InformaFin(const platform::Process& process, const platform::ProcessEnd& en
 
 }  // namespace
 
-void EjecutaProceso(const std::string& comando) {
-  std::optional<platform::Process> process = Lanza(comando);
+void EjecutaProceso(const std::string& comando, platform::ChildWatch& hijos,
+                    const std::string& etiqueta) {
+  std::optional<platform::Process> process = Lanza(comando, hijos, etiqueta);
   if (!process) return;
   if (std::optional<platform::ProcessEnd> end = process->Wait(kEsperaArranque)) {
     InformaFin(*process, *end);
@@ -59,15 +61,16 @@ void EjecutaProceso(const std::string& comando) {
   }
 }
 
-void EjecutaProcesoEspera(const std::string& comando) {
-  std::optional<platform::Process> process = Lanza(comando);
+void EjecutaProcesoEspera(const std::string& comando, platform::ChildWatch& hijos,
+                          const std::string& etiqueta) {
+  std::optional<platform::Process> process = Lanza(comando, hijos, etiqueta);
   if (!process) return;
   milliseconds next_notice = kPrimerAviso;
   const auto pid = process->Id();
   std::optional<platform::ProcessEnd> end =
       process->Wait(std::nullopt, kIntervaloProgreso, [&](milliseconds waited) {
-        platform::ReportProgress("waiting for pid " + std::to_string(pid) + " to end: " + comando,
-                                 kTiempoExtra);
+        hijos.ReportProgress("waiting for pid " + std::to_string(pid) + " to end: " + comando,
+                             kTiempoExtra);
         if (waited >= next_notice) {
           log::Notice("still waiting for pid ", pid, " after ", Seconds(waited),
                       " s: ", log::Quoted(comando));

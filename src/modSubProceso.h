@@ -16,16 +16,24 @@
 
 #include <string>
 
+#include "platform/children.h"
+
 namespace ostrim::modSubProceso {
+
+// Both launch through `hijos`, the service's watch of its children: while
+// they wait, requests that arrive are queued and children that end are
+// reaped. `etiqueta` names the child in the log (the database and pass).
 
 // Launches `comando` and waits up to 2500 ms for it to end. A child still
 // running then (a database engine) is left running; it is reaped and its end
 // logged whenever it ends.
-void EjecutaProceso(const std::string& comando);
+void EjecutaProceso(const std::string& comando, platform::ChildWatch& hijos,
+                    const std::string& etiqueta = {});
 
 // Launches `comando` and waits until it ends, however long that takes; while
 // it waits it tells the service manager that the service is alive, and logs
 // "still waiting" at growing intervals.
-void EjecutaProcesoEspera(const std::string& comando);
+void EjecutaProcesoEspera(const std::string& comando, platform::ChildWatch& hijos,
+                          const std::string& etiqueta = {});
 
 }  // namespace ostrim::modSubProceso

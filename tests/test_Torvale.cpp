@@ -10,8 +10,8 @@
 namespace ostrim {
 namespace {
 
-using testing::TempDir;
-using testing::WriteFile;
+using tests::TempDir;
+using tests::WriteFile;
 
 // A service host that is never connected: the form's logic needs none.
 class NoHost : public platform::ServiceHost {
@@ -21,9 +21,13 @@ class NoHost : public platform::ServiceHost {
   void SetControlsAccepted(std::int16_t) override {}
   void StartService() override {}
   int RunEventLoop(platform::ServiceEvents&) override { return 0; }
+  platform::ChildWatch& Children() override { return *watch_; }
+
+ private:
+  std::unique_ptr<platform::ChildWatch> watch_ = platform::CreateChildWatch();
 };
 
-class FormTest : public ::testing::Test {
+class FormTest : public testing::Test {
  protected:
   FormTest() : form(std::make_unique<NoHost>()) { form.ConexionActiva(site.path()); }
 

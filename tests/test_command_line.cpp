@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <set>
 
 namespace ostrim::platform::posix {
@@ -71,6 +73,29 @@ TEST(SplitCommandLine, TakesTheProgramAsCreateProcessDoes) {
     EXPECT_EQ(split.program, c.program) << c.line;
     EXPECT_EQ(split.args, c.args) << c.line;
   }
+}
+
+// A missing program followed by a long value is tried at each blank only
+// while the candidate could still name a file: no longer than a path can be.
+TEST(SplitCommandLine, StopsTryingCandidatesPastThePathLimit) {
+  std::string line = "/no/such/arranca";
+  for (int i = 0; i < 100000; ++i) line += " x";
+  std::size_t tried = 0;
+  std::size_t longest = 0;
+  SplitLine split = SplitCommandLine(line, [&](const std::string& name) {
+    ++tried;
+    longest = std::max(longest, name.size());
+    return false;
+  });
+  EXPECT_EQ(split.program, "/no/such/arranca");
+  EXPECT_EQ(split.args.size(), 100000u);
+  EXPECT_LE(longest, kLongestProgramName);
+  EXPECT_LE(tried, kLongestProgramName / 2 + 1);
+  // A name just within the limit is still found.
+  const std::string spaced = "/opt/" + std::string(3000, 'a') + " b/arranca";
+  split =
+      SplitCommandLine(spaced + " base1", [&](const std::string& name) { return name == spaced; });
+  EXPECT_EQ(split.program, spaced);
 }
 
 TEST(QuoteArgument, SplitsBackToTheSameArgument) {

@@ -1,5 +1,6 @@
 // The service under faults, request storms and long uptime: it keeps
 // serving, loses no request it took, and leaks nothing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -9,23 +10,19 @@
 #include <filesystem>
 #include <thread>
 
-#include "helpers/test_support.h"
+#include "helpers/site_test.h"
 
 namespace ostrim {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Background;
-using testing::Count;
-using testing::ReadFile;
-using testing::Result;
-using testing::Site;
+using tests::Background;
+using tests::Count;
+using tests::ReadFile;
+using tests::Result;
+using tests::Site;
 
-class Faults : public ::testing::Test {
- protected:
-  testing::Environment Env() const { return {{"RECORDER_LOG", site.log()}}; }
-  Site site;
-};
+using Faults = tests::SiteTest;
 
 // Spawning fails for want of processes: each launch is logged with the
 // reason, the sequence goes on, and the service keeps serving.
@@ -131,17 +128,137 @@ TEST_F(Faults, WritableProfilesAreWarnedAboutWhenRunningAsRoot) {
   site.Ombrel("[bases4GL]\nuno=1\n");
   ::chmod(site.path().c_str(), 0755);
   ::chmod((site / "Ombrel.ini").c_str(), 0644);
-  Result r = testing::RunProgram(site.program(), {"-CHECK"});
+  Result r = tests::RunProgram(site.program(), {"-CHECK"});
   EXPECT_EQ(Count(r.err, "whoever can change it can run commands as root"), 0) << r.err;
 
   ::chmod((site / "Ombrel.ini").c_str(), 0666);
   ::chmod(site.path().c_str(), 0775);
-  r = testing::RunProgram(site.program(), {"-CHECK"});
+  r = tests::RunProgram(site.program(), {"-CHECK"});
   EXPECT_NE(r.err.find(site / "Ombrel.ini can be written by anyone (fix: chmod go-w"),
             std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find(site.path() + " can be written by its group"), std::string::npos) << r.err;
   EXPECT_EQ(r.status, 0);  // warned, not refused
+}
+
+// Started with standard descriptors closed, the service opens nothing in
+// their place: its log never lands in its own request pipe (where each
+// newline would read as SIGUSR1), and SIGTERM is acted on.
+TEST_F(Faults, ClosedStandardDescriptorsAreNotTakenOver) {
+  site.Ombrel("[start]\n1=recorder start\n[stop]\n1=recorder stop\n[bases4GL]\nuno=1\ndos=2\n");
+  const tests::Streams cases[] = {
+      {tests::Streams::kCollect, tests::Streams::kClosed, tests::Streams::kClosed},
+      {tests::Streams::kClosed, tests::Streams::kCollect, tests::Streams::kClosed},
+  };
+  for (const tests::Streams& streams : cases) {
+    std::filesystem::remove(site.log());
+    Background service(site.program(), {}, Env(), streams);
+    ASSERT_TRUE(site.WaitForLaunches(2, 20s));
+    service.Signal(SIGTERM);
+    Result r = service.Finish(20s);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(site.Launched(),
+              (std::vector<std::string>{"start|1|-z", "start|2|-z", "stop|1", "stop|2"}));
+  }
+}
+
+// Engines left running cost no descriptor: at a limit of 8 descriptors,
+// every launch runs and is waited for, none blocks past its 2500 ms, and the
+// stop follows at once.
+TEST_F(Faults, EnginesLeftRunningCostNoDescriptor) {
+  if (!std::filesystem::exists("/usr/bin/prlimit")) GTEST_SKIP() << "needs prlimit";
+  site.Ombrel(
+      "[start]\n1=recorder start\n[stop]\n1=recorder stop\n"
+      "[bases4GL]\nuno=1 @sleep=30000\ndos=2 @sleep=30000\ntres=3 @sleep=30000\n");
+  auto env = Env();
+  env.emplace_back("ASAN_OPTIONS", "detect_leaks=0");  // LeakSanitizer needs descriptors
+  Background service("/usr/bin/prlimit", {"--nofile=8:8", site.program()}, env);
+  ASSERT_TRUE(service.WaitForErr("request start: done", 30s)) << service.Err();
+  service.Signal(SIGTERM);
+  Result r = service.Finish(30s);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Count(r.err, "still running after 2.500 s: left running"), 3) << r.err;
+  EXPECT_EQ(Count(r.err, "launch failed"), 0) << r.err;
+  EXPECT_EQ(Count(r.err, "request stop: done"), 1) << r.err;
+  // The stop did not wait for the engines: they still run.
+  int running = 0;
+  for (const auto& rec : site.Records()) {
+    if (rec[0] == "begin" && rec[3].rfind("start", 0) == 0) {
+      running += ::kill(std::stoi(rec[2]), 0) == 0;
+      ::kill(std::stoi(rec[2]), SIGKILL);
+    }
+  }
+  EXPECT_EQ(running, 3);
+}
+
+// A log nobody reads (a stalled journal) never stops the service: lines wait
+// in a bounded backlog, then are dropped and counted, and the count is
+// logged when the reader comes back.
+TEST_F(Faults, AStalledLogReaderDoesNotStopTheService) {
+  constexpr int kBases = 1500;  // far more log than a pipe and the backlog hold
+  std::string ombrel = "[start]\n1=recorder start\n[stop]\n1=recorder stop\n[bases4GL]\n";
+  for (int i = 0; i < kBases; ++i) ombrel += "b" + std::to_string(i) + "=x\n";
+  site.Ombrel(ombrel);
+  int log_pipe[2];
+  ASSERT_EQ(::pipe2(log_pipe, O_CLOEXEC), 0);
+  Background service(site.program(), {}, Env(),
+                     {tests::Streams::kCollect, tests::Streams::kCollect, log_pipe[1]});
+  ::close(log_pipe[1]);
+  // Nobody reads the log while the whole start runs.
+  EXPECT_TRUE(site.WaitForLaunches(kBases, 120s)) << site.Launched().size() << " launched";
+
+  // The reader comes back, and a pause makes more log.
+  std::string read;
+  std::thread reader([&] {
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(log_pipe[0], buffer, sizeof buffer)) > 0;) {
+      read.append(buffer, static_cast<std::size_t>(n));
+    }
+  });
+  service.Signal(SIGUSR1);
+  EXPECT_TRUE(site.WaitForLaunches(2 * kBases, 120s));
+  service.Signal(SIGTERM);
+  Result r = service.Finish(120s);
+  reader.join();
+  ::close(log_pipe[0]);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(read.find(" log lines dropped: the log's reader did not take them in time"),
+            std::string::npos);
+  EXPECT_NE(read.find("request stop: done"), std::string::npos);
+  EXPECT_EQ(static_cast<int>(site.Launched().size()), 3 * kBases);
+}
+
+// Each request sees one version of each profile file: the first launch
+// replaces Ombrel.ini, and the rest of the start still comes from the
+// version it began with; the stop, a new request, reads the new one.
+TEST_F(Faults, ARequestReadsEachProfileOnce) {
+  site.Ombrel("[start]\n1=recorder start\n[stop]\n1=recorder stop\n[bases4GL]\na=a @replace=" +
+              site / "v2.ini" + ":" + site / "Ombrel.ini" + "\nb=b1\nc=c1\n");
+  tests::WriteFile(site / "v2.ini",
+                   "[start]\n1=recorder other\n[stop]\n1=recorder stop2\n"
+                   "[bases4GL]\na=a2\nb=b2\nc=c2\n");
+  Result r = StartThenStop(tests::ReadFile(site / "Ombrel.ini"));
+  EXPECT_EQ(r.status, 0);
+  const std::vector<std::string> launched = site.Launched();
+  ASSERT_EQ(launched.size(), 6u) << r.err;
+  EXPECT_EQ(launched[1], "start|b1|-z");
+  EXPECT_EQ(launched[2], "start|c1|-z");
+  EXPECT_EQ(std::vector<std::string>(launched.begin() + 3, launched.end()),
+            (std::vector<std::string>{"stop2|a2", "stop2|b2", "stop2|c2"}));
+}
+
+// A notification socket that is not there is reported once, not at every
+// message.
+TEST_F(Faults, AMissingNotifySocketIsReportedOnce) {
+  auto env = Env();
+  env.emplace_back("NOTIFY_SOCKET", site / "no-such-socket");
+  site.Ombrel("[start]\n1=recorder start\n[stop]\n1=recorder stop\n[bases4GL]\nuno=1\ndos=2\n");
+  Background service(site.program(), {}, env);
+  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  service.Signal(SIGTERM);
+  Result r = service.Finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(Count(r.err, "cannot notify the service manager"), 1) << r.err;
 }
 
 }  // namespace

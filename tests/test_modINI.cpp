@@ -11,13 +11,14 @@
 #include <thread>
 
 #include "helpers/files.h"
+#include "platform/platform.h"
 
 namespace ostrim {
 namespace {
 
-using testing::ReadFile;
-using testing::TempDir;
-using testing::WriteFile;
+using tests::ReadFile;
+using tests::TempDir;
+using tests::WriteFile;
 
 std::string Joined(const ListBox& list) {
   ListBox copy = list;
@@ -35,7 +36,7 @@ std::string Keys(const std::string& section, const std::string& file) {
   return Joined(list);
 }
 
-class GoldenProfile : public ::testing::TestWithParam<std::string> {};
+class GoldenProfile : public testing::TestWithParam<std::string> {};
 
 TEST_P(GoldenProfile, ReadsAsExpected) {
   const std::string base = std::string(TESTS_SOURCE_DIR) + "/profiles/" + GetParam();
@@ -59,8 +60,8 @@ TEST_P(GoldenProfile, ReadsAsExpected) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Profiles, GoldenProfile,
-                         ::testing::Values("basics", "brackets_quotes", "crlf", "cr_only",
-                                           "utf8_bom", "utf16le_bom", "nul_and_ctrlz"));
+                         testing::Values("basics", "brackets_quotes", "crlf", "cr_only", "utf8_bom",
+                                         "utf16le_bom", "nul_and_ctrlz"));
 
 TEST(SacaElemento, TakesNamesOneByOne) {
   struct Case {
@@ -135,6 +136,33 @@ TEST(LeeValorINI, SeesTheFileAsItIsNow) {
   EXPECT_EQ(modINI::LeeValorINI("s", "k", "", file), "");
   WriteFile(file, "[s]\nk=back\n");
   EXPECT_EQ(modINI::LeeValorINI("s", "k", "", file), "back");
+}
+
+// Inside a ProfileView (one request) a file is read once: edits, removals
+// and new files wait for the next view.
+TEST(LeeValorINI, AViewSeesEachFileAsItWasAtItsFirstLookup) {
+  TempDir dir;
+  const std::string file = dir / "view.ini";
+  const std::string later = dir / "later.ini";
+  WriteFile(file, "[s]\nk=first\nj=one\n");
+  {
+    platform::ProfileView view;
+    EXPECT_EQ(modINI::LeeValorINI("s", "k", "", file), "first");
+    EXPECT_EQ(modINI::LeeValorINI("s", "k", "", later), "");
+    WriteFile(file, "[s]\nk=second, longer\n");
+    WriteFile(later, "[s]\nk=new\n");
+    EXPECT_EQ(modINI::LeeValorINI("s", "k", "", file), "first");
+    EXPECT_EQ(modINI::LeeValorINI("s", "j", "", file), "one");
+    EXPECT_EQ(modINI::LeeValorINI("s", "k", "", later), "");
+    {
+      platform::ProfileView joined;  // joins the view in force
+      EXPECT_EQ(modINI::LeeValorINI("s", "k", "", file), "first");
+    }
+    std::filesystem::remove(file);
+    EXPECT_EQ(modINI::LeeValorINI("s", "k", "", file), "first");
+  }
+  EXPECT_EQ(modINI::LeeValorINI("s", "k", "", file), "");
+  EXPECT_EQ(modINI::LeeValorINI("s", "k", "", later), "new");
 }
 
 TEST(LeeValorINI, FindsAFileNamedInAnotherLetterCase) {

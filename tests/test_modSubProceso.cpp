@@ -15,16 +15,17 @@
 #include "Torvale.h"
 #include "helpers/test_support.h"
 #include "log.h"
+#include "platform/children.h"
 #include "platform/platform.h"
 
 namespace ostrim {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ReadFile;
-using testing::TempDir;
+using tests::ReadFile;
+using tests::TempDir;
 
-class LauncherTest : public ::testing::Test {
+class LauncherTest : public testing::Test {
  protected:
   void SetUp() override {
     ::setenv("RECORDER_LOG", (dir / "record.log").c_str(), 1);
@@ -42,6 +43,7 @@ class LauncherTest : public ::testing::Test {
   TempDir dir;
   std::string logged;
   const std::string recorder = RECORDER_BINARY;
+  std::unique_ptr<platform::ChildWatch> hijos = platform::CreateChildWatch();
 };
 
 // What the child sees of itself: the Windows child gets no console and
@@ -56,7 +58,7 @@ TEST_F(LauncherTest, ChildGetsNoTerminalNoDescriptorsAndDefaultSignals) {
   ::sigprocmask(SIG_BLOCK, &blocked, &old);
   auto old_usr2 = ::signal(SIGUSR2, SIG_IGN);
 
-  modSubProceso::EjecutaProcesoEspera(recorder + " @probe=" + (dir / "probe"));
+  modSubProceso::EjecutaProcesoEspera(recorder + " @probe=" + (dir / "probe"), *hijos);
 
   ::signal(SIGUSR2, old_usr2);
   ::sigprocmask(SIG_SETMASK, &old, nullptr);
@@ -76,39 +78,39 @@ TEST_F(LauncherTest, ChildGetsNoTerminalNoDescriptorsAndDefaultSignals) {
 }
 
 TEST_F(LauncherTest, BoundedWaitReturnsWhenTheChildEnds) {
-  modSubProceso::EjecutaProceso(recorder + " fast");
-  EXPECT_EQ(testing::Count(Recorded(), "\tfast\t"), 1);
+  modSubProceso::EjecutaProceso(recorder + " fast", *hijos);
+  EXPECT_EQ(tests::Count(Recorded(), "\tfast\t"), 1);
   EXPECT_NE(logged.find("ended: exit status 0"), std::string::npos) << logged;
   EXPECT_EQ(logged.find("still running"), std::string::npos) << logged;
 }
 
 TEST_F(LauncherTest, BoundedWaitLeavesALongChildRunningAndReapsItLater) {
   auto start = std::chrono::steady_clock::now();
-  modSubProceso::EjecutaProceso(recorder + " @sleep=4000");
+  modSubProceso::EjecutaProceso(recorder + " @sleep=4000", *hijos);
   EXPECT_GE(SecondsSince(start), 2.4);
-  EXPECT_EQ(platform::WatchedChildren(), 1u);
-  EXPECT_EQ(testing::Count(Recorded(), "end\t"), 0);  // returned while it still runs
+  EXPECT_EQ(hijos->Watched(), 1u);
+  EXPECT_EQ(tests::Count(Recorded(), "end\t"), 0);  // returned while it still runs
   EXPECT_NE(logged.find("still running after 2.500 s"), std::string::npos) << logged;
 
-  for (int i = 0; i < 1500 && platform::WatchedChildren() > 0; ++i) {
+  for (int i = 0; i < 1500 && hijos->Watched() > 0; ++i) {
     std::this_thread::sleep_for(20ms);
-    platform::ReapEndedChildren();
+    hijos->ReapEnded();
   }
-  EXPECT_EQ(platform::WatchedChildren(), 0u);
-  EXPECT_EQ(testing::Count(Recorded(), "end\t"), 1);
+  EXPECT_EQ(hijos->Watched(), 0u);
+  EXPECT_EQ(tests::Count(Recorded(), "end\t"), 1);
   EXPECT_NE(logged.find("ended: exit status 0 after "), std::string::npos) << logged;
 }
 
 TEST_F(LauncherTest, UnboundedWaitWaitsForTheEnd) {
   auto start = std::chrono::steady_clock::now();
-  modSubProceso::EjecutaProcesoEspera(recorder + " @sleep=2800 @exit=3");
+  modSubProceso::EjecutaProcesoEspera(recorder + " @sleep=2800 @exit=3", *hijos);
   EXPECT_GE(SecondsSince(start), 2.8);
-  EXPECT_EQ(testing::Count(Recorded(), "end\t"), 1);
+  EXPECT_EQ(tests::Count(Recorded(), "end\t"), 1);
   EXPECT_NE(logged.find("ended: exit status 3"), std::string::npos) << logged;
 }
 
 TEST_F(LauncherTest, FailedLaunchesAreLoggedAndReturnAtOnce) {
-  testing::WriteFile(dir / "not-executable", "#!/bin/sh\n");
+  tests::WriteFile(dir / "not-executable", "#!/bin/sh\n");
   struct Case {
     std::string line;
     std::string reason;
@@ -124,16 +126,16 @@ TEST_F(LauncherTest, FailedLaunchesAreLoggedAndReturnAtOnce) {
   };
   for (const Case& c : cases) {
     logged.clear();
-    modSubProceso::EjecutaProceso(c.line);
-    modSubProceso::EjecutaProcesoEspera(c.line);
-    EXPECT_EQ(testing::Count(logged, "launch failed"), 2) << logged;
+    modSubProceso::EjecutaProceso(c.line, *hijos);
+    modSubProceso::EjecutaProcesoEspera(c.line, *hijos);
+    EXPECT_EQ(tests::Count(logged, "launch failed"), 2) << logged;
     EXPECT_NE(logged.find(c.reason), std::string::npos) << c.line << ": " << logged;
   }
 }
 
 TEST_F(LauncherTest, ChildSeesTheServicesEnvironment) {
   platform::SetEnvironmentVariable("T_DBDIR", "/datos/base");
-  modSubProceso::EjecutaProcesoEspera(recorder + " env");
+  modSubProceso::EjecutaProcesoEspera(recorder + " env", *hijos);
   ::unsetenv("T_DBDIR");
   EXPECT_NE(Recorded().find("T_DBDIR=/datos/base"), std::string::npos) << Recorded();
 }
@@ -141,7 +143,8 @@ TEST_F(LauncherTest, ChildSeesTheServicesEnvironment) {
 TEST_F(LauncherTest, FindsProgramsInDirectoriesWithBlanksAndOnPathButNotHere) {
   std::filesystem::create_directories(dir / "Mis Bases");
   std::filesystem::copy_file(recorder, dir / "Mis Bases/arranca");
-  modSubProceso::EjecutaProcesoEspera(dir / "Mis Bases/arranca" + " base1 \"two words\" -z");
+  modSubProceso::EjecutaProcesoEspera(dir / "Mis Bases/arranca" + " base1 \"two words\" -z",
+                                      *hijos);
   EXPECT_NE(Recorded().find("\tbase1|two words|-z\t"), std::string::npos) << Recorded();
 
   // A bare name is looked up on PATH, never in the current directory.
@@ -152,8 +155,8 @@ TEST_F(LauncherTest, FindsProgramsInDirectoriesWithBlanksAndOnPathButNotHere) {
   auto old_cwd = std::filesystem::current_path();
   ::setenv("PATH", (dir / "bin" + ":.:").c_str(), 1);
   std::filesystem::current_path(dir.path());
-  modSubProceso::EjecutaProcesoEspera("on-path found");
-  modSubProceso::EjecutaProcesoEspera("here-only not-found");
+  modSubProceso::EjecutaProcesoEspera("on-path found", *hijos);
+  modSubProceso::EjecutaProcesoEspera("here-only not-found", *hijos);
   std::filesystem::current_path(old_cwd);
   ::setenv("PATH", old_path.c_str(), 1);
   EXPECT_NE(Recorded().find("\tfound\t"), std::string::npos);
@@ -162,7 +165,7 @@ TEST_F(LauncherTest, FindsProgramsInDirectoriesWithBlanksAndOnPathButNotHere) {
 }
 
 TEST_F(LauncherTest, ChildKilledBySignalIsLoggedAsSuch) {
-  modSubProceso::EjecutaProceso("/bin/sh -c \"kill -TERM $$\"");
+  modSubProceso::EjecutaProceso("/bin/sh -c \"kill -TERM $$\"", *hijos);
   EXPECT_NE(logged.find("killed by signal 15"), std::string::npos) << logged;
 }
 

@@ -12,8 +12,8 @@
 namespace ostrim {
 namespace {
 
-using testing::TempDir;
-using testing::WriteFile;
+using tests::TempDir;
+using tests::WriteFile;
 
 TEST(LeeValorINI, AnUnreadableFileReadsAsMissing) {
   TempDir dir;

@@ -5,37 +5,21 @@
 
 #include <thread>
 
-#include "helpers/test_support.h"
+#include "helpers/site_test.h"
 
 namespace ostrim {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Background;
-using testing::Count;
-using testing::ReadFile;
-using testing::Result;
-using testing::RunProgram;
-using testing::Site;
+using tests::Background;
+using tests::Count;
+using tests::ReadFile;
+using tests::Result;
+using tests::RunProgram;
+using tests::Site;
 using Lines = std::vector<std::string>;
 
-class Sequences : public ::testing::Test {
- protected:
-  testing::Environment Env() const { return {{"RECORDER_LOG", site.log()}}; }
-
-  // Starts the service, waits for the start request to end, stops it.
-  Result StartThenStop(const std::string& ombrel) {
-    site.Ombrel(ombrel);
-    Background service(site.program(), {}, Env());
-    EXPECT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
-    service.Signal(SIGTERM);
-    return service.Finish();
-  }
-
-  Result Check() { return RunProgram(site.program(), {"-check"}, Env()); }
-
-  Site site;
-};
+using Sequences = tests::SiteTest;
 
 constexpr const char* kSite =
     "[arranque]\n1=SET T_ONE=uno\n2=T_TWO=dos=tres\n"

@@ -6,19 +6,19 @@
 
 #include <filesystem>
 
-#include "helpers/test_support.h"
+#include "helpers/site_test.h"
 
 namespace ostrim {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Background;
-using testing::Count;
-using testing::ReadFile;
-using testing::Result;
-using testing::RunProgram;
-using testing::Site;
-using testing::TempDir;
+using tests::Background;
+using tests::Count;
+using tests::ReadFile;
+using tests::Result;
+using tests::RunProgram;
+using tests::Site;
+using tests::TempDir;
 
 TEST(CommandLine, ActsOnTheWholeArgumentTextInAnyCase) {
   Site site;
@@ -48,7 +48,7 @@ TEST(CommandLine, ActsOnTheWholeArgumentTextInAnyCase) {
 
 TEST(Registration, InstallsEnablesAndRemovesTheUnit) {
   Site site;
-  const testing::Environment root = {{"OSTRIM_INSTALL_ROOT", site / "root"}};
+  const tests::Environment root = {{"OSTRIM_INSTALL_ROOT", site / "root"}};
   const std::string unit = site / "root/etc/systemd/system/ostrim.service";
   const std::string link = site / "root/etc/systemd/system/multi-user.target.wants/ostrim.service";
 
@@ -98,8 +98,51 @@ TEST(Registration, QuotesAnExecutablePathWithBlanks) {
             std::string::npos);
 }
 
+// Mended: a program path with a line end would inject directives into the
+// unit; it is refused, and nothing is written.
+TEST(Registration, RefusesAPathWithControlCharacters) {
+  TempDir dir;
+  const std::string bad = dir / "bad\nExecStartPre=/bin/false";
+  std::filesystem::create_directories(bad);
+  std::filesystem::copy_file(OSTRIM_BINARY, bad + "/ostrim");
+  Result r = RunProgram(bad + "/ostrim", {"-INSTALL"}, {{"OSTRIM_INSTALL_ROOT", dir / "r"}});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("holds a control character"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir / "r/etc/systemd/system/ostrim.service"));
+}
+
+// Mended: the unit is written through a temporary file of a unique name,
+// created exclusively: a link planted where the old fixed name was is never
+// followed, and installs running at once do not trip over each other.
+TEST(Registration, WritesTheUnitSafelyAndAtomically) {
+  Site site;
+  const tests::Environment root = {{"OSTRIM_INSTALL_ROOT", site / "root"}};
+  const std::string directory = site / "root/etc/systemd/system";
+  std::filesystem::create_directories(directory);
+  tests::WriteFile(site / "victim", "untouched\n");
+  std::filesystem::create_symlink(site / "victim", directory + "/ostrim.service.tmp");
+
+  std::vector<std::unique_ptr<Background>> installs;
+  for (int i = 0; i < 20; ++i) {
+    installs.push_back(
+        std::make_unique<Background>(site.program(), std::vector<std::string>{"-INSTALL"}, root));
+  }
+  for (auto& install : installs) {
+    Result r = install->Finish(60s);
+    EXPECT_EQ(r.status, 0) << r.err;
+  }
+  EXPECT_EQ(ReadFile(site / "victim"), "untouched\n");
+  EXPECT_NE(ReadFile(directory + "/ostrim.service").find("ExecStart="), std::string::npos);
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    const std::string name = entry.path().filename();
+    EXPECT_TRUE(name == "ostrim.service" || name == "ostrim.service.tmp" ||
+                name == "multi-user.target.wants")
+        << "left behind: " << name;
+  }
+}
+
 // A site whose start and stop commands are the recorder.
-class Served : public ::testing::Test {
+class Served : public tests::SiteTest {
  protected:
   void SetUp() override {
     site.Ombrel(
@@ -107,21 +150,6 @@ class Served : public ::testing::Test {
         "[start]\n1=recorder start\n[stop]\n1=recorder stop\n"
         "[bases4GL]\nventas=ventas -s 5\ncompras=compras\n");
   }
-  testing::Environment Env() const { return {{"RECORDER_LOG", site.log()}}; }
-
-  // Where each request began, in order, from the log.
-  static std::vector<std::string> Begun(const std::string& err) {
-    std::vector<std::string> begun;
-    for (std::size_t pos = err.find("request "); pos != std::string::npos;
-         pos = err.find("request ", pos + 1)) {
-      std::size_t colon = err.find(": begins", pos);
-      std::size_t eol = err.find('\n', pos);
-      if (colon < eol) begun.push_back(err.substr(pos + 8, colon - pos - 8));
-    }
-    return begun;
-  }
-
-  Site site;
 };
 
 TEST_F(Served, SignalsBecomeRequestsInTheOrderTheyArrive) {
@@ -163,7 +191,7 @@ TEST_F(Served, RequestsArrivingDuringASequenceWaitTheirTurn) {
 }
 
 TEST_F(Served, TellsSystemdWhatItIsDoing) {
-  testing::NotifySocket notify;
+  tests::NotifySocket notify;
   auto env = Env();
   env.emplace_back("NOTIFY_SOCKET", notify.path());
   Background service(site.program(), {}, env);
@@ -186,7 +214,7 @@ TEST_F(Served, TellsSystemdWhatItIsDoing) {
 
 TEST_F(Served, AFailedStartEndsWithStatusOneAndNeverReportsReady) {
   site.Ombrel("[arranque]\n1=T_ONE\n[start]\n1=recorder start\n[bases4GL]\nventas=v\n");
-  testing::NotifySocket notify;
+  tests::NotifySocket notify;
   auto env = Env();
   env.emplace_back("NOTIFY_SOCKET", notify.path());
   Result r = RunProgram(site.program(), {}, env);
@@ -195,6 +223,28 @@ TEST_F(Served, AFailedStartEndsWithStatusOneAndNeverReportsReady) {
   EXPECT_NE(r.err.find("\"T_ONE\" has no \"=\""), std::string::npos) << r.err;
   EXPECT_TRUE(site.Launched().empty());
   for (const std::string& m : notify.Messages()) EXPECT_EQ(m.find("READY=1"), std::string::npos);
+}
+
+// Mended: without its directory (here /proc is hidden, so the program file
+// cannot be found) the service refuses to serve and -CHECK to check, rather
+// than read /Ombrel.ini and /bases/tmp.ini.
+TEST_F(Served, WithoutItsDirectoryTheProgramRefusesToServe) {
+  if (::geteuid() != 0 || !std::filesystem::exists("/usr/bin/unshare")) {
+    GTEST_SKIP() << "needs root and unshare to hide /proc from the program";
+  }
+  for (const char* arg : {"", "-CHECK"}) {
+    Result r = RunProgram("/usr/bin/unshare",
+                          {"--mount", "--", "/bin/sh", "-c",
+                           "mount -t tmpfs none /proc && exec \"$0\" $1", site.program(), arg},
+                          Env());
+    EXPECT_EQ(r.status, 1) << arg << r.err;
+    EXPECT_NE(r.err.find(*arg ? "ostrim: cannot check: the program's directory is unknown"
+                              : "cannot serve: the program's directory is unknown"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(site.Launched().empty());
+  }
 }
 
 }  // namespace

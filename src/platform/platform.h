@@ -47,6 +47,20 @@ class Error : public std::runtime_error {
 std::size_t GetPrivateProfileString(const char* section, const char* key, const char* defecto,
                                     char* buffer, std::size_t size, const std::string& file);
 
+// One consistent view of the profile files, for as long as it lives: each
+// file is read once, at its first lookup in the view, and every later lookup
+// sees that same content, whatever happens to the file meanwhile. A request
+// takes one when it begins, so that every command line it builds comes from
+// one version of each file, and an edit takes effect at the next request.
+// A view taken while another lives joins it.
+class ProfileView {
+ public:
+  ProfileView();
+  ~ProfileView();
+  ProfileView(const ProfileView&) = delete;
+  ProfileView& operator=(const ProfileView&) = delete;
+};
+
 // ---------------------------------------------------------------------------
 // Paths
 
@@ -84,31 +98,37 @@ struct ProcessEnd {
 // Text for the log: "exit status 0", "killed by signal 15 (Terminated)".
 std::string DescribeEnd(const ProcessEnd& end);
 
+class ChildWatch;
+
 // A child launched by Launch. Move-only owner of the child and of everything
 // the platform holds for it. Destroying a Process whose child still runs hands
-// the child to the platform's watch list (see ReapEndedChildren): it is never
-// killed and never left as a zombie.
+// the child to the ChildWatch it was launched through: it is never killed and
+// never left as a zombie, and its end is logged whenever it comes.
 class Process {
  public:
-  class Impl;
-  explicit Process(std::unique_ptr<Impl> impl);
+  class Impl;  // what the platform holds for the child (pid, handle)
+  Process(std::unique_ptr<Impl> impl, ChildWatch& watch);
   Process(Process&&) noexcept;
-  Process& operator=(Process&&) noexcept;
+  Process& operator=(Process&&) = delete;
   ~Process();
 
   std::int64_t Id() const;
 
   // Waits until the child ends or `limit` has passed (no limit: nullopt).
   // While waiting, `on_tick` (if set) is called about every `tick` with the
-  // time waited so far. Returns the end, or nullopt when the limit passed
-  // first. Requests that reach the service meanwhile are queued, not lost.
+  // time waited so far. Returns the end (the same end again when asked after
+  // the child ended), or nullopt when the limit passed first. Requests that
+  // reach the service meanwhile are queued, not lost.
   std::optional<ProcessEnd> Wait(
       std::optional<std::chrono::milliseconds> limit,
       std::chrono::milliseconds tick = std::chrono::seconds(5),
       const std::function<void(std::chrono::milliseconds)>& on_tick = {});
 
  private:
+  friend class ChildWatch;
   std::unique_ptr<Impl> impl_;
+  ChildWatch* watch_;
+  std::optional<ProcessEnd> end_;
 };
 
 // Thrown by Launch when no process was created; what() gives the program and
@@ -122,24 +142,29 @@ class LaunchError : public Error {
 // with no application name: the program is taken from the start of the line,
 // the rest are its arguments; no console or window, normal priority, handles
 // not inherited, the service's environment and current directory. Never
-// through a shell.
-Process Launch(const std::string& command_line);
+// through a shell. `label` names the child in the log lines of its end (the
+// database and the pass, say).
+Process Launch(const std::string& command_line, ChildWatch& watch, std::string label = {});
 
-// Collects the children handed to the watch list that have ended since the
-// last call and logs how each ended. The service's event loop calls it; it
-// never touches a child that a Wait is waiting for.
-void ReapEndedChildren();
-
-// How many handed-over children are still running.
-std::size_t WatchedChildren();
+// A ChildWatch for a program that serves no requests (a command run by hand,
+// a test): its waits wait for the child alone.
+std::unique_ptr<ChildWatch> CreateChildWatch();
 
 // ---------------------------------------------------------------------------
 // The service-host layer (the service manager's side of the form)
 
+// The service control's start-mode setting 2: started automatically at boot.
+inline constexpr int kStartAutomatic = 2;
+// The accepted-controls flag of pause and continue.
+inline constexpr std::int16_t kAcceptPauseContinue = 2;
+// The 16-bit success flag of a request: true is -1 (all bits set).
+inline constexpr std::int16_t kTrue = -1;
+inline constexpr std::int16_t kFalse = 0;
+
 struct ServiceSettings {
   std::string name;          // "ostrim"
   std::string display_name;  // "Bases de Datos Tarquesa"
-  int start_mode = 2;        // 2: started automatically at boot
+  int start_mode = kStartAutomatic;
 };
 
 // The form's handlers of the service manager's requests, called one at a
@@ -164,7 +189,8 @@ class ServiceHost {
   virtual std::string Install() = 0;
   // Unregisters it; throws Error when it is not registered or on failure.
   virtual std::string Uninstall() = 0;
-  // The set of requests accepted besides start and stop (2: pause and continue).
+  // The set of requests accepted besides start and stop
+  // (kAcceptPauseContinue: pause and continue).
   virtual void SetControlsAccepted(std::int16_t controls) = 0;
   // Connects the process to the service manager. The start request is the
   // first one delivered.
@@ -173,6 +199,9 @@ class ServiceHost {
   // request has been handled or a start request failed; returns the process's
   // exit status.
   virtual int RunEventLoop(ServiceEvents& events) = 0;
+  // Every child the handlers launch goes through this watch, so that waiting
+  // for it keeps the service taking requests.
+  virtual ChildWatch& Children() = 0;
 };
 
 std::unique_ptr<ServiceHost> CreateServiceHost(const ServiceSettings& settings);
@@ -186,8 +215,17 @@ void ReportProgress(std::string_view status, std::chrono::milliseconds more_time
 // ---------------------------------------------------------------------------
 // Console and log
 
+// Makes sure the standard streams are open (on POSIX systems: descriptors 0,
+// 1 and 2, on /dev/null where they were closed), so that nothing the program
+// opens later takes their place and receives what is written to them. The
+// program calls it before anything else.
+void SecureStandardStreams();
+
 // Writes one log line (without its line end) to the service's log.
-// `priority` is a syslog priority (3 error ... 7 debug).
+// `priority` is a syslog priority (3 error ... 7 debug). Never blocks the
+// service: when the log's reader stalls, lines wait in a bounded backlog,
+// and past it they are dropped and counted; the count is logged when the
+// reader takes lines again.
 void WriteLogLine(int priority, std::string_view line);
 
 // Writes text to standard output or standard error, as it is.

@@ -5,7 +5,7 @@
 #include <random>
 #include <sstream>
 
-namespace ostrim::testing {
+namespace ostrim::tests {
 namespace fs = std::filesystem;
 
 TempDir::TempDir() {
@@ -45,4 +45,4 @@ int Count(std::string_view text, std::string_view needle) {
   return n;
 }
 
-}  // namespace ostrim::testing
+}  // namespace ostrim::tests

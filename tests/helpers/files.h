@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace ostrim::testing {
+namespace ostrim::tests {
 
 // A fresh directory, removed with everything in it when the object goes.
 class TempDir {
@@ -30,4 +30,4 @@ std::string ReadFile(const std::string& path);
 // How many times `needle` occurs in `text`.
 int Count(std::string_view text, std::string_view needle);
 
-}  // namespace ostrim::testing
+}  // namespace ostrim::tests

@@ -16,6 +16,7 @@
 //   @close-stdout   close its standard output and error first
 //   @probe=FILE     write what a child sees of itself to FILE: its session,
 //                   its open descriptors, its signal mask and ignored signals
+//   @replace=A:B    first rename file A to B (a profile edited mid-request)
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -94,6 +95,11 @@ int main(int argc, char** argv) {
       ::close(2);
     }
     if (arg.rfind("@probe=", 0) == 0) Probe(arg.substr(7));
+    if (arg.rfind("@replace=", 0) == 0) {
+      const std::string files = arg.substr(9);
+      const std::size_t colon = files.find(':');
+      std::rename(files.substr(0, colon).c_str(), files.substr(colon + 1).c_str());
+    }
   }
   std::string env;
   for (char** e = environ; *e != nullptr; ++e) {

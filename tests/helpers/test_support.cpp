@@ -18,7 +18,7 @@
 
 extern char** environ;
 
-namespace ostrim::testing {
+namespace ostrim::tests {
 namespace fs = std::filesystem;
 
 Site::Site() {
@@ -52,10 +52,20 @@ std::vector<std::string> Site::Launched() const {
   return launched;
 }
 
+bool Site::WaitForLaunches(std::size_t count, std::chrono::milliseconds limit) const {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (Launched().size() >= count) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 namespace {
 
 pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
-            const Environment& env, const std::string& out, const std::string& err) {
+            const Environment& env, const Streams& streams, const std::string& out,
+            const std::string& err) {
   std::vector<std::string> envs;
   for (char** e = environ; *e != nullptr; ++e) {
     std::string entry = *e;
@@ -78,9 +88,20 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int given[3] = {streams.in, streams.out, streams.err};
+  const std::string* files[3] = {nullptr, &out, &err};
+  for (int fd = 0; fd < 3; ++fd) {
+    if (given[fd] == Streams::kClosed) {
+      posix_spawn_file_actions_addclose(&actions, fd);
+    } else if (given[fd] >= 0) {
+      posix_spawn_file_actions_adddup2(&actions, given[fd], fd);
+    } else if (fd == 0) {
+      posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, fd, files[fd]->c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
+  }
   pid_t pid = -1;
   int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
@@ -104,8 +125,8 @@ Result RunProgram(const std::string& program, const std::vector<std::string>& ar
 }
 
 Background::Background(const std::string& program, const std::vector<std::string>& args,
-                       const Environment& env)
-    : pid_(Spawn(program, args, env, files_ / "out", files_ / "err")) {}
+                       const Environment& env, const Streams& streams)
+    : pid_(Spawn(program, args, env, streams, files_ / "out", files_ / "err")) {}
 
 Background::~Background() {
   if (pid_ > 0) {
@@ -190,4 +211,4 @@ bool NotifySocket::WaitFor(std::string_view text, std::chrono::milliseconds limi
   }
 }
 
-}  // namespace ostrim::testing
+}  // namespace ostrim::tests

@@ -12,7 +12,7 @@
 
 #include "helpers/files.h"
 
-namespace ostrim::testing {
+namespace ostrim::tests {
 
 // A site: a temporary directory holding a copy of the ostrim program (it
 // reads its profiles beside itself) and the recorder, with Ombrel.ini and
@@ -28,6 +28,8 @@ class Site : public TempDir {
   std::vector<std::vector<std::string>> Records() const;
   // The argument fields of the "begin" records, in order.
   std::vector<std::string> Launched() const;
+  // Waits until the recorder has begun `count` times (true) or `limit` passes.
+  bool WaitForLaunches(std::size_t count, std::chrono::milliseconds limit) const;
 };
 
 using Environment = std::vector<std::pair<std::string, std::string>>;
@@ -36,6 +38,17 @@ struct Result {
   int status = -1;  // exit status, or 128 + signal
   std::string out;
   std::string err;
+};
+
+// What a program's standard descriptors 0, 1 and 2 are when it starts:
+// kCollect (standard input /dev/null; output and error collected in files),
+// kClosed, or a descriptor of the test's that it gets a copy of.
+struct Streams {
+  static constexpr int kCollect = -2;
+  static constexpr int kClosed = -1;
+  int in = kCollect;
+  int out = kCollect;
+  int err = kCollect;
 };
 
 // Runs `program` with `args` and extra environment to its end.
@@ -47,7 +60,7 @@ Result RunProgram(const std::string& program, const std::vector<std::string>& ar
 class Background {
  public:
   Background(const std::string& program, const std::vector<std::string>& args,
-             const Environment& env = {});
+             const Environment& env = {}, const Streams& streams = {});
   ~Background();
   pid_t pid() const { return pid_; }
   void Signal(int signo) const;
@@ -81,4 +94,4 @@ class NotifySocket {
   std::vector<std::string> messages_;
 };
 
-}  // namespace ostrim::testing
+}  // namespace ostrim::tests

@@ -73,6 +73,7 @@ SplitLine SplitCommandLine(std::string_view line,
   for (;;) {
     while (end < line.size() && !IsSeparator(line[end])) ++end;
     if (first_end == std::string_view::npos) first_end = end;
+    if (end > kLongestProgramName) break;
     std::string candidate(line.substr(0, end));
     if (is_program(candidate)) {
       split.program = std::move(candidate);

@@ -15,7 +15,9 @@
 // |                                          | to the next blank or tab is tried, and so on:    |
 // |                                          | "/opt/Mis Bases/arranca base1" runs              |
 // |                                          | "/opt/Mis Bases/arranca" when "/opt/Mis" is not  |
-// |                                          | an executable file                               |
+// |                                          | an executable file. The trying stops at          |
+// |                                          | kLongestProgramName characters: no longer text   |
+// |                                          | can name a file                                  |
 //
 // The arguments (the Microsoft C runtime's rules):
 // | Text                                      | Gives                                           |
@@ -39,6 +41,11 @@
 #include <vector>
 
 namespace ostrim::platform::posix {
+
+// The longest text tried as a program name: the system's limit on a path
+// (PATH_MAX). Without it, a long value after a missing program would be
+// tried at each of its blanks, each time with a copy and a search of PATH.
+inline constexpr std::size_t kLongestProgramName = 4096;
 
 struct SplitLine {
   std::string program;            // as written in the line (quotes removed)

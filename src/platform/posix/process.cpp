@@ -1,38 +1,27 @@
 // Child processes on POSIX systems: the equivalent of CreateProcessA with
-// CREATE_NO_WINDOW and handles not inherited, waiting on the child itself
-// (a pidfd), and a watch list that reaps the children left running.
+// CREATE_NO_WINDOW and handles not inherited. The children are waited for
+// and reaped by the event loop they are launched through.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <list>
 #include <string>
 #include <vector>
 
 #include "log.h"
+#include "platform/children.h"
 #include "platform/platform.h"
 #include "platform/posix/command_line.h"
-#include "platform/posix/fd.h"
+#include "platform/posix/event_loop.h"
 
 extern char** environ;
 
-#ifndef P_PIDFD
-#define P_PIDFD 3
-#endif
-
 namespace ostrim::platform {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
 
 // One stat per candidate: a regular file with an execute bit. Whether this
 // user may execute it is left to posix_spawn, which reports it precisely.
@@ -75,67 +64,7 @@ std::string WhyNotLaunchable(const std::string& name) {
   return "not executable";
 }
 
-ProcessEnd EndFrom(const siginfo_t& info, Clock::time_point started) {
-  ProcessEnd end;
-  end.by_signal = info.si_code != CLD_EXITED;
-  end.value = info.si_status;
-  end.ran = std::chrono::duration_cast<milliseconds>(Clock::now() - started);
-  return end;
-}
-
-// Waits until `fd` is readable or `timeout` passes (negative: no limit);
-// meanwhile serves the service host's wait hook. True when `fd` is readable.
-bool PollReadable(int fd, int timeout_ms) {
-  const Clock::time_point deadline = Clock::now() + milliseconds(timeout_ms);
-  for (;;) {
-    posix::WaitHook hook = posix::CurrentWaitHook();
-    struct pollfd fds[2] = {{fd, POLLIN, 0}, {hook.fd, POLLIN, 0}};
-    int left = -1;
-    if (timeout_ms >= 0) {
-      auto remaining = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-      left = remaining < 0 ? 0 : static_cast<int>(remaining);
-    }
-    int ready = ::poll(fds, hook.fd >= 0 ? 2 : 1, left);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      throw Error("poll: " + posix::ErrnoText());
-    }
-    if (hook.fd >= 0 && (fds[1].revents & POLLIN) && hook.on_ready != nullptr) hook.on_ready();
-    if (fds[0].revents != 0) return true;
-    if (timeout_ms >= 0 && Clock::now() >= deadline) return false;
-  }
-}
-
-// A child the service no longer waits for: kept until it ends, then reaped.
-struct Watched {
-  posix::Fd pidfd;
-  pid_t pid;
-  std::string command;
-  Clock::time_point started;
-};
-
-std::list<Watched>& WatchList() {
-  static std::list<Watched> list;
-  return list;
-}
-
-void WatchListChanged() {
-  posix::ChildrenWatched() = WatchList().empty() ? 0 : 1;
-}
-
 }  // namespace
-
-namespace posix {
-WaitHook& CurrentWaitHook() {
-  static WaitHook hook;
-  return hook;
-}
-
-volatile sig_atomic_t& ChildrenWatched() {
-  static volatile sig_atomic_t watched = 0;
-  return watched;
-}
-}  // namespace posix
 
 std::string DescribeEnd(const ProcessEnd& end) {
   std::string text;
@@ -148,62 +77,7 @@ std::string DescribeEnd(const ProcessEnd& end) {
   return text;
 }
 
-class Process::Impl {
- public:
-  posix::Fd pidfd;
-  pid_t pid = -1;
-  std::string command;
-  Clock::time_point started;
-  bool ended = false;
-};
-
-Process::Process(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-Process::Process(Process&&) noexcept = default;
-Process& Process::operator=(Process&&) noexcept = default;
-
-Process::~Process() {
-  if (!impl_ || impl_->ended) return;
-  log::Debug("pid ", impl_->pid, " keeps running; watched until it ends");
-  posix::ChildrenWatched() = 1;  // from now on its end wakes the service
-  WatchList().push_back(
-      Watched{std::move(impl_->pidfd), impl_->pid, std::move(impl_->command), impl_->started});
-  ReapEndedChildren();  // it may have ended before the flag was up
-}
-
-std::int64_t Process::Id() const {
-  return impl_->pid;
-}
-
-std::optional<ProcessEnd> Process::Wait(std::optional<milliseconds> limit, milliseconds tick,
-                                        const std::function<void(milliseconds)>& on_tick) {
-  if (impl_->ended) return std::nullopt;
-  const Clock::time_point deadline = limit ? Clock::now() + *limit : Clock::time_point::max();
-  for (;;) {
-    int step_ms = on_tick ? static_cast<int>(tick.count()) : -1;  // -1: no limit
-    if (limit) {
-      auto remaining = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-      if (remaining < 0) remaining = 0;
-      if (step_ms < 0 || remaining < step_ms) step_ms = static_cast<int>(remaining);
-    }
-    bool readable = PollReadable(impl_->pidfd.get(), step_ms);
-    if (readable) {
-      siginfo_t info{};
-      if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(impl_->pidfd.get()), &info,
-                   WEXITED) != 0) {
-        throw Error("waitid for pid " + std::to_string(impl_->pid) + ": " + posix::ErrnoText());
-      }
-      impl_->ended = true;
-      impl_->pidfd.Reset();
-      return EndFrom(info, impl_->started);
-    }
-    if (limit && Clock::now() >= deadline) return std::nullopt;
-    if (on_tick) {
-      on_tick(std::chrono::duration_cast<milliseconds>(Clock::now() - impl_->started));
-    }
-  }
-}
-
-Process Launch(const std::string& command_line) {
+Process Launch(const std::string& command_line, ChildWatch& watch, std::string label) {
   posix::SplitLine split = posix::SplitCommandLine(
       command_line, [](const std::string& name) { return !FindProgram(name).empty(); });
   if (split.program.empty()) {
@@ -259,43 +133,12 @@ Process Launch(const std::string& command_line) {
     throw LaunchError("cannot run " + log::Quoted(path) + ": " + posix::ErrnoText(error));
   }
 
-  auto impl = std::make_unique<Process::Impl>();
-  impl->pid = pid;
-  impl->command = command_line;
-  impl->started = Clock::now();
-  impl->pidfd.Reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  if (!impl->pidfd) {
-    // Cannot happen on a kernel with pidfd (5.3 or later) short of running
-    // out of descriptors; the child is ours, so waiting on it still works.
-    int saved = errno;
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    throw LaunchError("cannot watch pid " + std::to_string(pid) + ": " + posix::ErrnoText(saved));
-  }
-  return Process(std::move(impl));
+  watch.Launched(pid, ChildWatch::Child{command_line, std::move(label), {}, false});
+  return Process(std::make_unique<Process::Impl>(pid), watch);
 }
 
-void ReapEndedChildren() {
-  auto& list = WatchList();
-  for (auto it = list.begin(); it != list.end();) {
-    siginfo_t info{};
-    info.si_pid = 0;
-    if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(it->pidfd.get()), &info,
-                 WEXITED | WNOHANG) == 0 &&
-        info.si_pid != 0) {
-      ProcessEnd end = EndFrom(info, it->started);
-      log::Info("pid ", it->pid, " ended: ", DescribeEnd(end), " after ",
-                std::chrono::duration<double>(end.ran).count(), " s: ", log::Quoted(it->command));
-      it = list.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  WatchListChanged();
-}
-
-std::size_t WatchedChildren() {
-  return WatchList().size();
+std::unique_ptr<ChildWatch> CreateChildWatch() {
+  return std::make_unique<posix::EventLoop>();
 }
 
 }  // namespace ostrim::platform

@@ -5,8 +5,9 @@
 // of databases makes thousands of lookups in one file. Each file is parsed at
 // most once while it stays the same: its parsed copy is kept with the file's
 // identity (device, inode), size and change times, and every lookup checks
-// those with one stat before it uses the copy. Every lookup therefore still
-// sees the file as it is on disk, at the cost of a stat, not a parse.
+// those with one stat before it uses the copy. Inside a ProfileView (a
+// request) a file is looked at once, at its first lookup, and every later
+// lookup uses that copy without a stat: one consistent view per request.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,7 +21,7 @@
 
 #include "log.h"
 #include "platform/platform.h"
-#include "platform/posix/fd.h"
+#include "platform/posix/posix.h"
 #include "platform/posix/profile_text.h"
 
 namespace ostrim::platform {
@@ -50,6 +51,7 @@ struct Identity {
 };
 
 struct CachedFile {
+  unsigned view = 0;       // the ProfileView this copy was last read in (0: none)
   std::string found_path;  // the path last read: the requested one or its case variant
   Identity identity;
   std::unique_ptr<ProfileText> text;
@@ -61,6 +63,11 @@ std::unordered_map<std::string, CachedFile>& Cache() {
   static std::unordered_map<std::string, CachedFile> cache;
   return cache;
 }
+
+// The ProfileView in force: how many live, and which one (0: none).
+int views_open = 0;
+unsigned view_now = 0;
+unsigned views_taken = 0;
 
 bool SameLetters(std::string_view a, std::string_view b) {
   return a.size() == b.size() && posix::FoldCase(a) == posix::FoldCase(b);
@@ -112,25 +119,26 @@ void ReportProblem(CachedFile& cached, const std::string& path, std::string prob
 }
 
 // The parsed file at `path` as it is now, or null when it cannot be read.
-const ProfileText* Load(const std::string& path) {
-  CachedFile& cached = Cache()[path];
+const ProfileText* LoadNow(CachedFile& cached, const std::string& path) {
+  // Every way of not reading the file ends here: the copy is dropped and the
+  // reason logged once. `missing`: a plain absence, no warning.
+  auto unreadable = [&cached](const std::string& file, std::string why, bool missing = false) {
+    cached.text.reset();
+    ReportProblem(cached, file, std::move(why), missing);
+    return nullptr;
+  };
   struct stat st {};
   std::string found = path;
   if (::stat(found.c_str(), &st) != 0) {
     int error = errno;
-    if (error != ENOENT && error != ENOTDIR) {
-      ReportProblem(cached, path, posix::ErrnoText(error), false);
-      return nullptr;
-    }
+    if (error != ENOENT && error != ENOTDIR) return unreadable(path, posix::ErrnoText(error));
     // The case variant found last time, if it is still there; else look anew.
     if (cached.found_path.empty() || cached.found_path == path ||
         ::stat(cached.found_path.c_str(), &st) != 0) {
       found = FindCaseVariant(path);
       if (found.empty() || ::stat(found.c_str(), &st) != 0) {
-        cached.text.reset();
         cached.found_path.clear();
-        ReportProblem(cached, path, "no such file", true);
-        return nullptr;
+        return unreadable(path, "no such file", true);
       }
     } else {
       found = cached.found_path;
@@ -139,17 +147,11 @@ const ProfileText* Load(const std::string& path) {
   // Only a regular file is read: a FIFO would block the service for good,
   // and a device could be endless.
   if (!S_ISREG(st.st_mode)) {
-    cached.text.reset();
-    ReportProblem(cached, found, S_ISDIR(st.st_mode) ? "it is a directory" : "not a regular file",
-                  false);
-    return nullptr;
+    return unreadable(found, S_ISDIR(st.st_mode) ? "it is a directory" : "not a regular file");
   }
   if (st.st_size > kLargestProfile) {
-    cached.text.reset();
-    ReportProblem(cached, found,
-                  "it is " + std::to_string(st.st_size) + " bytes, more than a profile file can be",
-                  false);
-    return nullptr;
+    return unreadable(
+        found, "it is " + std::to_string(st.st_size) + " bytes, more than a profile file can be");
   }
   if (cached.text && cached.found_path == found && cached.identity == Identity::Of(st)) {
     return cached.text.get();
@@ -158,16 +160,8 @@ const ProfileText* Load(const std::string& path) {
   // O_NONBLOCK: should the file be swapped for a FIFO after the stat above,
   // the open must not hang; fstat then shows what was opened.
   posix::Fd fd(::open(found.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!fd || ::fstat(fd.get(), &st) != 0) {
-    cached.text.reset();
-    ReportProblem(cached, found, posix::ErrnoText(), false);
-    return nullptr;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    cached.text.reset();
-    ReportProblem(cached, found, "not a regular file", false);
-    return nullptr;
-  }
+  if (!fd || ::fstat(fd.get(), &st) != 0) return unreadable(found, posix::ErrnoText());
+  if (!S_ISREG(st.st_mode)) return unreadable(found, "not a regular file");
   std::string bytes;
   bytes.reserve(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)));
   char chunk[65536];
@@ -176,15 +170,11 @@ const ProfileText* Load(const std::string& path) {
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
-      cached.text.reset();
-      ReportProblem(cached, found, posix::ErrnoText(), false);
-      return nullptr;
+      return unreadable(found, posix::ErrnoText());
     }
     bytes.append(chunk, static_cast<std::size_t>(n));
     if (bytes.size() > static_cast<std::size_t>(kLargestProfile)) {
-      cached.text.reset();
-      ReportProblem(cached, found, "it grew past the largest profile file while being read", false);
-      return nullptr;
+      return unreadable(found, "it grew past the largest profile file while being read");
     }
   }
   if (found != path) {
@@ -197,6 +187,16 @@ const ProfileText* Load(const std::string& path) {
   cached.problem.clear();
   cached.problem_warned = false;
   return cached.text.get();
+}
+
+// The parsed file at `path`, or null when it cannot be read: as it is now,
+// or, inside a ProfileView, as it was at its first lookup in the view.
+const ProfileText* Load(const std::string& path) {
+  CachedFile& cached = Cache()[path];
+  if (view_now != 0 && cached.view == view_now) return cached.text.get();
+  const ProfileText* text = LoadNow(cached, path);
+  cached.view = view_now;
+  return text;
 }
 
 // Copies `text` into buffer as the Windows call does: at most size - 1
@@ -215,6 +215,14 @@ std::string_view DefaultValue(const char* defecto) {
 }
 
 }  // namespace
+
+ProfileView::ProfileView() {
+  if (views_open++ == 0) view_now = ++views_taken;
+}
+
+ProfileView::~ProfileView() {
+  if (--views_open == 0) view_now = 0;
+}
 
 std::size_t GetPrivateProfileString(const char* section, const char* key, const char* defecto,
                                     char* buffer, std::size_t size, const std::string& file) {

@@ -1,4 +1,6 @@
 // Paths, the environment and the console on POSIX systems.
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/posix/fd.h"
+#include "platform/posix/posix.h"
 
 namespace ostrim::platform {
 namespace {
@@ -39,7 +41,112 @@ bool StderrIsJournal() {
          ino == static_cast<unsigned long long>(st.st_ino);
 }
 
+// A log line as it goes out: its priority, or the time, in front.
+std::string FormatLogLine(int priority, std::string_view line);
+
+// The service's log on its standard error, written without ever blocking the
+// service. The descriptor itself is shared with every child (and with
+// whoever started us), so it is never made non-blocking: a pipe or a
+// terminal is opened anew through /proc (a description of our own, which
+// can be), a socket (the journal's stream) is sent to with MSG_DONTWAIT,
+// and a regular file never blocks anyway.
+class LogStream {
+ public:
+  static LogStream& Get() {
+    static LogStream stream;
+    return stream;
+  }
+
+  // Writes `text` (whole lines), or keeps it for later, or drops it.
+  void Write(std::string_view text) {
+    Flush();
+    if (!backlog_.empty()) {
+      Keep(text);
+      return;
+    }
+    std::size_t n = WriteSome(text);
+    if (n < text.size()) backlog_.assign(text.substr(n));  // the rest of a line is always kept
+  }
+
+  void Flush() {
+    while (!backlog_.empty()) {
+      std::size_t n = WriteSome(backlog_);
+      if (n == 0) return;
+      backlog_.erase(0, n);
+    }
+    if (dropped_ > 0) {
+      const std::string notice =
+          FormatLogLine(4, std::to_string(dropped_) +
+                               " log lines dropped: the log's reader did not take them in time");
+      dropped_ = 0;
+      std::size_t n = WriteSome(notice);
+      if (n < notice.size()) backlog_.assign(notice.substr(n));
+    }
+  }
+
+  int BacklogFd() const { return backlog_.empty() && dropped_ == 0 ? -1 : fd_; }
+
+ private:
+  // How much log text may wait for a stalled reader before lines are dropped.
+  static constexpr std::size_t kLargestBacklog = 64 * 1024;
+
+  LogStream() {
+    struct stat st {};
+    if (::fstat(STDERR_FILENO, &st) != 0) return;
+    if (S_ISSOCK(st.st_mode)) {
+      socket_ = true;
+    } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
+      own_.Reset(::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+      if (own_) fd_ = own_.get();
+    }
+  }
+
+  void Keep(std::string_view text) {
+    if (backlog_.size() + text.size() <= kLargestBacklog) {
+      backlog_.append(text);
+    } else {
+      for (char c : text) dropped_ += c == '\n';
+    }
+  }
+
+  // Writes a prefix of `text` without blocking; returns its length. Text
+  // that can never be written (the reader is gone) counts as written.
+  std::size_t WriteSome(std::string_view text) {
+    for (;;) {
+      ssize_t n = socket_ ? ::send(fd_, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
+                          : ::write(fd_, text.data(), text.size());
+      if (n >= 0) return static_cast<std::size_t>(n);
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+      return text.size();  // nowhere left to report it
+    }
+  }
+
+  int fd_ = STDERR_FILENO;
+  posix::Fd own_;
+  bool socket_ = false;
+  std::string backlog_;
+  std::size_t dropped_ = 0;  // lines dropped since the last notice
+};
+
 }  // namespace
+
+void SecureStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is this one: /dev/null takes its place.
+    int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened != fd && opened >= 0) ::close(opened);
+  }
+}
+
+int posix::LogBacklogFd() {
+  return LogStream::Get().BacklogFd();
+}
+
+void posix::FlushLog() {
+  LogStream::Get().Flush();
+}
 
 std::string posix::ExecutablePath() {
   std::string path(256, '\0');
@@ -93,7 +200,9 @@ void SetEnvironmentVariable(const std::string& name, const std::string& value) {
   }
 }
 
-void WriteLogLine(int priority, std::string_view line) {
+namespace {
+
+std::string FormatLogLine(int priority, std::string_view line) {
   static const bool journal = StderrIsJournal();
   std::string out;
   out.reserve(line.size() + 40);
@@ -127,7 +236,13 @@ void WriteLogLine(int priority, std::string_view line) {
   }
   out.append(line);
   out.push_back('\n');
-  WriteAll(STDERR_FILENO, out);
+  return out;
+}
+
+}  // namespace
+
+void WriteLogLine(int priority, std::string_view line) {
+  LogStream::Get().Write(FormatLogLine(priority, line));
 }
 
 void WriteStdout(std::string_view text) {

@@ -3,52 +3,37 @@
 // CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, no environment block and no
 // current directory (both inherited), a zeroed startup record holding only
 // its size; WaitForSingleObject on the process handle.
-#include <chrono>
 #include <cstdio>
-#include <list>
 #include <string>
 #include <vector>
 
 #include "log.h"
+#include "platform/children.h"
 #include "platform/platform.h"
 #include "platform/win32/win32.h"
 
 namespace ostrim::platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
+constexpr DWORD kCreationFlags = CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS;
 
-constexpr DWORD kCreationFlags = 0x08000020;  // CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS
-
-struct Watched {
-  win32::Handle process;
-  DWORD pid;
-  std::string command;
-  Clock::time_point started;
-};
-
-std::list<Watched>& WatchList() {
-  static std::list<Watched> list;
-  return list;
+void CloseProcessHandle(void* handle) {
+  ::CloseHandle(static_cast<HANDLE>(handle));
 }
 
-ProcessEnd EndOf(HANDLE process, Clock::time_point started) {
+HANDLE HandleOf(const Process::Impl& impl) {
+  return static_cast<HANDLE>(impl.handle.get());
+}
+
+ProcessEnd EndOf(HANDLE process) {
   DWORD code = 0;
   ::GetExitCodeProcess(process, &code);
   ProcessEnd end;
   end.value = static_cast<int>(code);
-  end.ran = std::chrono::duration_cast<milliseconds>(Clock::now() - started);
   return end;
 }
 
 }  // namespace
-
-std::vector<HANDLE> win32::WatchedHandles() {
-  std::vector<HANDLE> handles;
-  for (const Watched& w : WatchList()) handles.push_back(w.process.get());
-  return handles;
-}
 
 std::string DescribeEnd(const ProcessEnd& end) {
   const auto code = static_cast<DWORD>(end.value);
@@ -61,58 +46,7 @@ std::string DescribeEnd(const ProcessEnd& end) {
   return "exit status " + std::to_string(code);
 }
 
-class Process::Impl {
- public:
-  win32::Handle process;
-  DWORD pid = 0;
-  std::string command;
-  Clock::time_point started;
-  bool ended = false;
-};
-
-Process::Process(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-Process::Process(Process&&) noexcept = default;
-Process& Process::operator=(Process&&) noexcept = default;
-
-Process::~Process() {
-  if (!impl_ || impl_->ended) return;
-  WatchList().push_back(
-      Watched{std::move(impl_->process), impl_->pid, std::move(impl_->command), impl_->started});
-}
-
-std::int64_t Process::Id() const {
-  return impl_->pid;
-}
-
-std::optional<ProcessEnd> Process::Wait(std::optional<milliseconds> limit, milliseconds tick,
-                                        const std::function<void(milliseconds)>& on_tick) {
-  if (impl_->ended) return std::nullopt;
-  const Clock::time_point deadline = limit ? Clock::now() + *limit : Clock::time_point::max();
-  for (;;) {
-    DWORD step = on_tick ? static_cast<DWORD>(tick.count()) : INFINITE;
-    if (limit) {
-      auto remaining = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-      if (remaining < 0) remaining = 0;
-      if (step == INFINITE || static_cast<DWORD>(remaining) < step) {
-        step = static_cast<DWORD>(remaining);
-      }
-    }
-    DWORD result = ::WaitForSingleObject(impl_->process.get(), step);
-    if (result == WAIT_OBJECT_0) {
-      impl_->ended = true;
-      ProcessEnd end = EndOf(impl_->process.get(), impl_->started);
-      impl_->process.Reset();
-      return end;
-    }
-    if (result == WAIT_FAILED) {
-      throw Error("waiting for pid " + std::to_string(impl_->pid) + ": " + win32::ErrorText());
-    }
-    if (limit && Clock::now() >= deadline) return std::nullopt;
-    if (on_tick) on_tick(std::chrono::duration_cast<milliseconds>(Clock::now() - impl_->started));
-  }
-}
-
-Process Launch(const std::string& command_line) {
+Process Launch(const std::string& command_line, ChildWatch& watch, std::string label) {
   STARTUPINFOA startup;
   ::ZeroMemory(&startup, sizeof startup);
   startup.cb = sizeof startup;  // 68 on 32-bit Windows
@@ -125,31 +59,45 @@ Process Launch(const std::string& command_line) {
     throw LaunchError("cannot run it: " + win32::ErrorText());
   }
   win32::Handle thread(info.hThread);  // not needed: closed at once
-  auto impl = std::make_unique<Process::Impl>();
-  impl->process.Reset(info.hProcess);
-  impl->pid = info.dwProcessId;
-  impl->command = command_line;
-  impl->started = Clock::now();
-  return Process(std::move(impl));
+  const std::int64_t pid = info.dwProcessId;
+  watch.Launched(pid, ChildWatch::Child{command_line, std::move(label), {}, false});
+  return Process(std::make_unique<Process::Impl>(
+                     pid, Process::Impl::Handle(info.hProcess, &CloseProcessHandle)),
+                 watch);
 }
 
-void ReapEndedChildren() {
-  auto& list = WatchList();
-  for (auto it = list.begin(); it != list.end();) {
-    if (::WaitForSingleObject(it->process.get(), 0) == WAIT_OBJECT_0) {
-      ProcessEnd end = EndOf(it->process.get(), it->started);
-      log::Info("pid ", static_cast<std::uint64_t>(it->pid), " ended: ", DescribeEnd(end),
-                " after ", std::chrono::duration<double>(end.ran).count(),
-                " s: ", log::Quoted(it->command));
-      it = list.erase(it);
-    } else {
-      ++it;
-    }
+std::unique_ptr<ChildWatch> CreateChildWatch() {
+  return std::make_unique<win32::Children>();
+}
+
+std::vector<HANDLE> win32::Children::WatchedHandles() const {
+  std::vector<HANDLE> handles;
+  for (const auto& [pid, impl] : Watchers()) handles.push_back(HandleOf(*impl));
+  return handles;
+}
+
+void win32::Children::WaitForEvent(Process& child, int timeout_ms) {
+  HANDLE handle = HandleOf(ImplOf(child));
+  DWORD result = ::WaitForSingleObject(handle, timeout_ms < 0 ? INFINITE : DWORD(timeout_ms));
+  if (result == WAIT_OBJECT_0) {
+    Ended(child.Id(), EndOf(handle));
+  } else if (result == WAIT_FAILED) {
+    throw Error("waiting for pid " + std::to_string(child.Id()) + ": " + win32::ErrorText());
   }
 }
 
-std::size_t WatchedChildren() {
-  return WatchList().size();
+void win32::Children::ReapEnded() {
+  std::vector<std::pair<std::int64_t, ProcessEnd>> ended;
+  for (const auto& [pid, impl] : Watchers()) {
+    if (::WaitForSingleObject(HandleOf(*impl), 0) == WAIT_OBJECT_0) {
+      ended.emplace_back(pid, EndOf(HandleOf(*impl)));
+    }
+  }
+  for (const auto& [pid, end] : ended) Ended(pid, end);
+}
+
+void win32::Children::ReportProgress(std::string_view, std::chrono::milliseconds more_time) {
+  if (progress_ && more_time.count() > 0) progress_(more_time);
 }
 
 }  // namespace ostrim::platform

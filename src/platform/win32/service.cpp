@@ -55,6 +55,12 @@ class ServiceHandle {
   SC_HANDLE h_;
 };
 
+// The service control's start-mode setting as the Service Control Manager's
+// start type: 2, automatic, is SERVICE_AUTO_START (also 2).
+DWORD StartTypeOf(int start_mode) {
+  return start_mode == kStartAutomatic ? SERVICE_AUTO_START : SERVICE_DEMAND_START;
+}
+
 constexpr const char* kEventLogKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
 class Win32ServiceHost;
@@ -62,7 +68,10 @@ Win32ServiceHost* active_host = nullptr;
 
 class Win32ServiceHost final : public ServiceHost {
  public:
-  explicit Win32ServiceHost(const ServiceSettings& settings) : settings_(settings) {
+  explicit Win32ServiceHost(const ServiceSettings& settings)
+      : settings_(settings), children_([this](std::chrono::milliseconds more_time) {
+          Progress(static_cast<DWORD>(more_time.count()));
+        }) {
     ::InitializeCriticalSection(&lock_);
     queued_.Reset(::CreateEventA(nullptr, FALSE, FALSE, nullptr));
   }
@@ -78,7 +87,7 @@ class Win32ServiceHost final : public ServiceHost {
     bool existed = false;
     ServiceHandle service(::CreateServiceA(
         scm.get(), settings_.name.c_str(), settings_.display_name.c_str(), SERVICE_ALL_ACCESS,
-        SERVICE_WIN32_OWN_PROCESS, static_cast<DWORD>(settings_.start_mode), SERVICE_ERROR_NORMAL,
+        SERVICE_WIN32_OWN_PROCESS, StartTypeOf(settings_.start_mode), SERVICE_ERROR_NORMAL,
         command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service) {
       if (::GetLastError() != ERROR_SERVICE_EXISTS) {
@@ -86,11 +95,10 @@ class Win32ServiceHost final : public ServiceHost {
       }
       existed = true;
       ServiceHandle old(::OpenServiceA(scm.get(), settings_.name.c_str(), SERVICE_CHANGE_CONFIG));
-      if (!old ||
-          !::ChangeServiceConfigA(old.get(), SERVICE_WIN32_OWN_PROCESS,
-                                  static_cast<DWORD>(settings_.start_mode), SERVICE_ERROR_NORMAL,
-                                  command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr,
-                                  settings_.display_name.c_str())) {
+      if (!old || !::ChangeServiceConfigA(old.get(), SERVICE_WIN32_OWN_PROCESS,
+                                          StartTypeOf(settings_.start_mode), SERVICE_ERROR_NORMAL,
+                                          command.c_str(), nullptr, nullptr, nullptr, nullptr,
+                                          nullptr, settings_.display_name.c_str())) {
         throw Error("cannot update the registered service: " + win32::ErrorText());
       }
     }
@@ -139,6 +147,8 @@ class Win32ServiceHost final : public ServiceHost {
     }
     return exit_code_;
   }
+
+  ChildWatch& Children() override { return children_; }
 
   void Progress(DWORD more_time_ms) {
     ::EnterCriticalSection(&lock_);
@@ -230,13 +240,13 @@ class Win32ServiceHost final : public ServiceHost {
       }
       ::LeaveCriticalSection(&lock_);
       std::vector<HANDLE> handles = {queued_.get()};
-      for (HANDLE h : win32::WatchedHandles()) {
+      for (HANDLE h : children_.WatchedHandles()) {
         if (handles.size() == MAXIMUM_WAIT_OBJECTS) break;
         handles.push_back(h);
       }
       ::WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE,
                                handles.size() < MAXIMUM_WAIT_OBJECTS ? INFINITE : 1000);
-      ReapEndedChildren();
+      children_.ReapEnded();
     }
   }
 
@@ -246,9 +256,9 @@ class Win32ServiceHost final : public ServiceHost {
     status_.dwCurrentState = state;
     status_.dwControlsAccepted = 0;  // none while a request is pending
     if (state == SERVICE_RUNNING || state == SERVICE_PAUSED) {
-      status_.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN |
-                                   SERVICE_ACCEPT_PRESHUTDOWN |
-                                   ((controls_ & 2) ? SERVICE_ACCEPT_PAUSE_CONTINUE : 0);
+      status_.dwControlsAccepted =
+          SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN |
+          ((controls_ & kAcceptPauseContinue) ? SERVICE_ACCEPT_PAUSE_CONTINUE : 0);
     }
     status_.dwWin32ExitCode = exit_code;
     status_.dwServiceSpecificExitCode = specific;
@@ -271,54 +281,39 @@ class Win32ServiceHost final : public ServiceHost {
     Queue(Request::kStart);
     for (;;) {
       const Request request = Take();
-      const char* name = RequestName(request);
-      const auto started = std::chrono::steady_clock::now();
-      log::Info("request ", name, ": begins");
-      auto finished = [&](const char* outcome) {
-        log::Info("request ", name, ": ", outcome, " in ",
-                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
-                  " s");
-      };
-      std::int16_t success = 0;
-      try {
-        switch (request) {
-          case Request::kStart:
-            SetState(SERVICE_START_PENDING);
-            events_->NTService_Start(success);
-            break;
-          case Request::kContinue:
-            SetState(SERVICE_CONTINUE_PENDING);
-            events_->NTService_Continue(success);
-            break;
-          case Request::kPause:
-            SetState(SERVICE_PAUSE_PENDING);
-            events_->NTService_Pause(success);
-            break;
-          case Request::kStop:
-            SetState(SERVICE_STOP_PENDING);
-            events_->NTService_Stop();
-            finished("done");
-            exit_code_ = 0;
-            SetState(SERVICE_STOPPED);
-            return;
+      SetState(StateOf(PendingState(request)));
+      const RequestOutcome outcome = RunRequest(*events_, request);
+      if (outcome.exit_status) {
+        exit_code_ = *outcome.exit_status;
+        if (exit_code_ != 0) {
+          SetState(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, static_cast<DWORD>(exit_code_));
+        } else {
+          SetState(SERVICE_STOPPED);
         }
-      } catch (const std::exception& e) {
-        log::Error("request ", name, " failed: ", e.what());
-        success = 0;
+        return;
       }
-      if (success != -1) {
-        finished("failed");
-        if (request == Request::kStart) {
-          exit_code_ = 1;
-          SetState(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, 1);
-          return;
-        }
-        SetState(request == Request::kPause ? SERVICE_RUNNING : SERVICE_PAUSED);
-        continue;
-      }
-      finished("done");
-      SetState(request == Request::kPause ? SERVICE_PAUSED : SERVICE_RUNNING);
+      SetState(StateOf(outcome.state));
     }
+  }
+
+  static DWORD StateOf(ServiceState state) {
+    switch (state) {
+      case ServiceState::kStarting:
+        return SERVICE_START_PENDING;
+      case ServiceState::kRunning:
+        return SERVICE_RUNNING;
+      case ServiceState::kPausing:
+        return SERVICE_PAUSE_PENDING;
+      case ServiceState::kPaused:
+        return SERVICE_PAUSED;
+      case ServiceState::kContinuing:
+        return SERVICE_CONTINUE_PENDING;
+      case ServiceState::kStopping:
+        return SERVICE_STOP_PENDING;
+      case ServiceState::kStopped:
+        return SERVICE_STOPPED;
+    }
+    return SERVICE_RUNNING;
   }
 
   ServiceSettings settings_;
@@ -332,18 +327,13 @@ class Win32ServiceHost final : public ServiceHost {
   win32::Handle queued_;
   std::deque<Request> queue_;
   bool stop_queued_ = false;
+  win32::Children children_;
 };
 
 }  // namespace
 
 std::unique_ptr<ServiceHost> CreateServiceHost(const ServiceSettings& settings) {
   return std::make_unique<Win32ServiceHost>(settings);
-}
-
-void ReportProgress(std::string_view, std::chrono::milliseconds more_time) {
-  if (active_host != nullptr && more_time.count() > 0) {
-    active_host->Progress(static_cast<DWORD>(more_time.count()));
-  }
 }
 
 }  // namespace ostrim::platform

@@ -1,8 +1,10 @@
 // Paths, the environment, the profile call and the log on Windows.
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 
+#include "log.h"
 #include "platform/platform.h"
 #include "platform/win32/win32.h"
 
@@ -83,10 +85,70 @@ std::string WhyUntrusted(const std::string&) {
   return {};
 }
 
+namespace {
+
+// The profile files of the ProfileView in force: each file's private copy,
+// taken at its first lookup in the view, by its path in upper case (Windows
+// paths match in any case). An empty copy path: the file could not be
+// copied (it is missing), and reads as missing for the whole view.
+struct View {
+  int open = 0;
+  std::map<std::string, std::string> copies;
+};
+
+View& TheView() {
+  static View view;
+  return view;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The file that lookups of `file` read: `file` itself outside a view, else
+// its private copy.
+std::string FileToRead(const std::string& file) {
+  View& view = TheView();
+  if (view.open == 0) return file;
+  auto [it, added] = view.copies.try_emplace(Upper(file));
+  if (!added) return it->second.empty() ? file + "\\ (missing)" : it->second;
+  char directory[MAX_PATH + 1];
+  char copy[MAX_PATH + 1];
+  DWORD n = ::GetTempPathA(sizeof directory, directory);
+  if (n == 0 || n > MAX_PATH || ::GetTempFileNameA(directory, "osi", 0, copy) == 0) {
+    log::Warning("cannot take a private copy of ", file, ": ", win32::ErrorText(),
+                 "; reading it as it is");
+    view.copies.erase(it);
+    return file;
+  }
+  if (!::CopyFileA(file.c_str(), copy, FALSE)) {
+    ::DeleteFileA(copy);
+    return file + "\\ (missing)";  // no such file for the whole view
+  }
+  it->second = copy;
+  return it->second;
+}
+
+}  // namespace
+
+ProfileView::ProfileView() {
+  ++TheView().open;
+}
+
+ProfileView::~ProfileView() {
+  View& view = TheView();
+  if (--view.open > 0) return;
+  for (const auto& [file, copy] : view.copies) {
+    if (!copy.empty()) ::DeleteFileA(copy.c_str());
+  }
+  view.copies.clear();
+}
+
 std::size_t GetPrivateProfileString(const char* section, const char* key, const char* defecto,
                                     char* buffer, std::size_t size, const std::string& file) {
   return ::GetPrivateProfileStringA(section, key, defecto, buffer, static_cast<DWORD>(size),
-                                    file.c_str());
+                                    FileToRead(file).c_str());
 }
 
 void SetEnvironmentVariable(const std::string& name, const std::string& value) {
@@ -96,6 +158,11 @@ void SetEnvironmentVariable(const std::string& name, const std::string& value) {
   if (!::SetEnvironmentVariableA(name.c_str(), value.c_str())) {
     throw Error("cannot set environment variable \"" + name + "\": " + win32::ErrorText());
   }
+}
+
+void SecureStandardStreams() {
+  // A Windows process's standard handles are handles, not the lowest free
+  // numbers: nothing the service opens can take their place.
 }
 
 void WriteLogLine(int priority, std::string_view line) {

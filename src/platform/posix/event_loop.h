@@ -1,0 +1,87 @@
+// The POSIX service's event loop: where requests, children and waits meet.
+//
+// Contract:
+//
+// - Everything that happens to the service reaches it through one pipe. A
+//   signal handler writes the number of each signal caught into it and does
+//   nothing else, so signals are taken in the order they arrived. The pipe
+//   is the loop's own (close-on-exec, never a standard descriptor); only the
+//   signal handler writes into it.
+// - Requests: SIGTERM and SIGINT are stop requests; SIGUSR1 and SIGUSR2 are
+//   pause and continue requests when those are accepted; SIGHUP is logged
+//   and ignored. Each request is queued, in arrival order, however many
+//   arrive while one runs.
+// - Serve() is the loop, one step after another:
+//     1. wait for something (block in poll on the pipe);
+//     2. turn what arrived into requests (TakeSignals);
+//     3. reap the children that ended (SIGCHLD: ReapEnded);
+//     4. run the next request to its end, if one is queued.
+//   It returns when a request says the service ends.
+// - Children: every child the handlers launch goes through this loop (it is
+//   their ChildWatch). A handler that waits for its child (Process::Wait)
+//   waits in steps 1 to 3 above, never in a blocking call of its own: a
+//   request that arrives meanwhile is queued at once (and runs when the
+//   current one has ended), a watched child that ends is reaped and logged,
+//   and the waited child's end ends the wait. Children are reaped by pid as
+//   SIGCHLD reports them, so an engine left running costs no descriptor.
+// - Progress: what a request reports (ReportProgress) goes to systemd's
+//   notification socket when there is one.
+//
+// One EventLoop at a time in a process: it owns the signal handlers.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string_view>
+
+#include "platform/children.h"
+#include "platform/posix/notify.h"
+#include "platform/posix/posix.h"
+#include "platform/requests.h"
+
+namespace ostrim::platform::posix {
+
+class EventLoop final : public ChildWatch {
+ public:
+  // Makes the pipe and catches SIGCHLD, so that children are reaped as they
+  // end. Throws Error when the pipe cannot be made.
+  EventLoop();
+  ~EventLoop() override;
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+
+  // Catches the signals that are requests (see above), and connects to
+  // systemd's notification socket when NOTIFY_SOCKET names one.
+  void AcceptRequests(bool pause_and_continue);
+
+  // Queues a request; `source` says where it came from, for the log.
+  void Queue(Request request, std::string_view source);
+
+  // The loop. `run` runs one request and returns the exit status when the
+  // service must end. Returns that status.
+  int Serve(const std::function<std::optional<int>(Request)>& run);
+
+  Notifier& notifier() { return notifier_; }
+
+  void ReapEnded() override;
+  void ReportProgress(std::string_view status, std::chrono::milliseconds more_time) override;
+
+ protected:
+  void WaitForEvent(Process& child, int timeout_ms) override;
+
+ private:
+  // Steps 1 to 3 of the loop: blocks up to `timeout_ms` (negative: no
+  // limit) for something to arrive, then takes it.
+  void WaitForSomething(int timeout_ms);
+  void TakeSignals();
+
+  Fd pipe_read_;
+  Fd pipe_write_;
+  std::deque<Request> queue_;
+  bool busy_ = false;         // a request is running
+  bool child_ended_ = false;  // SIGCHLD arrived since the last reaping
+  Notifier notifier_;
+};
+
+}  // namespace ostrim::platform::posix

@@ -1,0 +1,41 @@
+// What the files of the POSIX layer share: owned file descriptors and the few
+// helpers around them. Every descriptor the service opens is opened
+// close-on-exec and owned by an Fd, so none can leak into a child or outlive
+// its use.
+#pragma once
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "platform/owned.h"
+
+namespace ostrim::platform::posix {
+
+struct FdTraits {
+  using Value = int;
+  static int None() { return -1; }
+  static bool Valid(int fd) { return fd >= 0; }
+  static void Close(int fd) { ::close(fd); }
+};
+// An owned file descriptor.
+using Fd = Owned<FdTraits>;
+
+// strerror for the current errno or a given one, as text for the log.
+inline std::string ErrnoText(int error = errno) {
+  return std::strerror(error);
+}
+
+// The path of the running program file (links resolved).
+std::string ExecutablePath();
+
+// The log's backlog: log lines that the log's reader (the journal, a pipe, a
+// terminal) could not take yet. LogBacklogFd is the descriptor to wait on
+// for writing while there is one, else -1; FlushLog writes what it can of
+// it without blocking. The event loop does both.
+int LogBacklogFd();
+void FlushLog();
+
+}  // namespace ostrim::platform::posix

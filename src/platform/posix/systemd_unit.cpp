@@ -1,0 +1,185 @@
+#include "platform/posix/systemd_unit.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+#include <vector>
+
+#include "log.h"
+#include "platform/posix/command_line.h"
+#include "platform/posix/posix.h"
+
+namespace ostrim::platform::posix {
+namespace {
+
+std::string InstallRoot() {
+  const char* root = std::getenv("OSTRIM_INSTALL_ROOT");
+  std::string path = root != nullptr && *root != '\0' ? root : "/";
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+std::string UnitDirectory(const std::string& root) {
+  return (root == "/" ? std::string() : root) + "/etc/systemd/system";
+}
+
+bool SystemdRunning() {
+  struct stat st {};
+  return ::lstat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A value for a unit file: systemd expands "%" specifiers and "$" variables,
+// and splits ExecStart at blanks unless the word is quoted.
+std::string UnitWord(std::string_view text, bool quote_if_blank) {
+  std::string out;
+  bool quote = quote_if_blank && text.find_first_of(" \t\"\\'") != std::string_view::npos;
+  if (quote) out.push_back('"');
+  for (char c : text) {
+    if (c == '%')
+      out.append("%%");
+    else if (c == '$')
+      out.append("$$");
+    else if (quote && (c == '"' || c == '\\'))
+      out.append({'\\', c});
+    else
+      out.push_back(c);
+  }
+  if (quote) out.push_back('"');
+  return out;
+}
+
+}  // namespace
+
+std::string UnitText(const ServiceSettings& s, const std::string& executable) {
+  std::string unit;
+  unit += "# Written by \"" + s.name + " -INSTALL\"; \"" + s.name + " -UNINSTALL\" removes it.\n";
+  unit += "[Unit]\n";
+  unit += "Description=" + UnitWord(s.display_name, false) + "\n";
+  unit += "Wants=network-online.target\n";
+  unit += "After=network-online.target remote-fs.target\n\n";
+  unit += "[Service]\n";
+  unit += "Type=notify\n";
+  unit += "NotifyAccess=main\n";
+  unit += "ExecStart=" + UnitWord(executable, true) + "\n";
+  unit += "# The engines it starts are stopped by their stop commands, never killed by systemd.\n";
+  unit += "KillMode=process\n";
+  unit += "# Pause and continue: systemctl kill -s SIGUSR1 / SIGUSR2 " + s.name + "\n\n";
+  unit += "[Install]\n";
+  // Start-mode 2 is automatic: started at boot.
+  unit += s.start_mode == kStartAutomatic ? "WantedBy=multi-user.target\n" : "";
+  return unit;
+}
+
+namespace {
+
+void MakeDirectories(const std::string& path) {
+  for (std::size_t pos = 1; pos <= path.size(); ++pos) {
+    if (pos != path.size() && path[pos] != '/') continue;
+    std::string prefix = path.substr(0, pos);
+    if (::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
+      throw Error("cannot create " + prefix + ": " + ErrnoText());
+    }
+  }
+}
+
+// Writes `path` whole or not at all: into a temporary file of a unique name
+// beside it, created exclusively (mkostemp: O_CREAT | O_EXCL, so a link
+// planted at that name is never followed, and two writers never share one),
+// then renamed over it.
+void WriteFileAtomically(const std::string& path, const std::string& text) {
+  std::string temporary = path + ".XXXXXX";
+  Fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+  if (!fd) throw Error("cannot write a temporary file beside " + path + ": " + ErrnoText());
+  auto fail = [&temporary](const std::string& what) {
+    int error = errno;
+    ::unlink(temporary.c_str());
+    return Error(what + ": " + ErrnoText(error));
+  };
+  if (::fchmod(fd.get(), 0644) != 0) throw fail("cannot write " + temporary);
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    ssize_t n = ::write(fd.get(), rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw fail("cannot write " + temporary);
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+  if (::fsync(fd.get()) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    throw fail("cannot write " + path);
+  }
+}
+
+// A path the unit file can name safely: a line end in it would end the
+// ExecStart= line and let the rest of the path be read as directives.
+void RefuseControlCharacters(const std::string& what, const std::string& path) {
+  for (char c : path) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+      throw Error(what + " " + log::Quoted(path) +
+                  " holds a control character (a line end, a tab...), which a unit file cannot "
+                  "name safely; move the program to a directory whose name has none");
+    }
+  }
+}
+
+// Runs systemctl with `args` and waits for it; throws when it fails.
+void Systemctl(const std::vector<std::string>& args, ChildWatch& children) {
+  std::string line = "systemctl";
+  for (const std::string& arg : args) line += " " + QuoteArgument(arg);
+  log::Debug("running ", line);
+  std::optional<ProcessEnd> end;
+  try {
+    end = Launch(line, children).Wait(std::nullopt);
+  } catch (const Error& e) {
+    throw Error(std::string("cannot run systemctl: ") + e.what());
+  }
+  if (!end || end->by_signal || end->value != 0) {
+    throw Error(line + " failed: " + (end ? DescribeEnd(*end) : std::string("no status")));
+  }
+}
+
+}  // namespace
+
+std::string InstallUnit(const ServiceSettings& settings, ChildWatch& children) {
+  const std::string root = InstallRoot();
+  const std::string directory = UnitDirectory(root);
+  const std::string unit = directory + "/" + settings.name + ".service";
+  std::string executable = ExecutablePath();
+  RefuseControlCharacters("the program's path", executable);
+  RefuseControlCharacters("the install root", root);
+  struct stat st {};
+  bool existed = ::stat(unit.c_str(), &st) == 0;
+  MakeDirectories(directory);
+  WriteFileAtomically(unit, UnitText(settings, executable));
+  if (root != "/") {
+    Systemctl({"--root=" + root, "enable", settings.name + ".service"}, children);
+  } else {
+    if (SystemdRunning()) Systemctl({"daemon-reload"}, children);
+    Systemctl({"enable", settings.name + ".service"}, children);
+  }
+  return settings.name + ": service " + (existed ? "updated" : "installed") + " as " + unit + " (" +
+         executable + ") and enabled: it starts at boot";
+}
+
+std::string UninstallUnit(const ServiceSettings& settings, ChildWatch& children) {
+  const std::string root = InstallRoot();
+  const std::string unit = UnitDirectory(root) + "/" + settings.name + ".service";
+  struct stat st {};
+  if (::lstat(unit.c_str(), &st) != 0) {
+    throw Error("service " + settings.name + " is not installed: there is no " + unit);
+  }
+  if (root != "/") {
+    Systemctl({"--root=" + root, "disable", settings.name + ".service"}, children);
+  } else {
+    Systemctl({"disable", settings.name + ".service"}, children);
+  }
+  if (::unlink(unit.c_str()) != 0) {
+    throw Error("cannot remove " + unit + ": " + ErrnoText());
+  }
+  if (root == "/" && SystemdRunning()) Systemctl({"daemon-reload"}, children);
+  return settings.name + ": service uninstalled; " + unit + " removed";
+}
+
+}  // namespace ostrim::platform::posix

@@ -1,0 +1,29 @@
+// Registration with systemd: the unit file that -INSTALL writes and
+// -UNINSTALL removes, and the systemctl calls that enable and disable it.
+//
+// | Service control                | Here                                                         |
+// |--------------------------------|--------------------------------------------------------------|
+// | register (-INSTALL)            | write ostrim.service under $OSTRIM_INSTALL_ROOT/etc/systemd/ |
+// |                                | system and enable it (start-mode 2: WantedBy=multi-user)     |
+// | unregister (-UNINSTALL)        | disable it and remove the unit                               |
+#pragma once
+
+#include <string>
+
+#include "platform/children.h"
+#include "platform/platform.h"
+
+namespace ostrim::platform::posix {
+
+// The unit's text for the service running `executable`.
+std::string UnitText(const ServiceSettings& settings, const std::string& executable);
+
+// Writes and enables the unit; returns the one-line confirmation. `children`
+// runs systemctl. Throws Error on failure.
+std::string InstallUnit(const ServiceSettings& settings, ChildWatch& children);
+
+// Disables and removes the unit; throws Error when it is not installed or on
+// failure.
+std::string UninstallUnit(const ServiceSettings& settings, ChildWatch& children);
+
+}  // namespace ostrim::platform::posix

@@ -1,0 +1,32 @@
+#include "helpers/site_test.h"
+
+#include <signal.h>
+
+namespace ostrim::tests {
+
+using namespace std::chrono_literals;
+
+Result SiteTest::StartThenStop(const std::string& ombrel) {
+  site.Ombrel(ombrel);
+  Background service(site.program(), {}, Env());
+  EXPECT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  service.Signal(SIGTERM);
+  return service.Finish();
+}
+
+Result SiteTest::Check() const {
+  return RunProgram(site.program(), {"-check"}, Env());
+}
+
+std::vector<std::string> SiteTest::Begun(const std::string& err) {
+  std::vector<std::string> begun;
+  for (std::size_t pos = err.find("request "); pos != std::string::npos;
+       pos = err.find("request ", pos + 1)) {
+    std::size_t colon = err.find(": begins", pos);
+    std::size_t eol = err.find('\n', pos);
+    if (colon < eol) begun.push_back(err.substr(pos + 8, colon - pos - 8));
+  }
+  return begun;
+}
+
+}  // namespace ostrim::tests

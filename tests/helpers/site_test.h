@@ -1,0 +1,32 @@
+// The fixture of the end-to-end tests: a site of its own, whose start and
+// stop commands are the recorder, and the built program run on it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "helpers/test_support.h"
+
+namespace ostrim::tests {
+
+class SiteTest : public testing::Test {
+ protected:
+  // The environment the program runs with: where the recorder writes.
+  Environment Env() const { return {{"RECORDER_LOG", site.log()}}; }
+
+  // Writes `ombrel`, starts the service, waits for its start request to end,
+  // stops it with SIGTERM and returns what it gave.
+  Result StartThenStop(const std::string& ombrel);
+
+  // Runs -CHECK on the site.
+  Result Check() const;
+
+  // The requests the service began, in order, from its log.
+  static std::vector<std::string> Begun(const std::string& err);
+
+  Site site;
+};
+
+}  // namespace ostrim::tests
