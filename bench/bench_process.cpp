@@ -91,6 +91,35 @@ class Notify {
       }
     }
   }
+  // Receives one message per wake-up until one holds `text`; returns how
+  // many came.
+  std::size_t CountUntil(const std::string& text) {
+    char buf[4096];
+    for (std::size_t count = 1;; ++count) {
+      ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n > 0 && std::string(buf, static_cast<std::size_t>(n)).find(text) != std::string::npos) {
+        return count;
+      }
+    }
+  }
+  // Receives messages until process `pid` has ended and none is left.
+  std::size_t CountUntilClosed(pid_t pid) {
+    char buf[4096];
+    std::size_t count = 0;
+    for (;;) {
+      ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+      if (n > 0) {
+        ++count;
+        continue;
+      }
+      siginfo_t info{};
+      if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+          info.si_pid == pid) {
+        return count;
+      }
+      std::this_thread::sleep_for(1ms);
+    }
+  }
   const std::string& path() const { return path_; }
 
  private:
@@ -202,6 +231,58 @@ void Footprint() {
   Reap(service);
 }
 
+// The start sequence over 1,000 databases (2,000 launches of /bin/true),
+// whole process, with a notification socket drained the way systemd drains
+// it (one receive per wake-up), side by side with a bare loop that spawns and
+// waits for the same command lines; then the stop. Counts the notification
+// messages of each sequence.
+void StartSequenceUnderSystemd(int runs) {
+  constexpr int kBases = 1000;
+  std::string ini = "[arranque]\n1=A=1\n[start]\n1=/bin/true\n[stop]\n1=/bin/true\n[basesSQL]\n";
+  for (int i = 0; i < kBases; ++i) ini += "base" + std::to_string(i) + "=sql -q\n";
+  ini += "[bases4GL]\n";
+  for (int i = 0; i < kBases; ++i) ini += "base" + std::to_string(i) + "=b -s 5\n";
+  Site site(ini);
+  std::vector<double> service_ms, bare_ms, ratios;
+  std::size_t start_messages = 0, stop_messages = 0;
+  for (int run = 0; run < runs; ++run) {
+    // The bare reference: the same command lines, already split.
+    long long t0 = NowNs();
+    for (int i = 0; i < 2 * kBases; ++i) {
+      const bool sql = i < kBases;
+      std::vector<std::string> args =
+          sql ? std::vector<std::string>{"/bin/true", "sql", "-q", "-z"}
+              : std::vector<std::string>{"/bin/true", "b", "-s", "5", "-z"};
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      pid_t pid;
+      if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) abort();
+      Reap(pid);
+    }
+    bare_ms.push_back(static_cast<double>(NowNs() - t0) / 1e6);
+
+    // The service, its socket drained one message per wake-up.
+    Notify notify(site.path + "/notify" + std::to_string(run));
+    t0 = NowNs();
+    pid_t pid = Spawn({site.path + "/ostrim"}, {"NOTIFY_SOCKET=" + notify.path()});
+    start_messages = notify.CountUntil("READY=1");
+    service_ms.push_back(static_cast<double>(NowNs() - t0) / 1e6);
+    ratios.push_back(service_ms.back() / bare_ms.back());  // each run against its own reference
+    kill(pid, SIGTERM);
+    stop_messages = notify.CountUntilClosed(pid);
+    Reap(pid);
+  }
+  const double ratio = Median(ratios);
+  std::printf(
+      "start sequence, %d databases (%d launches) under a notify socket: median %.1f ms, bare "
+      "spawn "
+      "loop %.1f ms, ratio %.3f (median of the runs' ratios); notify messages: %zu for the start, "
+      "%zu for the stop (%d runs)\n",
+      kBases, 2 * kBases, Median(service_ms), Median(bare_ms), ratio, start_messages, stop_messages,
+      runs);
+}
+
 void CheckAtTheListLimit(int runs) {
   std::string ini = "[arranque]\n1=A=1\n2=B=2\n[start]\n1=/bin/true\n[stop]\n1=/bin/true\n";
   ini += "[basesSQL]\n";
@@ -224,9 +305,15 @@ void CheckAtTheListLimit(int runs) {
 
 int main(int argc, char** argv) {
   int runs = argc > 1 ? std::atoi(argv[1]) : 21;
+  // "bench_process RUNS systemd": only the start sequence under a notify socket.
+  if (argc > 2 && std::string(argv[2]) == "systemd") {
+    StartSequenceUnderSystemd(runs);
+    return 0;
+  }
   LatencyToFirstStart(runs);
   LatencyToFirstStop(runs, SIGTERM, "SIGTERM");
   LatencyToFirstStop(runs, SIGUSR1, "SIGUSR1");
+  StartSequenceUnderSystemd(std::max(3, runs / 4));
   CheckAtTheListLimit(5);
   Footprint();
   return 0;

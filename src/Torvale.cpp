@@ -179,8 +179,20 @@ void Torvale::LecturaBases() {
         seleccion}) {
     if (std::string why = platform::WhyUntrusted(path); !why.empty()) log::Warning(why);
   }
+  // A missing main profile means nothing to start, stop or set: worth a
+  // warning at every request. The selection file is optional; only one that
+  // is there but cannot be read is worth one.
+  if (std::string why = platform::ProfileProblem(RutaINI); !why.empty()) {
+    log::Warning("profile ", RutaINI, ": ", why, "; no database, command or environment line ",
+                 "can be read from it");
+  }
+  if (std::string why = platform::ProfileProblem(seleccion);
+      !why.empty() && why.rfind("no such file", 0) != 0) {
+    log::Warning("profile ", seleccion, ": ", why, "; every database of [bases4GL] is handled");
+  }
   modINI::LeeSeccionINI(List1, "seleccion", seleccion);
-  if (List1.ListCount() > 0) {
+  desde_seleccion_ = List1.ListCount() > 0;
+  if (desde_seleccion_) {
     log::Info("databases: ", List1.ListCount(), " selected in [seleccion] of ", seleccion);
     return;
   }
@@ -202,20 +214,26 @@ void Torvale::variableEntorno(std::string& linea) {
 
 void Torvale::RecorreArranque(const Launcher& launch) {
   const std::string comando = modINI::LeeValorINI("start", "1", "", RutaINI);
+  // With no start command, each value's first word is the program.
+  auto origen = [&comando](const char* seccion, const std::string& base) {
+    return comando.empty() ? "[" + std::string(seccion) + "] " + base : std::string("[start] 1");
+  };
   const std::int16_t bases = List1.ListCount();  // the bound is taken once
   for (std::int16_t i = 0; i < bases; ++i) {
     List1.SetListIndex(i);
     const std::string base = List1.Text();
     const std::string argumento = modINI::LeeValorINI("basesSQL", base, "", RutaINI);
     if (argumento.empty()) continue;
-    launch({"SQL", base, LineaArranque(comando, argumento), i + 1, bases});
+    launch(
+        {"SQL", base, LineaArranque(comando, argumento), i + 1, bases, origen("basesSQL", base)});
   }
   const std::int16_t bases4GL = List1.ListCount();
   for (std::int16_t i = 0; i < bases4GL; ++i) {
     List1.SetListIndex(i);
     const std::string base = List1.Text();
     const std::string argumento = modINI::LeeValorINI("bases4GL", base, "", RutaINI);
-    launch({"4GL", base, LineaArranque(comando, argumento), i + 1, bases4GL});
+    launch({"4GL", base, LineaArranque(comando, argumento), i + 1, bases4GL,
+            origen("bases4GL", base)});
   }
 }
 
@@ -229,15 +247,23 @@ void Torvale::RecorreParada(const Launcher& launch) {
       List1.SetListIndex(i);
       const std::string base = List1.Text();
       const std::string valor = modINI::LeeValorINI("bases4GL", base, "", RutaINI);
-      launch({"stop", base, LineaParada(comando, valor), i + 1, bases});
+      launch({"stop", base, LineaParada(comando, valor), i + 1, bases,
+              comando.empty() ? "[bases4GL] " + base : std::string("[stop] 1")});
     });
   }
+}
+
+void Torvale::Cuenta(modSubProceso::Resultado resultado) {
+  ++recuento_.lines;
+  if (resultado == modSubProceso::Resultado::kNoLanzado) ++recuento_.failed;
+  if (resultado == modSubProceso::Resultado::kTerminoMal) ++recuento_.ended_badly;
 }
 
 void Torvale::ArrancaBases() {
   // Every command line of this request is built from one version of each
   // profile file, read when the request begins.
   platform::ProfileView vista;
+  recuento_ = {};
   LecturaBases();
   const std::vector<std::string> lineas = LeeLineasEntorno();
   for (std::size_t k = 0; k < lineas.size(); ++k) {
@@ -250,59 +276,110 @@ void Torvale::ArrancaBases() {
     }
   }
   platform::ChildWatch& hijos = NTService->Children();
-  RecorreArranque([&hijos](const Launch& l) {
+  RecorreArranque([&](const Launch& l) {
     hijos.ReportProgress("starting " + l.base + ", " + std::string(l.pass) + " (" +
                              std::to_string(l.number) + " of " + std::to_string(l.total) + ")",
                          kTimePerStartLaunch);
-    modSubProceso::EjecutaProceso(l.line, hijos, l.base + ", " + std::string(l.pass));
+    Cuenta(modSubProceso::EjecutaProceso(l.line, hijos, l.base + ", " + std::string(l.pass)));
   });
-  hijos.ReportProgress("running: " + std::to_string(List1.ListCount()) + " databases started", 0ms);
+  hijos.ReportProgress("running: " + std::to_string(List1.ListCount()) + " databases, " +
+                           platform::DescribeTally(recuento_),
+                       0ms);
 }
 
 void Torvale::ParaBases() {
   platform::ProfileView vista;  // one version of each file, as for the start
+  recuento_ = {};
   SkipIfFails("rebuilding the database list", [&] { LecturaBases(); });
   platform::ChildWatch& hijos = NTService->Children();
-  RecorreParada([&hijos](const Launch& l) {
+  RecorreParada([&](const Launch& l) {
     hijos.ReportProgress("stopping " + l.base + " (" + std::to_string(l.number) + " of " +
                              std::to_string(l.total) + ")",
                          kTimePerStartLaunch);
-    modSubProceso::EjecutaProcesoEspera(l.line, hijos, l.base + ", stop");
+    Cuenta(modSubProceso::EjecutaProcesoEspera(l.line, hijos, l.base + ", stop"));
   });
 }
 
 int Torvale::Comprueba() {
   platform::ProfileView vista;
   std::string out;
-  int status = 0;
+  // Problems, one line each on standard error; `falla`: something the next
+  // start or stop depends on would fail or is missing.
+  bool falla = false;
+  auto problema = [](const std::string& text) { platform::WriteStderr("ostrim: " + text + "\n"); };
+  bool start_fails = false;
   try {
-    LecturaBases();
+    LecturaBases();  // warns of a missing Ombrel.ini and of permissions itself
   } catch (const std::exception& e) {
     // The start would fail here; the stop goes on with the entries read.
-    platform::WriteStderr(std::string("ostrim: ") + e.what() + "\n");
-    status = 1;
+    problema(e.what());
+    start_fails = true;
   }
+  if (!platform::ProfileProblem(RutaINI).empty()) falla = true;
   for (std::int16_t i = 0; i < List1.ListCount(); ++i) {
     List1.SetListIndex(i);
     out += "database\t" + List1.Text() + "\n";
   }
-  bool start_fails = status != 0;
   for (std::string linea : LeeLineasEntorno()) {
     try {
       if (!start_fails && PreparaLineaEntorno(linea)) out += "environment\t" + linea + "\n";
     } catch (const std::exception& e) {
-      platform::WriteStderr(std::string("ostrim: the start would fail: ") + e.what() + "\n");
+      problema(std::string("the start would fail: ") + e.what());
       start_fails = true;
-      status = 1;
     }
   }
-  auto print = [&out](const Launch& l) {
+
+  // Worth a look, but nothing fails for it.
+  const std::string seleccion = platform::PathInDirectory(conexion_activa_, "\\bases\\tmp.ini");
+  if (List1.ListCount() == 0) {
+    problema("no database to start or stop: neither [seleccion] of " + seleccion +
+             " nor [bases4GL] of " + RutaINI + " names one");
+  } else if (desde_seleccion_) {
+    ListBox conocidas;
+    modINI::LeeSeccionINI(conocidas, "bases4GL", RutaINI);
+    std::vector<std::string> nombres;
+    for (std::int16_t i = 0; i < conocidas.ListCount(); ++i) {
+      conocidas.SetListIndex(i);
+      nombres.push_back(Upper(conocidas.Text()));
+    }
+    for (std::int16_t i = 0; i < List1.ListCount(); ++i) {
+      List1.SetListIndex(i);
+      const std::string base = List1.Text();
+      bool conocida = false;
+      for (const std::string& n : nombres) conocida |= n == Upper(base);
+      if (!conocida) {
+        problema(seleccion + " [seleccion] " + base + ": no such database in [bases4GL] of " +
+                 RutaINI + ": its start line has no argument and its stop line none");
+      }
+    }
+  }
+
+  // Missing commands, and every distinct program the lines would run.
+  for (const char* seccion : {"start", "stop"}) {
+    if (!modINI::LeeValorINI(seccion, "1", "", RutaINI).empty()) continue;
+    if (List1.ListCount() == 0 || (start_fails && std::string(seccion) == "start")) continue;
+    problema(RutaINI + " [" + seccion + "] 1: no " + seccion + " command: each database's " +
+             "value is run as the program");
+    falla = true;
+  }
+  std::vector<std::string> vistos;
+  auto comprueba = [&](const Launch& l) {
     out += std::string(l.pass == "stop" ? "stop" : "start") + "\t" + l.line + "\n";
+    const platform::ProgramCheck check = platform::CheckCommandLine(l.line);
+    if (check.problem.empty()) return;
+    for (const std::string& visto : vistos) {
+      if (visto == check.program) return;
+    }
+    vistos.push_back(check.program);
+    problema(RutaINI + " " + l.origen + ": cannot run " + log::Quoted(check.program) + ": " +
+             check.problem);
+    falla = true;
   };
-  if (!start_fails) RecorreArranque(print);
-  RecorreParada(print);
+  if (!start_fails) RecorreArranque(comprueba);
+  RecorreParada(comprueba);
   platform::WriteStdout(out);
-  return status;
+  if (start_fails) return 1;
+  return falla ? 3 : 0;
 }
 
 }  // namespace ostrim

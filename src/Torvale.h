@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "ListBox.h"
+#include "modSubProceso.h"
 #include "platform/children.h"
 #include "platform/platform.h"
 
@@ -74,6 +75,9 @@ class Torvale final : public platform::ServiceEvents {
     const std::string& line;
     int number;  // 1-based position in the pass
     int total;   // entries in the pass
+    // Where the line's program comes from, "[start] 1", or, with an empty
+    // start or stop command, the database's own value, "[bases4GL] ventas".
+    const std::string& origen;
   };
   using Launcher = std::function<void(const Launch&)>;
 
@@ -98,8 +102,15 @@ class Torvale final : public platform::ServiceEvents {
   void variableEntorno(std::string& linea);
 
   // -CHECK: prints what the next start and stop would read and run, and
-  // runs nothing. Returns the exit status.
+  // checks everything they depend on, running nothing. Problems go to
+  // standard error, one line each. Returns the exit status: 0 when nothing
+  // would fail, 1 when the start would fail before launching anything, 3
+  // when the sequences would run but something in them would fail or is
+  // missing.
   int Comprueba();
+
+  // What the last sequence did.
+  platform::SequenceTally LastSequence() const override { return recuento_; }
 
   ListBox List1;
   std::unique_ptr<platform::ServiceHost> NTService;
@@ -117,8 +128,13 @@ class Torvale final : public platform::ServiceEvents {
   // skipped, and the next one runs.
   void RecorreParada(const Launcher& launch);
 
+  // Counts a launch's outcome in the sequence's tally.
+  void Cuenta(modSubProceso::Resultado resultado);
+
   std::string conexion_activa_;
   std::string RutaINI;
+  bool desde_seleccion_ = false;  // List1 came from bases/tmp.ini, not [bases4GL]
+  platform::SequenceTally recuento_;
 };
 
 }  // namespace ostrim

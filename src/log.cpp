@@ -1,26 +1,66 @@
 #include "log.h"
 
 #include <cstdlib>
+#include <utility>
 
 #include "platform/platform.h"
 
 namespace ostrim::log {
 namespace {
 
-Level ThresholdFromEnvironment() {
-  const char* value = std::getenv("OSTRIM_LOG_LEVEL");
-  if (value != nullptr && std::string_view(value) == "debug") return Level::kDebug;
-  return Level::kInfo;
-}
-
 Level& Threshold() {
-  static Level threshold = ThresholdFromEnvironment();
+  static Level threshold = Level::kInfo;
   return threshold;
 }
 
 std::string* capture = nullptr;
 
 }  // namespace
+
+int EventId(Kind kind, Level level) {
+  switch (kind) {
+    case Kind::kRequestBegun:
+      return 2;
+    case Kind::kRequestEnded:
+      return 3;
+    case Kind::kLaunched:
+      return 4;
+    case Kind::kChildEnded:
+      return 5;
+    case Kind::kLaunchFailed:
+      return 6;
+    case Kind::kGeneral:
+      break;
+  }
+  if (level == Level::kError) return 8;
+  if (level == Level::kWarning) return 7;
+  return 1;
+}
+
+std::optional<Level> LevelFromText(std::string_view text) {
+  std::string lower;
+  for (char c : text) lower.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+  static constexpr std::pair<std::string_view, Level> kNames[] = {{"error", Level::kError},
+                                                                  {"warning", Level::kWarning},
+                                                                  {"notice", Level::kNotice},
+                                                                  {"info", Level::kInfo},
+                                                                  {"debug", Level::kDebug}};
+  for (const auto& [name, level] : kNames) {
+    if (lower == name) return level;
+  }
+  return std::nullopt;
+}
+
+void ReadLevelFromEnvironment() {
+  const char* value = std::getenv("OSTRIM_LOG_LEVEL");
+  if (value == nullptr || *value == '\0') return;
+  if (std::optional<Level> level = LevelFromText(value)) {
+    SetThreshold(*level);
+    return;
+  }
+  Warning("OSTRIM_LOG_LEVEL=", value, " is not a level (error, warning, notice, info, debug); ",
+          "logging at info");
+}
 
 void SetThreshold(Level level) {
   Threshold() = level;
@@ -30,13 +70,13 @@ bool Enabled(Level level) {
   return static_cast<int>(level) <= static_cast<int>(Threshold());
 }
 
-void Write(Level level, std::string_view line) {
+void Write(Level level, Kind kind, std::string_view line) {
   if (capture != nullptr) {
     capture->append(line);
     capture->push_back('\n');
     return;
   }
-  platform::WriteLogLine(static_cast<int>(level), line);
+  platform::WriteLogLine(static_cast<int>(level), line, EventId(kind, level));
 }
 
 void SetCaptureForTesting(std::string* sink) {

@@ -10,6 +10,7 @@
 
 #include <concepts>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,13 +19,41 @@ namespace ostrim::log {
 // Values are syslog priorities.
 enum class Level : int { kError = 3, kWarning = 4, kNotice = 5, kInfo = 6, kDebug = 7 };
 
-// Lines above this level are dropped. Default kInfo; OSTRIM_LOG_LEVEL=debug
-// (read once, at the first line) lowers it.
+// What a line reports, for logs that sort events by kind (on Windows, each
+// kind has its own event ID in the event log, so that Event Viewer can filter
+// launches from failures).
+enum class Kind { kGeneral, kRequestBegun, kRequestEnded, kLaunched, kChildEnded, kLaunchFailed };
+
+// The event ID of a line: its kind's own ID, or for a general line one by its
+// level.
+//
+// | ID | Lines                                   |
+// |----|-----------------------------------------|
+// | 1  | general information                     |
+// | 2  | a request begun                         |
+// | 3  | a request ended (done or failed)        |
+// | 4  | a command line launched                 |
+// | 5  | a child's end                           |
+// | 6  | a launch that failed                    |
+// | 7  | a warning                               |
+// | 8  | an error                                |
+int EventId(Kind kind, Level level);
+
+// Lines above this level are dropped. Default kInfo; OSTRIM_LOG_LEVEL
+// lowers or raises it (see LevelFromText).
 void SetThreshold(Level level);
 bool Enabled(Level level);
 
+// The level named by `text`: error, warning, notice, info or debug, in any
+// letter case; nothing for any other text.
+std::optional<Level> LevelFromText(std::string_view text);
+
+// Reads OSTRIM_LOG_LEVEL, once, at start-up; an unknown value is reported
+// and the level stays at info.
+void ReadLevelFromEnvironment();
+
 // Writes one finished line. Tests may redirect lines with SetCaptureForTesting.
-void Write(Level level, std::string_view line);
+void Write(Level level, Kind kind, std::string_view line);
 void SetCaptureForTesting(std::string* sink);
 
 namespace detail {
@@ -47,33 +76,39 @@ void Append(std::string& out, T value) {
 void Append(std::string& out, double value);  // three decimals, for seconds
 
 template <typename... Args>
-void Emit(Level level, const Args&... args) {
+void Emit(Level level, Kind kind, const Args&... args) {
   if (!Enabled(level)) return;
   std::string line;
   (Append(line, args), ...);
-  Write(level, line);
+  Write(level, kind, line);
 }
 }  // namespace detail
 
+// A line of a particular kind of event.
+template <typename... Args>
+void Event(Kind kind, Level level, const Args&... args) {
+  detail::Emit(level, kind, args...);
+}
+
 template <typename... Args>
 void Error(const Args&... args) {
-  detail::Emit(Level::kError, args...);
+  detail::Emit(Level::kError, Kind::kGeneral, args...);
 }
 template <typename... Args>
 void Warning(const Args&... args) {
-  detail::Emit(Level::kWarning, args...);
+  detail::Emit(Level::kWarning, Kind::kGeneral, args...);
 }
 template <typename... Args>
 void Notice(const Args&... args) {
-  detail::Emit(Level::kNotice, args...);
+  detail::Emit(Level::kNotice, Kind::kGeneral, args...);
 }
 template <typename... Args>
 void Info(const Args&... args) {
-  detail::Emit(Level::kInfo, args...);
+  detail::Emit(Level::kInfo, Kind::kGeneral, args...);
 }
 template <typename... Args>
 void Debug(const Args&... args) {
-  detail::Emit(Level::kDebug, args...);
+  detail::Emit(Level::kDebug, Kind::kGeneral, args...);
 }
 
 // A command line or name as it appears in the log: in double quotes, so that

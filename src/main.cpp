@@ -10,6 +10,7 @@ int main(int argc, char** argv) {
   // First of all: a closed standard stream must not be taken by a descriptor
   // the service opens (its log would be written into it).
   ostrim::platform::SecureStandardStreams();
+  ostrim::log::ReadLevelFromEnvironment();
   std::vector<std::string> args(argv + 1, argv + argc);
   try {
     ostrim::Torvale form(ostrim::platform::CreateServiceHost(ostrim::Torvale::kServiceSettings));

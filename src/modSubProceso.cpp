@@ -29,42 +29,44 @@ std::optional<platform::Process> Lanza(const std::string& comando, platform::Chi
                                        const std::string& etiqueta) {
   try {
     platform::Process process = platform::Launch(comando, hijos, etiqueta);
-    log::Info("launched pid ", process.Id(), ": ", log::Quoted(comando));
+    log::Event(log::Kind::kLaunched, log::Level::kInfo, "launched pid ", process.Id(), ": ",
+               platform::LabelPrefix(etiqueta), log::Quoted(comando));
     return process;
   } catch (const std::exception& e) {
-    log::Error("launch failed: ", log::Quoted(comando), ": ", e.what());
+    log::Event(log::Kind::kLaunchFailed, log::Level::kError,
+               "launch failed: ", platform::LabelPrefix(etiqueta), log::Quoted(comando), ": ",
+               e.what());
     return std::nullopt;
   }
 }
 
-void InformaFin(const platform::Process& process, const platform::ProcessEnd& end) {
-  if (end.by_signal || end.value != 0) {
-    log::Warning("pid ", process.Id(), " ended: ", platform::DescribeEnd(end), " after ",
-                 Seconds(end.ran), " s");
-  } else {
-    log::Info("pid ", process.Id(), " ended: ", platform::DescribeEnd(end), " after ",
-              Seconds(end.ran), " s");
-  }
+Resultado InformaFin(const platform::Process& process, const platform::ProcessEnd& end,
+                     const std::string& etiqueta) {
+  const bool bien = !end.by_signal && end.value == 0;
+  log::Event(log::Kind::kChildEnded, bien ? log::Level::kInfo : log::Level::kWarning, "pid ",
+             process.Id(), " ended: ", platform::DescribeEnd(end), " after ", Seconds(end.ran),
+             " s", etiqueta.empty() ? "" : ": ", etiqueta);
+  return bien ? Resultado::kTermino : Resultado::kTerminoMal;
 }
 
 }  // namespace
 
-void EjecutaProceso(const std::string& comando, platform::ChildWatch& hijos,
-                    const std::string& etiqueta) {
+Resultado EjecutaProceso(const std::string& comando, platform::ChildWatch& hijos,
+                         const std::string& etiqueta) {
   std::optional<platform::Process> process = Lanza(comando, hijos, etiqueta);
-  if (!process) return;
+  if (!process) return Resultado::kNoLanzado;
   if (std::optional<platform::ProcessEnd> end = process->Wait(kEsperaArranque)) {
-    InformaFin(*process, *end);
-  } else {
-    log::Info("pid ", process->Id(), " still running after ", Seconds(kEsperaArranque),
-              " s: left running");
+    return InformaFin(*process, *end, etiqueta);
   }
+  log::Info("pid ", process->Id(), " still running after ", Seconds(kEsperaArranque),
+            " s: left running", etiqueta.empty() ? "" : ": ", etiqueta);
+  return Resultado::kSigue;
 }
 
-void EjecutaProcesoEspera(const std::string& comando, platform::ChildWatch& hijos,
-                          const std::string& etiqueta) {
+Resultado EjecutaProcesoEspera(const std::string& comando, platform::ChildWatch& hijos,
+                               const std::string& etiqueta) {
   std::optional<platform::Process> process = Lanza(comando, hijos, etiqueta);
-  if (!process) return;
+  if (!process) return Resultado::kNoLanzado;
   milliseconds next_notice = kPrimerAviso;
   const auto pid = process->Id();
   std::optional<platform::ProcessEnd> end =
@@ -73,11 +75,11 @@ void EjecutaProcesoEspera(const std::string& comando, platform::ChildWatch& hijo
                              kTiempoExtra);
         if (waited >= next_notice) {
           log::Notice("still waiting for pid ", pid, " after ", Seconds(waited),
-                      " s: ", log::Quoted(comando));
+                      " s: ", platform::LabelPrefix(etiqueta), log::Quoted(comando));
           next_notice *= 2;
         }
       });
-  if (end) InformaFin(*process, *end);
+  return end ? InformaFin(*process, *end, etiqueta) : Resultado::kTerminoMal;
 }
 
 }  // namespace ostrim::modSubProceso

@@ -22,18 +22,27 @@ namespace ostrim::modSubProceso {
 
 // Both launch through `hijos`, the service's watch of its children: while
 // they wait, requests that arrive are queued and children that end are
-// reaped. `etiqueta` names the child in the log (the database and pass).
+// reaped. `etiqueta` names the child in every log line about it (the
+// database and the pass, "ventas, 4GL").
+
+// What became of one launch, for the sequences' counts.
+enum class Resultado {
+  kNoLanzado,   // no process was created (logged with the reason)
+  kTermino,     // it ended with exit status 0 within the wait
+  kTerminoMal,  // it ended with another status, or by a signal, within the wait
+  kSigue,       // still running when the wait ended: left running, watched
+};
 
 // Launches `comando` and waits up to 2500 ms for it to end. A child still
 // running then (a database engine) is left running; it is reaped and its end
 // logged whenever it ends.
-void EjecutaProceso(const std::string& comando, platform::ChildWatch& hijos,
-                    const std::string& etiqueta = {});
+Resultado EjecutaProceso(const std::string& comando, platform::ChildWatch& hijos,
+                         const std::string& etiqueta = {});
 
 // Launches `comando` and waits until it ends, however long that takes; while
 // it waits it tells the service manager that the service is alive, and logs
 // "still waiting" at growing intervals.
-void EjecutaProcesoEspera(const std::string& comando, platform::ChildWatch& hijos,
-                          const std::string& etiqueta = {});
+Resultado EjecutaProcesoEspera(const std::string& comando, platform::ChildWatch& hijos,
+                               const std::string& etiqueta = {});
 
 }  // namespace ostrim::modSubProceso

@@ -85,7 +85,7 @@ TEST_F(Faults, ChildrenThatForkIgnoreSigtermOrCloseTheirOutput) {
   // 3 s more, longer than the 2500 ms wait: the wait is on the child, not on
   // a pipe.
   const std::string err = service.Err();
-  const std::size_t at = err.find(": \"recorder start forks @fork -z\"");
+  const std::size_t at = err.find(": forks, 4GL: \"recorder start forks @fork -z\"");
   ASSERT_NE(at, std::string::npos) << err;
   const std::string pid = err.substr(err.rfind(' ', at) + 1, at - err.rfind(' ', at) - 1);
   EXPECT_NE(err.find("pid " + pid + " ended: exit status 0"), std::string::npos) << err;
@@ -125,7 +125,7 @@ TEST_F(Faults, AStopCommandThatTakesLongIsWaitedForAndLogged) {
 
 TEST_F(Faults, WritableProfilesAreWarnedAboutWhenRunningAsRoot) {
   if (::geteuid() != 0) GTEST_SKIP() << "the warning concerns a service running as root";
-  site.Ombrel("[bases4GL]\nuno=1\n");
+  site.Ombrel("[start]\n1=recorder start\n[stop]\n1=recorder stop\n[bases4GL]\nuno=1\n");
   ::chmod(site.path().c_str(), 0755);
   ::chmod((site / "Ombrel.ini").c_str(), 0644);
   Result r = tests::RunProgram(site.program(), {"-CHECK"});

@@ -118,7 +118,7 @@ TEST_F(LauncherTest, FailedLaunchesAreLoggedAndReturnAtOnce) {
   const Case cases[] = {
       {"/nonexistent/arranca base1 -z", "No such file or directory"},
       {dir / "not-executable" + " a", "not executable"},
-      {dir.path() + " a", "not a regular file"},
+      {dir.path() + " a", "it is a directory"},
       {"no-such-program-anywhere a", "not found in the program directory or in PATH"},
       {"", "names no program"},
       {"   ", "names no program"},

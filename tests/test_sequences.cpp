@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "helpers/site_test.h"
@@ -106,7 +107,8 @@ TEST_F(Sequences, AFailedLaunchDoesNotStopTheOthers) {
       "[start]\n1=\n[stop]\n1=recorder stop\n"
       "[bases4GL]\nuno=/no/such/arranca\ndos=recorder dos\n");
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.err.find("launch failed: \" /no/such/arranca -z\": cannot run \"/no/such/arranca\""),
+  EXPECT_NE(r.err.find("launch failed: uno, 4GL: \" /no/such/arranca -z\": cannot run "
+                       "\"/no/such/arranca\""),
             std::string::npos)
       << r.err;
   EXPECT_EQ(site.Launched(), (Lines{"dos|-z", "stop|/no/such/arranca", "stop|recorder"}));
@@ -170,11 +172,67 @@ TEST_F(Sequences, CheckPrintsWhatTheNextRequestsWouldRun) {
   EXPECT_EQ(r.out, "database\tb\nstop\tp x \n");
   EXPECT_NE(r.err.find("the start would fail"), std::string::npos) << r.err;
 
+  // The lines stay as they would run, whatever is wrong with them.
   site.Seleccion("[seleccion]\nsolo=\n");
   site.Ombrel("");
   r = Check();
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.out, "database\tsolo\nstart\t  -z\nstop\t \n");
+}
+
+// -CHECK says what would fail or is missing, one line each on standard
+// error naming the file, section and key, and its status says how bad it is:
+// 3 when the sequences would run but something in them would fail, 0 when
+// what it found only deserves a look.
+TEST_F(Sequences, CheckReportsWhatWouldFail) {
+  tests::WriteFile(site / "crlf.sh", "#!/bin/sh\r\necho\r\n");
+  tests::WriteFile(site / "no-interpreter.sh", "#!/no/such/shell\n");
+  tests::WriteFile(site / "plain.txt", "text\n");
+  std::filesystem::permissions(site / "crlf.sh", std::filesystem::perms::owner_all);
+  std::filesystem::permissions(site / "no-interpreter.sh", std::filesystem::perms::owner_all);
+  std::filesystem::create_directories(site / "dir");
+  const std::string ok = "[start]\n1=recorder start\n[stop]\n1=recorder stop\n";
+  struct Case {
+    std::string ombrel, seleccion;
+    int status;
+    std::string err;  // a line that must be on standard error
+  };
+  const Case cases[] = {
+      {ok + "[bases4GL]\nv=v\n", "", 0, ""},
+      {"", "", 3, "Ombrel.ini: no such file; no database, command or environment line"},
+      {"[start]\n1=/no/such/arranca\n[stop]\n1=recorder stop\n[bases4GL]\nv=v\n", "", 3,
+       "Ombrel.ini [start] 1: cannot run \"/no/such/arranca\": No such file or directory"},
+      {"[start]\n1=recorder start\n[stop]\n1=" + site / "plain.txt" + "\n[bases4GL]\nv=v\n", "", 3,
+       "Ombrel.ini [stop] 1: cannot run \"" + site / "plain.txt" + "\": not executable"},
+      {"[start]\n1=" + site / "dir" + "\n[stop]\n1=recorder stop\n[bases4GL]\nv=v\n", "", 3,
+       "[start] 1: cannot run \"" + site / "dir" + "\": it is a directory"},
+      {"[start]\n1=" + site / "crlf.sh" + "\n[stop]\n1=recorder stop\n[bases4GL]\nv=v\n", "", 3,
+       "line ends in a carriage return"},
+      {"[start]\n1=" + site / "no-interpreter.sh" + "\n[stop]\n1=recorder stop\n[bases4GL]\nv=v\n",
+       "", 3, "its interpreter \"/no/such/shell\" is missing"},
+      {"[start]\n1=\n[stop]\n1=recorder stop\n[bases4GL]\nv=recorder v\n", "", 3,
+       "[start] 1: no start command: each database's value is run as the program"},
+      {"[start]\n1=\n[stop]\n1=recorder stop\n[bases4GL]\nv=nosuchprogram v\n", "", 3,
+       "[bases4GL] v: cannot run \"nosuchprogram\": not found in the program directory or in PATH"},
+      // Only worth a look: the status stays 0.
+      {ok + "[bases4GL]\nv=v\n", "[seleccion]\nunknown=\n", 0,
+       "[seleccion] unknown: no such database in [bases4GL]"},
+      {ok, "", 0, "no database to start or stop"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(site / "Ombrel.ini");
+    std::filesystem::remove(site / "bases/tmp.ini");
+    if (!c.ombrel.empty()) site.Ombrel(c.ombrel);
+    if (!c.seleccion.empty()) site.Seleccion(c.seleccion);
+    Result r = Check();
+    EXPECT_EQ(r.status, c.status) << c.ombrel << "\n" << r.err;
+    if (!c.err.empty()) {
+      EXPECT_NE(r.err.find(c.err), std::string::npos) << c.ombrel << r.err;
+    } else {
+      EXPECT_EQ(r.err.find("ostrim: "), std::string::npos) << r.err;  // nothing to say
+    }
+  }
+  EXPECT_TRUE(site.Launched().empty());
 }
 
 }  // namespace

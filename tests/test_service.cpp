@@ -225,6 +225,78 @@ TEST_F(Served, AFailedStartEndsWithStatusOneAndNeverReportsReady) {
   for (const std::string& m : notify.Messages()) EXPECT_EQ(m.find("READY=1"), std::string::npos);
 }
 
+// The end of a request says how many command lines ran and how many could
+// not be launched, in the log and to systemd; every line about a child
+// names its database.
+TEST_F(Served, ReportsHowManyLaunchesFailed) {
+  // No start command: each value's first word is the program.
+  site.Ombrel(
+      "[start]\n1=\n[stop]\n1=recorder stop\n"
+      "[basesSQL]\nventas=/no/such/sql\n[bases4GL]\nventas=recorder ventas\n"
+      "compras=recorder compras\n");
+  tests::NotifySocket notify;
+  auto env = Env();
+  env.emplace_back("NOTIFY_SOCKET", notify.path());
+  Background service(site.program(), {}, env);
+  ASSERT_TRUE(notify.WaitFor("READY=1", 20s)) << service.Err();
+  service.Signal(SIGTERM);
+  Result r = service.Finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("request start: done in "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(" s: 3 command lines, 2 launched, 1 launch failed\n"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("launch failed: ventas, SQL: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(" s: compras, 4GL\n"), std::string::npos) << r.err;  // its end
+  EXPECT_NE(r.err.find(" s: ventas, stop\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("request stop: done in "), std::string::npos) << r.err;
+  bool status_seen = false;
+  for (const std::string& m : notify.Messages()) {
+    status_seen |= m == "STATUS=running: 2 databases, 3 command lines, 2 launched, 1 launch failed";
+  }
+  EXPECT_TRUE(status_seen);
+}
+
+// OSTRIM_LOG_LEVEL in any case; an unknown value is said once, at start-up.
+TEST_F(Served, TakesTheLogLevelFromTheEnvironment) {
+  struct Case {
+    const char* level;
+    bool debug_lines, info_lines, unknown;
+  };
+  const Case cases[] = {
+      {"DEBUG", true, true, false}, {"warning", false, false, false}, {"loud", false, true, true}};
+  for (const Case& c : cases) {
+    auto env = Env();
+    env.emplace_back("OSTRIM_LOG_LEVEL", c.level);
+    Result r = RunProgram(site.program(), {"-CHECK"}, env);
+    EXPECT_EQ(r.status, 0) << c.level << r.err;
+    EXPECT_EQ(r.err.find("debug: ") != std::string::npos, c.debug_lines) << c.level << r.err;
+    EXPECT_EQ(r.err.find("databases: 2") != std::string::npos, c.info_lines) << c.level << r.err;
+    EXPECT_EQ(Count(r.err, "is not a level"), c.unknown ? 1 : 0) << c.level << r.err;
+  }
+}
+
+// A notification reader that never reads (a stalled service manager) costs
+// the service messages, never time: it runs its start and stop to the end.
+TEST_F(Served, ANotifyReaderThatNeverReadsDoesNotStallTheService) {
+  std::string ombrel = "[start]\n1=recorder start\n[stop]\n1=recorder stop\n[bases4GL]\n";
+  for (int i = 0; i < 200; ++i) ombrel += "b" + std::to_string(i) + "=b\n";
+  site.Ombrel(ombrel);
+  tests::NotifySocket notify;  // full from the start, and read only at the end
+  const std::size_t filled = notify.Fill();
+  ASSERT_GT(filled, 0u);
+  auto env = Env();
+  env.emplace_back("NOTIFY_SOCKET", notify.path());
+  Background service(site.program(), {}, env);
+  ASSERT_TRUE(service.WaitForErr("request start: done", 60s)) << service.Err();
+  service.Signal(SIGTERM);
+  Result r = service.Finish(60s);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(site.Launched().size(), 400u);
+  EXPECT_EQ(notify.Messages().size(), filled) << "nothing could be sent";
+  EXPECT_NE(r.err.find("could not tell the service manager \"READY=1\""), std::string::npos)
+      << r.err;
+}
+
 // Mended: without its directory (here /proc is hidden, so the program file
 // cannot be found) the service refuses to serve and -CHECK to check, rather
 // than read /Ombrel.ini and /bases/tmp.ini.

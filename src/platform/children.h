@@ -58,6 +58,8 @@ class ChildWatch {
 
   // How many children left running are still watched.
   std::size_t Watched() const { return watched_.size(); }
+  // How many children launched through this watch have not been seen to end.
+  std::size_t Alive() const { return children_.size() - ended_.size(); }
   // The watched children by pid.
   std::vector<std::pair<std::int64_t, const Child*>> WatchedChildren() const;
 

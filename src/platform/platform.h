@@ -61,6 +61,10 @@ class ProfileView {
   ProfileView& operator=(const ProfileView&) = delete;
 };
 
+// Why `file` cannot be read as a profile file ("no such file", "it is a
+// directory"...), or empty when it can.
+std::string ProfileProblem(const std::string& file);
+
 // ---------------------------------------------------------------------------
 // Paths
 
@@ -146,6 +150,19 @@ class LaunchError : public Error {
 // database and the pass, say).
 Process Launch(const std::string& command_line, ChildWatch& watch, std::string label = {});
 
+// What a launch of `command_line` would run, found without running it: the
+// program as the line names it (split as CreateProcessA splits it), where it
+// was found (empty: nowhere), and why it could not run (empty when nothing
+// stands in its way that can be seen beforehand: a missing program, a
+// directory, a file that is not executable, a script whose interpreter is
+// missing).
+struct ProgramCheck {
+  std::string program;
+  std::string found;
+  std::string problem;
+};
+ProgramCheck CheckCommandLine(const std::string& command_line);
+
 // A ChildWatch for a program that serves no requests (a command run by hand,
 // a test): its waits wait for the child alone.
 std::unique_ptr<ChildWatch> CreateChildWatch();
@@ -167,6 +184,19 @@ struct ServiceSettings {
   int start_mode = kStartAutomatic;
 };
 
+// What the last start or stop sequence did: how many command lines it ran,
+// how many of them could not be launched, and how many ended badly (a
+// non-zero exit status, or a signal) while the sequence waited for them.
+struct SequenceTally {
+  int lines = 0;
+  int failed = 0;
+  int ended_badly = 0;
+};
+
+// "4 command lines, all launched", "4 command lines, 3 launched, 1 launch
+// failed, 1 ended with an error".
+std::string DescribeTally(const SequenceTally& tally);
+
 // The form's handlers of the service manager's requests, called one at a
 // time on the thread that runs the event loop. `success` is the 16-bit flag
 // of the request (-1 true, 0 false): what the handler leaves in it is the
@@ -178,6 +208,8 @@ class ServiceEvents {
   virtual void NTService_Pause(std::int16_t& success) = 0;
   virtual void NTService_Start(std::int16_t& success) = 0;
   virtual void NTService_Stop() = 0;
+  // What the sequence of the request just handled did.
+  virtual SequenceTally LastSequence() const { return {}; }
 };
 
 class ServiceHost {
@@ -225,8 +257,9 @@ void SecureStandardStreams();
 // `priority` is a syslog priority (3 error ... 7 debug). Never blocks the
 // service: when the log's reader stalls, lines wait in a bounded backlog,
 // and past it they are dropped and counted; the count is logged when the
-// reader takes lines again.
-void WriteLogLine(int priority, std::string_view line);
+// reader takes lines again. `event_id` sorts the line in logs that keep
+// event IDs (the Windows event log).
+void WriteLogLine(int priority, std::string_view line, int event_id = 1);
 
 // Writes text to standard output or standard error, as it is.
 void WriteStdout(std::string_view text);

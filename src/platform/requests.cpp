@@ -54,11 +54,28 @@ ServiceState PendingState(Request request) {
   return ServiceState::kRunning;
 }
 
+std::string DescribeTally(const SequenceTally& tally) {
+  std::string text =
+      std::to_string(tally.lines) + (tally.lines == 1 ? " command line" : " command lines");
+  if (tally.lines == 0) return text;
+  if (tally.failed == 0) {
+    text += tally.lines == 1 ? ", launched" : ", all launched";
+  } else {
+    text += ", " + std::to_string(tally.lines - tally.failed) + " launched, " +
+            std::to_string(tally.failed) +
+            (tally.failed == 1 ? " launch failed" : " launches failed");
+  }
+  if (tally.ended_badly > 0) {
+    text += ", " + std::to_string(tally.ended_badly) + " ended with an error";
+  }
+  return text;
+}
+
 RequestOutcome RunRequest(ServiceEvents& events, Request request) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point started = Clock::now();
   const char* name = RequestName(request);
-  log::Info("request ", name, ": begins");
+  log::Event(log::Kind::kRequestBegun, log::Level::kInfo, "request ", name, ": begins");
   RequestOutcome outcome;
   std::int16_t success = kFalse;
   try {
@@ -83,9 +100,12 @@ RequestOutcome RunRequest(ServiceEvents& events, Request request) {
   }
   outcome.succeeded = outcome.failure.empty();
   outcome.took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+  outcome.tally = events.LastSequence();
   if (!outcome.succeeded) log::Error("request ", name, " failed: ", outcome.failure);
-  log::Info("request ", name, ": ", outcome.succeeded ? "done" : "failed", " in ",
-            std::chrono::duration<double>(outcome.took).count(), " s");
+  log::Event(log::Kind::kRequestEnded, outcome.succeeded ? log::Level::kInfo : log::Level::kError,
+             "request ", name, ": ", outcome.succeeded ? "done" : "failed", " in ",
+             std::chrono::duration<double>(outcome.took).count(),
+             " s: ", DescribeTally(outcome.tally));
 
   switch (request) {
     case Request::kStart:

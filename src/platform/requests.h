@@ -36,6 +36,7 @@ struct RequestOutcome {
   bool succeeded = false;
   std::string failure;  // why it failed; empty when it succeeded
   std::chrono::milliseconds took{0};
+  SequenceTally tally;  // what its sequence ran
   // The state the service is in afterwards (after a failed pause it is still
   // running; after a failed continue, still paused).
   ServiceState state = ServiceState::kRunning;

@@ -197,6 +197,20 @@ const std::vector<std::string>& NotifySocket::Messages() {
   return messages_;
 }
 
+std::size_t NotifySocket::Fill() {
+  int sender = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  struct sockaddr_un addr {};
+  addr.sun_family = AF_UNIX;
+  path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
+  std::size_t sent = 0;
+  while (::sendto(sender, "FILL", 4, 0, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) ==
+         4) {
+    ++sent;
+  }
+  ::close(sender);
+  return sent;
+}
+
 bool NotifySocket::WaitFor(std::string_view text, std::chrono::milliseconds limit) {
   auto deadline = std::chrono::steady_clock::now() + limit;
   std::size_t seen = 0;

@@ -84,6 +84,9 @@ class NotifySocket {
   const std::string& path() const { return path_; }
   // Every message received so far, in order.
   const std::vector<std::string>& Messages();
+  // Fills its queue to the brim (as a service manager that stopped reading
+  // would have it); returns how many messages that took.
+  std::size_t Fill();
   // Waits until a message holding `text` has come (true) or `limit` passes.
   bool WaitFor(std::string_view text, std::chrono::milliseconds limit);
 

@@ -102,6 +102,7 @@ int EventLoop::Serve(const std::function<std::optional<int>(Request)>& run) {
       for (Request left : queue_) {
         log::Info("request ", RequestName(left), " dropped: the service has ended");
       }
+      notifier_.GiveUp();
       return *status;
     }
   }
@@ -134,6 +135,7 @@ void EventLoop::TakeSignals() {
   for (;;) {
     ssize_t n = ::read(pipe_read_.get(), bytes, sizeof bytes);
     if (n <= 0) break;
+    const bool more = n == static_cast<ssize_t>(sizeof bytes);
     for (ssize_t i = 0; i < n; ++i) {
       switch (bytes[i]) {
         case SIGTERM:
@@ -158,6 +160,7 @@ void EventLoop::TakeSignals() {
           break;
       }
     }
+    if (!more) break;  // the pipe is empty: no second read to learn it
   }
 }
 
@@ -165,7 +168,7 @@ void EventLoop::ReapEnded() {
   child_ended_ = false;
   // Every child of the service is launched through this loop, so whichever
   // child ended is one of ours: reaped here, by pid, without a descriptor.
-  for (;;) {
+  while (Alive() > 0) {
     siginfo_t info{};
     if (::waitid(P_ALL, 0, &info, WEXITED | WNOHANG) != 0 || info.si_pid == 0) break;
     Ended(info.si_pid, EndFrom(info));

@@ -96,6 +96,16 @@ void Notifier::Progress(std::string_view status, milliseconds more_time) {
   Flush();
 }
 
+void Notifier::GiveUp() {
+  Flush();
+  for (const std::string& message : state_) {
+    log::Error("could not tell the service manager ",
+               log::Quoted(message.substr(0, message.find('\n'))),
+               ": its queue was still full when the service ended");
+  }
+  state_.clear();
+}
+
 int Notifier::DueInMs() const {
   const Clock::time_point now = Clock::now();
   Clock::time_point due = Clock::time_point::max();

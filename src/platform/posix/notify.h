@@ -54,6 +54,8 @@ class Notifier {
   int PendingFd() const { return state_.empty() ? -1 : fd_.get(); }
   int DueInMs() const;
   void Flush();
+  // The service ends: what could not be sent yet is given up, and logged.
+  void GiveUp();
 
   // How many messages were sent and dropped, for the benchmarks and tests.
   std::size_t sent() const { return sent_; }

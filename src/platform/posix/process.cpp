@@ -60,11 +60,75 @@ std::string WhyNotLaunchable(const std::string& name) {
   }
   struct stat st {};
   if (::stat(name.c_str(), &st) != 0) return posix::ErrnoText();
+  if (S_ISDIR(st.st_mode)) return "it is a directory";
   if (!S_ISREG(st.st_mode)) return "not a regular file";
   return "not executable";
 }
 
+// Why the script at `path` cannot run, or empty: what the kernel reads of
+// its "#!" line. A line saved on Windows ends in CR, which becomes part of
+// the interpreter's name; the launch then fails with "No such file or
+// directory" for a file that exists.
+std::string WhyScriptCannotRun(const std::string& path) {
+  posix::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd) return {};
+  char head[256];
+  ssize_t n = ::read(fd.get(), head, sizeof head);
+  if (n < 2 || head[0] != '#' || head[1] != '!') return {};
+  std::string_view line(head + 2, static_cast<std::size_t>(n) - 2);
+  line = line.substr(0, line.find('\n'));
+  const bool cr = !line.empty() && line.back() == '\r';
+  std::size_t start = line.find_first_not_of(" \t");
+  if (start == std::string_view::npos) return "its \"#!\" line names no interpreter";
+  line.remove_prefix(start);
+  std::string interpreter(line.substr(0, line.find_first_of(" \t")));
+  if (cr) {
+    return "its \"#!\" line ends in a carriage return (the file was saved with Windows line "
+           "ends), so the system looks for an interpreter named " +
+           log::Quoted(interpreter) + "; convert it with dos2unix";
+  }
+  if (!IsExecutableFile(interpreter)) {
+    return "its interpreter " + log::Quoted(interpreter) + " is missing or not executable";
+  }
+  return {};
+}
+
+// What a launch of `command_line` would run: the line split as
+// CreateProcessA splits it, the program found as the launcher finds it.
+struct Resolved {
+  posix::SplitLine split;
+  std::string path;     // where the program is; empty when it is not found
+  std::string problem;  // why it cannot run; empty when it can
+};
+
+// `check_script`: also look inside a script for what would stop it (a file
+// read: done by -CHECK, and by a launch only once it has failed).
+Resolved Resolve(const std::string& command_line, bool check_script) {
+  Resolved r;
+  // The first candidate found is the program; its path is kept, so that it
+  // is looked up once.
+  r.split = posix::SplitCommandLine(command_line, [&r](const std::string& name) {
+    r.path = FindProgram(name);
+    return !r.path.empty();
+  });
+  if (r.split.program.empty()) {
+    r.problem = "the command line names no program";
+    return r;
+  }
+  if (r.path.empty()) {
+    r.problem = WhyNotLaunchable(r.split.program);
+  } else if (check_script) {
+    r.problem = WhyScriptCannotRun(r.path);
+  }
+  return r;
+}
+
 }  // namespace
+
+ProgramCheck CheckCommandLine(const std::string& command_line) {
+  Resolved r = Resolve(command_line, true);
+  return {r.split.program, r.path, r.problem};
+}
 
 std::string DescribeEnd(const ProcessEnd& end) {
   std::string text;
@@ -78,16 +142,14 @@ std::string DescribeEnd(const ProcessEnd& end) {
 }
 
 Process Launch(const std::string& command_line, ChildWatch& watch, std::string label) {
-  posix::SplitLine split = posix::SplitCommandLine(
-      command_line, [](const std::string& name) { return !FindProgram(name).empty(); });
-  if (split.program.empty()) {
-    throw LaunchError("the command line names no program");
+  Resolved resolved = Resolve(command_line, false);
+  if (resolved.split.program.empty()) throw LaunchError(resolved.problem);
+  if (resolved.path.empty()) {
+    throw LaunchError("cannot run " + log::Quoted(resolved.split.program) + ": " +
+                      resolved.problem);
   }
-  std::string path = FindProgram(split.program);
-  if (path.empty()) {
-    throw LaunchError("cannot run " + log::Quoted(split.program) + ": " +
-                      WhyNotLaunchable(split.program));
-  }
+  posix::SplitLine& split = resolved.split;
+  const std::string& path = resolved.path;
 
   std::vector<char*> argv;
   argv.reserve(split.args.size() + 2);
@@ -130,7 +192,9 @@ Process Launch(const std::string& command_line, ChildWatch& watch, std::string l
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   if (error != 0) {
-    throw LaunchError("cannot run " + log::Quoted(path) + ": " + posix::ErrnoText(error));
+    const std::string script = WhyScriptCannotRun(path);
+    const std::string why = script.empty() ? std::string() : " (" + script + ")";
+    throw LaunchError("cannot run " + log::Quoted(path) + ": " + posix::ErrnoText(error) + why);
   }
 
   watch.Launched(pid, ChildWatch::Child{command_line, std::move(label), {}, false});

@@ -216,6 +216,12 @@ std::string_view DefaultValue(const char* defecto) {
 
 }  // namespace
 
+std::string ProfileProblem(const std::string& file) {
+  if (Load(file) != nullptr) return {};
+  const std::string& problem = Cache()[file].problem;
+  return problem.empty() ? "it cannot be read" : problem;
+}
+
 ProfileView::ProfileView() {
   if (views_open++ == 0) view_now = ++views_taken;
 }

@@ -241,7 +241,7 @@ std::string FormatLogLine(int priority, std::string_view line) {
 
 }  // namespace
 
-void WriteLogLine(int priority, std::string_view line) {
+void WriteLogLine(int priority, std::string_view line, int) {
   LogStream::Get().Write(FormatLogLine(priority, line));
 }
 

@@ -3,6 +3,7 @@
 // CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, no environment block and no
 // current directory (both inherited), a zeroed startup record holding only
 // its size; WaitForSingleObject on the process handle.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -33,7 +34,56 @@ ProcessEnd EndOf(HANDLE process) {
   return end;
 }
 
+// Where CreateProcessA would find `name`: SearchPathA with the default
+// search order (the program's directory, the current one, the system's,
+// then PATH), ".exe" added to a name without an extension, as
+// CreateProcessA does. Empty when it is nowhere.
+std::string Find(const std::string& name) {
+  char found[MAX_PATH + 1];
+  DWORD n = ::SearchPathA(nullptr, name.c_str(), ".exe", sizeof found, found, nullptr);
+  if (n == 0 || n > MAX_PATH) return {};
+  DWORD attributes = ::GetFileAttributesA(found);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return {};
+  return found;
+}
+
 }  // namespace
+
+ProgramCheck CheckCommandLine(const std::string& command_line) {
+  // The program as CreateProcessA takes it from a line with no application
+  // name: a quoted name, or the text up to each blank in turn.
+  std::string_view line = command_line;
+  line.remove_prefix(std::min(line.size(), line.find_first_not_of(" \t")));
+  ProgramCheck check;
+  if (line.empty()) {
+    check.problem = "the command line names no program";
+    return check;
+  }
+  if (line.front() == '"') {
+    check.program = std::string(line.substr(1, line.find('"', 1) - 1));
+    check.found = Find(check.program);
+  } else {
+    std::size_t end = 0;
+    for (;;) {
+      end = line.find_first_of(" \t", end);
+      std::string candidate(line.substr(0, end));
+      if (check.program.empty()) check.program = candidate;
+      check.found = Find(candidate);
+      if (!check.found.empty()) {
+        check.program = candidate;
+        break;
+      }
+      if (end == std::string_view::npos || end > MAX_PATH) break;
+      ++end;
+    }
+  }
+  if (check.program.empty()) {
+    check.problem = "the command line names no program";
+  } else if (check.found.empty()) {
+    check.problem = "not found in the program directory, the system directories or PATH";
+  }
+  return check;
+}
 
 std::string DescribeEnd(const ProcessEnd& end) {
   const auto code = static_cast<DWORD>(end.value);

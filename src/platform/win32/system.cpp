@@ -11,8 +11,6 @@
 namespace ostrim::platform {
 namespace {
 
-constexpr DWORD kMessageText = 0x1;  // the message table's one message: "%1"
-
 HANDLE& EventSource() {
   static HANDLE source = nullptr;
   return source;
@@ -132,6 +130,13 @@ std::string FileToRead(const std::string& file) {
 
 }  // namespace
 
+std::string ProfileProblem(const std::string& file) {
+  DWORD attributes = ::GetFileAttributesA(file.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return "no such file (" + win32::ErrorText() + ")";
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return "it is a directory";
+  return {};
+}
+
 ProfileView::ProfileView() {
   ++TheView().open;
 }
@@ -165,7 +170,7 @@ void SecureStandardStreams() {
   // numbers: nothing the service opens can take their place.
 }
 
-void WriteLogLine(int priority, std::string_view line) {
+void WriteLogLine(int priority, std::string_view line, int event_id) {
   static const char* const kLevel[] = {"", "", "", "error: ", "warning: ", "", "", "debug: "};
   std::string out;
   SYSTEMTIME now;
@@ -188,7 +193,8 @@ void WriteLogLine(int priority, std::string_view line) {
   if (priority >= 7) return;  // debug lines stay out of the event log
   std::string text(line);
   const char* strings[] = {text.c_str()};
-  ::ReportEventA(EventSource(), type, 0, kMessageText, nullptr, 1, 0, strings, nullptr);
+  ::ReportEventA(EventSource(), type, 0, static_cast<DWORD>(event_id), nullptr, 1, 0, strings,
+                 nullptr);
 }
 
 void WriteStdout(std::string_view text) {

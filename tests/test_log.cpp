@@ -1,0 +1,49 @@
+// The log's levels and event IDs: what OSTRIM_LOG_LEVEL accepts, and which
+// event ID each kind of line carries in the Windows event log.
+#include "log.h"
+
+#include <gtest/gtest.h>
+
+namespace ostrim {
+namespace {
+
+TEST(LogLevel, TakesTheFiveNamesInAnyCase) {
+  const std::pair<const char*, std::optional<log::Level>> cases[] = {
+      {"error", log::Level::kError},
+      {"WARNING", log::Level::kWarning},
+      {"Notice", log::Level::kNotice},
+      {"info", log::Level::kInfo},
+      {"DEBUG", log::Level::kDebug},
+      {"dEbUg", log::Level::kDebug},
+      {"", std::nullopt},
+      {"debug ", std::nullopt},
+      {"verbose", std::nullopt},
+      {"7", std::nullopt},
+  };
+  for (const auto& [text, level] : cases) EXPECT_EQ(log::LevelFromText(text), level) << text;
+}
+
+TEST(EventId, EachKindOfEventHasItsOwn) {
+  using log::Kind;
+  using log::Level;
+  struct Case {
+    Kind kind;
+    Level level;
+    int id;
+  };
+  const Case cases[] = {
+      {Kind::kGeneral, Level::kInfo, 1},       {Kind::kGeneral, Level::kNotice, 1},
+      {Kind::kRequestBegun, Level::kInfo, 2},  {Kind::kRequestEnded, Level::kInfo, 3},
+      {Kind::kRequestEnded, Level::kError, 3}, {Kind::kLaunched, Level::kInfo, 4},
+      {Kind::kChildEnded, Level::kInfo, 5},    {Kind::kChildEnded, Level::kWarning, 5},
+      {Kind::kLaunchFailed, Level::kError, 6}, {Kind::kGeneral, Level::kWarning, 7},
+      {Kind::kGeneral, Level::kError, 8},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(log::EventId(c.kind, c.level), c.id)
+        << static_cast<int>(c.kind) << " " << static_cast<int>(c.level);
+  }
+}
+
+}  // namespace
+}  // namespace ostrim
