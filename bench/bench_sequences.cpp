@@ -51,6 +51,8 @@ class NoHost : public ostrim::platform::ServiceHost {
   void StartService() override {}
   int RunEventLoop(ostrim::platform::ServiceEvents&) override { return 0; }
   ostrim::platform::ChildWatch& Children() override { return *watch_; }
+  ostrim::platform::ControlReply Control(ostrim::platform::Request) override { return {}; }
+  ostrim::platform::ControlReply Status() override { return {}; }
 
  private:
   std::unique_ptr<ostrim::platform::ChildWatch> watch_ = ostrim::platform::CreateChildWatch();

@@ -12,18 +12,26 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kUsage =
-    "usage: ostrim [-INSTALL | -UNINSTALL | -CHECK | --help | --version]\n"
-    "\n"
-    "  (nothing)    run as the service: start every database now, stop them on\n"
-    "               SIGTERM or Ctrl-C; SIGUSR1 pauses (stops them), SIGUSR2\n"
-    "               continues (starts them again)\n"
-    "  -INSTALL     register ostrim as a system service that starts at boot\n"
-    "  -UNINSTALL   unregister it\n"
-    "  -CHECK       print what the next start and stop would run; run nothing\n"
-    "\n"
-    "The databases and commands come from Ombrel.ini and bases/tmp.ini in the\n"
-    "program's directory. Options are read in any letter case.\n";
+std::string Usage() {
+  return std::string(
+             "usage: ostrim [-INSTALL | -UNINSTALL | -CHECK | -STATUS | -PAUSE | -CONTINUE |\n"
+             "               --help | --version]\n"
+             "\n") +
+         platform::ServiceUsage() +
+         "  -INSTALL     register ostrim as a system service that starts at boot\n"
+         "  -UNINSTALL   unregister it\n"
+         "  -CHECK       print what the next start and stop would run, and check what\n"
+         "               they depend on; run nothing (exit status 0: nothing would fail,\n"
+         "               1: the start would fail, 3: something in the sequences would)\n"
+         "  -STATUS      print what the running service is doing, as key<TAB>value\n"
+         "               lines (exit status 0: serving, 3: none is, 1: cannot tell)\n"
+         "  -PAUSE       ask the running service to stop the databases, wait until it\n"
+         "               has, and print the outcome (exit status 0: it ran)\n"
+         "  -CONTINUE    ask the running service to start them again, likewise\n"
+         "\n"
+         "The databases and commands come from Ombrel.ini and bases/tmp.ini in the\n"
+         "program's directory. Options are read in any letter case.\n";
+}
 
 std::string Upper(std::string text) {
   for (char& c : text) {
@@ -126,25 +134,34 @@ std::optional<int> Torvale::Form_Load(const std::vector<std::string>& args) {
     }
   }
   if (text == "-CHECK") return Comprueba();
+  if (text == "-STATUS" || text == "-PAUSE" || text == "-CONTINUE") {
+    const platform::ControlReply reply =
+        text == "-STATUS" ? NTService->Status()
+                          : NTService->Control(text == "-PAUSE" ? platform::Request::kPause
+                                                                : platform::Request::kContinue);
+    platform::WriteStdout(reply.out);
+    platform::WriteStderr(reply.err);
+    return reply.status;
+  }
   if (text.empty()) {
     try {
       NTService->SetControlsAccepted(platform::kAcceptPauseContinue);
       NTService->StartService();
     } catch (const std::exception& e) {
-      log::Error("cannot connect to the service manager: ", e.what());
+      log::Error("cannot serve: ", e.what());
       return 1;
     }
     return std::nullopt;
   }
   if (text == "--HELP" || text == "-H") {
-    platform::WriteStdout(kUsage);
+    platform::WriteStdout(Usage());
     return 0;
   }
   if (text == "--VERSION") {
     platform::WriteStdout(std::string("ostrim ") + kVersion + "\n");
     return 0;
   }
-  platform::WriteStderr("ostrim: unknown argument " + log::Quoted(text) + "\n\n" + kUsage);
+  platform::WriteStderr("ostrim: unknown argument " + log::Quoted(text) + "\n\n" + Usage());
   return 2;
 }
 

@@ -22,6 +22,8 @@ class NoHost : public platform::ServiceHost {
   void StartService() override {}
   int RunEventLoop(platform::ServiceEvents&) override { return 0; }
   platform::ChildWatch& Children() override { return *watch_; }
+  platform::ControlReply Control(platform::Request) override { return {}; }
+  platform::ControlReply Status() override { return {}; }
 
  private:
   std::unique_ptr<platform::ChildWatch> watch_ = platform::CreateChildWatch();

@@ -170,6 +170,17 @@ std::unique_ptr<ChildWatch> CreateChildWatch();
 // ---------------------------------------------------------------------------
 // The service-host layer (the service manager's side of the form)
 
+// The service manager's requests.
+enum class Request { kStart, kContinue, kPause, kStop };
+
+// What a command sent to the running service (-PAUSE, -CONTINUE, -STATUS)
+// gives the operator: its exit status and what to print.
+struct ControlReply {
+  int status = 1;
+  std::string out;
+  std::string err;
+};
+
 // The service control's start-mode setting 2: started automatically at boot.
 inline constexpr int kStartAutomatic = 2;
 // The accepted-controls flag of pause and continue.
@@ -234,9 +245,22 @@ class ServiceHost {
   // Every child the handlers launch goes through this watch, so that waiting
   // for it keeps the service taking requests.
   virtual ChildWatch& Children() = 0;
+
+  // From an operator's command line, to the service serving this site:
+  // asks it for `request` (pause or continue) and waits until the request
+  // has run. `out`: one line with its outcome. Status 0 when it ran; 1 when
+  // no service serves, the caller may not control it, or it could not run.
+  virtual ControlReply Control(Request request) = 0;
+  // The serving service's report ("key<TAB>value" lines). Status 0 when one
+  // serves (running or paused), 3 when none does, 1 when it cannot be told.
+  virtual ControlReply Status() = 0;
 };
 
 std::unique_ptr<ServiceHost> CreateServiceHost(const ServiceSettings& settings);
+
+// How the service is run and sent requests on this platform, for --help:
+// the "(nothing)" entry of the usage text.
+const char* ServiceUsage();
 
 // Tells the service manager what the service is doing right now, and that it
 // is alive: a long start or stop must not trip the manager's time-outs.

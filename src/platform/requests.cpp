@@ -1,5 +1,6 @@
 #include "platform/requests.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "log.h"
@@ -69,6 +70,109 @@ std::string DescribeTally(const SequenceTally& tally) {
     text += ", " + std::to_string(tally.ended_badly) + " ended with an error";
   }
   return text;
+}
+
+namespace {
+
+// A value as one field: no TAB or line end can break the lines.
+std::string Field(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+  }
+  return out;
+}
+
+long long Number(std::string_view text) {
+  long long value = 0;
+  bool negative = !text.empty() && text.front() == '-';
+  if (negative) text.remove_prefix(1);
+  for (char c : text) {
+    if (c < '0' || c > '9') break;
+    value = value * 10 + (c - '0');
+  }
+  return negative ? -value : value;
+}
+
+}  // namespace
+
+std::string ServiceReport::Text() const {
+  std::string out;
+  auto line = [&out](std::string_view key, std::string_view value) {
+    out.append(key).append("\t").append(Field(value)).append("\n");
+  };
+  line("state", state);
+  line("pid", std::to_string(pid));
+  line("since", since);
+  line("directory", directory);
+  line("requests", std::to_string(requests));
+  if (!last_request.empty()) {
+    line("last_request", last_request);
+    line("last_result", last_result);
+    line("last_lines", std::to_string(last_tally.lines));
+    line("last_failed", std::to_string(last_tally.failed));
+    line("last_ended_badly", std::to_string(last_tally.ended_badly));
+    const auto ms = static_cast<long long>(last_seconds * 1000 + 0.5);
+    line("last_seconds",
+         std::to_string(ms / 1000) + "." + std::to_string(1000 + ms % 1000).substr(1));
+  }
+  line("engines", std::to_string(engines.size()));
+  for (const auto& [engine_pid, what] : engines) {
+    out.append("engine\t").append(std::to_string(engine_pid)).append("\t").append(Field(what));
+    out.append("\n");
+  }
+  return out;
+}
+
+ServiceReport ServiceReport::Parse(std::string_view text) {
+  ServiceReport r;
+  while (!text.empty()) {
+    std::string_view line = text.substr(0, text.find('\n'));
+    text.remove_prefix(std::min(text.size(), line.size() + 1));
+    const std::size_t tab = line.find('\t');
+    if (tab == std::string_view::npos) continue;
+    const std::string_view key = line.substr(0, tab);
+    const std::string_view value = line.substr(tab + 1);
+    if (key == "state")
+      r.state = value;
+    else if (key == "pid")
+      r.pid = Number(value);
+    else if (key == "since")
+      r.since = value;
+    else if (key == "directory")
+      r.directory = value;
+    else if (key == "requests")
+      r.requests = static_cast<std::uint64_t>(Number(value));
+    else if (key == "last_request")
+      r.last_request = value;
+    else if (key == "last_result")
+      r.last_result = value;
+    else if (key == "last_lines")
+      r.last_tally.lines = static_cast<int>(Number(value));
+    else if (key == "last_failed")
+      r.last_tally.failed = static_cast<int>(Number(value));
+    else if (key == "last_ended_badly")
+      r.last_tally.ended_badly = static_cast<int>(Number(value));
+    else if (key == "last_seconds") {
+      const std::size_t dot = value.find('.');
+      r.last_seconds = static_cast<double>(Number(value.substr(0, dot)));
+      if (dot != std::string_view::npos) {
+        r.last_seconds += static_cast<double>(Number(value.substr(dot + 1, 3))) / 1000.0;
+      }
+    } else if (key == "engine") {
+      const std::size_t second = value.find('\t');
+      r.engines.emplace_back(Number(value.substr(0, second)),
+                             second == std::string_view::npos ? "" : value.substr(second + 1));
+    }
+  }
+  return r;
+}
+
+std::string OutcomeLine(const ServiceReport& after, const std::string& state_before) {
+  const auto ms = static_cast<long long>(after.last_seconds * 1000 + 0.5);
+  return after.last_request + ": " + after.last_result + " in " + std::to_string(ms / 1000) + "." +
+         std::to_string(1000 + ms % 1000).substr(1) + " s: " + DescribeTally(after.last_tally) +
+         " (was " + state_before + ", now " + after.state + ")";
 }
 
 RequestOutcome RunRequest(ServiceEvents& events, Request request) {

@@ -2,8 +2,9 @@
 # The Windows service end to end under Wine, in a throwaway WINEPREFIX:
 # -INSTALL (the registry key: display name, start type 2), net start (the
 # start commands run, with the [arranque] environment), pause and continue
-# through ControlService, net stop (the stop commands run in order, each to
-# its end), -UNINSTALL (the key is gone).
+# through ControlService, then through ostrim -PAUSE and -CONTINUE (which
+# wait for the sequence and print its outcome) and -STATUS, net stop (the
+# stop commands run in order, each to its end), -UNINSTALL (the key is gone).
 #
 #   tests/wine/e2e.sh BUILD_DIR [LOADER]
 #
@@ -88,10 +89,24 @@ echo "== continue"
 [ "$("$wine" "$site/svcctl.exe" continue ostrim | tr -d '\r')" = RUNNING ] || fail "continue"
 wait_lines '^begin.*start' 6
 
+echo "== -STATUS, -PAUSE, -CONTINUE"
+status=$("$wine" "$site/ostrim.exe" -STATUS | tr -d '\r') || fail "-STATUS: exit $?"
+grep -qx $'state\trunning' <<<"$status" || fail "-STATUS: $status"
+grep -qx $'last_request\tcontinue' <<<"$status" || fail "-STATUS: $status"
+out=$("$wine" "$site/ostrim.exe" -PAUSE | tr -d '\r') || fail "-PAUSE: exit $?: $out"
+grep -q '^pause: done in .* s: 2 command lines, all launched (was running, now paused)$' <<<"$out" \
+  || fail "-PAUSE: $out"
+[ "$(grep -c '^begin.*stop' "$site/record.log")" -eq 4 ] || fail "-PAUSE returned before its stops"
+status=$("$wine" "$site/ostrim.exe" -status | tr -d '\r') || fail "-STATUS: exit $?"
+grep -qx $'state\tpaused' <<<"$status" || fail "-STATUS when paused: $status"
+out=$("$wine" "$site/ostrim.exe" -Continue | tr -d '\r') || fail "-CONTINUE: exit $?: $out"
+grep -q '^continue: done in .*(was paused, now running)$' <<<"$out" || fail "-CONTINUE: $out"
+wait_lines '^begin.*start' 9
+
 echo "== net stop"
 "$wine" net stop ostrim >/dev/null 2>&1 || true
-wait_lines '^begin.*stop' 4
-wait_lines '^end' 10
+wait_lines '^begin.*stop' 6
+wait_lines '^end' 15
 for _ in $(seq 1 100); do
   [ "$("$wine" "$site/svcctl.exe" state ostrim | tr -d '\r')" = STOPPED ] && break
   sleep 0.1
@@ -103,8 +118,12 @@ awk -F'\t' '
   $1 == "end" && $3 == running { running = "" }
   END { exit bad }' "$site/record.log" || fail "stop commands overlapped"
 stops=$(grep '^begin' "$site/record.log" | cut -f4 | grep '^stop' | paste -sd' ')
-[ "$stops" = "stop|@sleep=300|base1 stop|@sleep=300|base2 stop|@sleep=300|base1 stop|@sleep=300|base2" ] \
+[ "$stops" = "stop|@sleep=300|base1 stop|@sleep=300|base2 stop|@sleep=300|base1 stop|@sleep=300|base2 stop|@sleep=300|base1 stop|@sleep=300|base2" ] \
   || fail "stops: $stops"
+set +e
+"$wine" "$site/ostrim.exe" -STATUS >/dev/null 2>&1
+[ $? -eq 3 ] || fail "-STATUS of a stopped service: not 3"
+set -e
 
 echo "== -UNINSTALL"
 "$wine" "$site/ostrim.exe" -UNINSTALL | tr -d '\r'

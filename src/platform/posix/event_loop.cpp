@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <vector>
 
 #include "log.h"
@@ -40,6 +41,17 @@ void Catch(int signo, int flags) {
   ::sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
 }
 
+// Now, in UTC, ISO 8601: "2026-12-08T23:17:36Z".
+std::string NowUtc() {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  struct tm utc {};
+  ::gmtime_r(&now.tv_sec, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
 ProcessEnd EndFrom(const siginfo_t& info) {
   ProcessEnd end;
   end.by_signal = info.si_code != CLD_EXITED;
@@ -68,7 +80,22 @@ EventLoop::~EventLoop() {
   signal_pipe_write = -1;
 }
 
-void EventLoop::AcceptRequests(bool pause_and_continue) {
+void EventLoop::AcceptRequests(bool pause_and_continue, const std::string& directory) {
+  report_.pid = ::getpid();
+  report_.directory = directory;
+  EnterState(ServiceState::kStarting);
+  if (std::optional<ControlServer::Holder> holder = control_.Open(directory)) {
+    const std::string pid = std::to_string(holder->pid);
+    if (holder->trusted) {
+      throw Error("another ostrim serves the site in " + directory + " already (pid " + pid +
+                  "); nothing was started. See it with \"ostrim -STATUS\", pause or continue it " +
+                  "with \"ostrim -PAUSE\" or \"ostrim -CONTINUE\", stop it with \"systemctl stop " +
+                  "ostrim\" (or SIGTERM to pid " + pid + ")");
+    }
+    log::Error("the control channel @", ControlName(directory), " of this site is held by pid ",
+               pid, " of another user: serving without it (-STATUS, -PAUSE and -CONTINUE will not ",
+               "reach this service, and a second instance is not kept out)");
+  }
   notifier_.Open();
   for (int signo : {SIGTERM, SIGINT, SIGHUP}) Catch(signo, 0);
   if (pause_and_continue) {
@@ -77,33 +104,56 @@ void EventLoop::AcceptRequests(bool pause_and_continue) {
   }
 }
 
-void EventLoop::Queue(Request request, std::string_view source) {
+void EventLoop::Queue(Request request, std::string_view source, int client) {
   if (busy_ || !queue_.empty()) {
     log::Info("request received: ", RequestName(request), " (", source,
               "); it runs when the requests before it have ended");
   } else {
     log::Info("request received: ", RequestName(request), " (", source, ")");
   }
-  queue_.push_back(request);
+  queue_.push_back({request, client});
 }
 
-int EventLoop::Serve(const std::function<std::optional<int>(Request)>& run) {
+void EventLoop::EnterState(ServiceState state) {
+  report_.state = StateName(state);
+  report_.since = NowUtc();
+}
+
+ServiceReport EventLoop::Report() const {
+  ServiceReport report = report_;
+  for (const auto& [pid, child] : WatchedChildren()) {
+    report.engines.emplace_back(pid, LabelPrefix(child->label) + child->command);
+  }
+  return report;
+}
+
+int EventLoop::Serve(const std::function<RequestOutcome(Request)>& run) {
   for (;;) {
     // 1-3: wait for something, turn it into requests, reap.
     WaitForSomething(queue_.empty() ? -1 : 0);
     if (queue_.empty()) continue;
-    // 4: run the next request to its end.
-    const Request request = queue_.front();
+    // 4: run the next request to its end, and answer who sent it.
+    const Queued next = queue_.front();
     queue_.pop_front();
     busy_ = true;
-    const std::optional<int> status = run(request);
+    const std::string before = report_.state;
+    EnterState(PendingState(next.request));
+    const RequestOutcome outcome = run(next.request);
     busy_ = false;
-    if (status) {
-      for (Request left : queue_) {
-        log::Info("request ", RequestName(left), " dropped: the service has ended");
+    EnterState(outcome.state);
+    ++report_.requests;
+    report_.last_request = RequestName(next.request);
+    report_.last_result = outcome.succeeded ? "done" : "failed: " + outcome.failure;
+    report_.last_tally = outcome.tally;
+    report_.last_seconds = std::chrono::duration<double>(outcome.took).count();
+    if (next.client >= 0)
+      control_.Answer(next.client, "before\t" + before + "\n" + Report().Text());
+    if (outcome.exit_status) {
+      for (const Queued& left : queue_) {
+        log::Info("request ", RequestName(left.request), " dropped: the service has ended");
       }
       notifier_.GiveUp();
-      return *status;
+      return *outcome.exit_status;
     }
   }
 }
@@ -116,17 +166,19 @@ void EventLoop::WaitForSomething(int timeout_ms) {
   // The pipe; the log's reader while log lines wait for it; systemd's
   // socket while a state message waits for it, and no longer than until a
   // message is due.
-  struct pollfd fds[3] = {{pipe_read_.get(), POLLIN, 0},
-                          {LogBacklogFd(), POLLOUT, 0},
-                          {notifier_.PendingFd(), POLLOUT, 0}};
+  // And the control channel's listener and connections.
+  std::vector<struct pollfd> fds = {{pipe_read_.get(), POLLIN, 0},
+                                    {LogBacklogFd(), POLLOUT, 0},
+                                    {notifier_.PendingFd(), POLLOUT, 0}};
+  control_.AddPollFds(fds);
   const int due = notifier_.DueInMs();
   if (due >= 0 && (timeout_ms < 0 || due < timeout_ms)) timeout_ms = due;
-  if (::poll(fds, 3, timeout_ms) < 0 && errno != EINTR) {
-    throw Error("poll: " + ErrnoText());
-  }
+  const int ready = ::poll(fds.data(), fds.size(), timeout_ms);
+  if (ready < 0 && errno != EINTR) throw Error("poll: " + ErrnoText());
   if (fds[1].revents != 0) FlushLog();
   notifier_.Flush();
   TakeSignals();
+  if (ready > 0 && control_.active()) TakeControl();
   if (child_ended_) ReapEnded();
 }
 
@@ -161,6 +213,24 @@ void EventLoop::TakeSignals() {
       }
     }
     if (!more) break;  // the pipe is empty: no second read to learn it
+  }
+}
+
+void EventLoop::TakeControl() {
+  for (const ControlCommand& command : control_.Take()) {
+    const std::string source =
+        "control, pid " + std::to_string(command.pid) + " uid " + std::to_string(command.uid);
+    switch (command.verb) {
+      case ControlCommand::Verb::kStatus:
+        control_.Answer(command.client, Report().Text());
+        break;
+      case ControlCommand::Verb::kPause:
+        Queue(Request::kPause, source, command.client);
+        break;
+      case ControlCommand::Verb::kContinue:
+        Queue(Request::kContinue, source, command.client);
+        break;
+    }
   }
 }
 

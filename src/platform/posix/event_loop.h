@@ -9,13 +9,18 @@
 //   signal handler writes into it.
 // - Requests: SIGTERM and SIGINT are stop requests; SIGUSR1 and SIGUSR2 are
 //   pause and continue requests when those are accepted; SIGHUP is logged
-//   and ignored. Each request is queued, in arrival order, however many
-//   arrive while one runs.
+//   and ignored. The control channel (control.h) brings pause and continue
+//   requests from `ostrim -PAUSE` and `-CONTINUE`, and answers `-STATUS` at
+//   once, even in the middle of a request. Each request is queued, in
+//   arrival order whatever its source, however many arrive while one runs;
+//   a request from the control channel is answered when it has run.
 // - Serve() is the loop, one step after another:
-//     1. wait for something (block in poll on the pipe);
-//     2. turn what arrived into requests (TakeSignals);
+//     1. wait for something (block in poll on the pipe and the control
+//        channel);
+//     2. turn what arrived into requests (TakeSignals, TakeControl);
 //     3. reap the children that ended (SIGCHLD: ReapEnded);
-//     4. run the next request to its end, if one is queued.
+//     4. run the next request to its end, if one is queued, and answer the
+//        operator who sent it, if one did.
 //   It returns when a request says the service ends.
 // - Children: every child the handlers launch goes through this loop (it is
 //   their ChildWatch). A handler that waits for its child (Process::Wait)
@@ -36,6 +41,7 @@
 #include <string_view>
 
 #include "platform/children.h"
+#include "platform/posix/control.h"
 #include "platform/posix/notify.h"
 #include "platform/posix/posix.h"
 #include "platform/requests.h"
@@ -51,16 +57,22 @@ class EventLoop final : public ChildWatch {
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;
 
-  // Catches the signals that are requests (see above), and connects to
-  // systemd's notification socket when NOTIFY_SOCKET names one.
-  void AcceptRequests(bool pause_and_continue);
+  // Takes the site's control channel, catches the signals that are
+  // requests (see above), and connects to systemd's notification socket
+  // when NOTIFY_SOCKET names one. Throws Error, before anything else, when
+  // another instance serves the site in `directory` already.
+  void AcceptRequests(bool pause_and_continue, const std::string& directory);
 
-  // Queues a request; `source` says where it came from, for the log.
-  void Queue(Request request, std::string_view source);
+  // Queues a request; `source` says where it came from, for the log;
+  // `client`, the control connection to answer when it has run.
+  void Queue(Request request, std::string_view source, int client = -1);
 
-  // The loop. `run` runs one request and returns the exit status when the
-  // service must end. Returns that status.
-  int Serve(const std::function<std::optional<int>(Request)>& run);
+  // The loop. `run` runs one request; the loop returns the exit status of
+  // the request that ends the service.
+  int Serve(const std::function<RequestOutcome(Request)>& run);
+
+  // What the service is doing now, as -STATUS shows it.
+  ServiceReport Report() const;
 
   Notifier& notifier() { return notifier_; }
 
@@ -75,10 +87,19 @@ class EventLoop final : public ChildWatch {
   // limit) for something to arrive, then takes it.
   void WaitForSomething(int timeout_ms);
   void TakeSignals();
+  void TakeControl();
+  void EnterState(ServiceState state);
+
+  struct Queued {
+    Request request;
+    int client;  // the control connection waiting for it, or -1
+  };
 
   Fd pipe_read_;
   Fd pipe_write_;
-  std::deque<Request> queue_;
+  std::deque<Queued> queue_;
+  ControlServer control_;
+  ServiceReport report_;      // state, since, the last request
   bool busy_ = false;         // a request is running
   bool child_ended_ = false;  // SIGCHLD arrived since the last reaping
   Notifier notifier_;

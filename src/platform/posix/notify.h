@@ -32,7 +32,7 @@ class Notifier {
  public:
   using Clock = std::chrono::steady_clock;
   static constexpr std::chrono::milliseconds kProgressInterval{100};
-  static constexpr std::chrono::milliseconds kStateRetry{5000};
+  static constexpr std::chrono::milliseconds kStateRetry{60000};
 
   // Takes NOTIFY_SOCKET from the environment and removes it, so that the
   // children the service launches never talk to its service manager in its

@@ -67,7 +67,9 @@ std::string UnitText(const ServiceSettings& s, const std::string& executable) {
   unit += "ExecStart=" + UnitWord(executable, true) + "\n";
   unit += "# The engines it starts are stopped by their stop commands, never killed by systemd.\n";
   unit += "KillMode=process\n";
-  unit += "# Pause and continue: systemctl kill -s SIGUSR1 / SIGUSR2 " + s.name + "\n\n";
+  unit += "# Pause and continue: " + s.name + " -PAUSE / -CONTINUE (or systemctl kill\n";
+  unit += "# --kill-whom=main -s SIGUSR1 / SIGUSR2 " + s.name +
+          ": never without --kill-whom=main,\n# which would signal the engines too).\n\n";
   unit += "[Install]\n";
   // Start-mode 2 is automatic: started at boot.
   unit += s.start_mode == kStartAutomatic ? "WantedBy=multi-user.target\n" : "";

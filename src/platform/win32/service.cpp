@@ -19,6 +19,7 @@
 // checkpoint with a new wait hint, so a long sequence never trips the
 // manager's time-outs. A start that fails ends in STOPPED with a
 // service-specific exit code.
+#include <cstdio>
 #include <deque>
 #include <string>
 
@@ -42,23 +43,58 @@ class ServiceManager {
   SC_HANDLE h_;
 };
 
-class ServiceHandle {
- public:
-  explicit ServiceHandle(SC_HANDLE h) : h_(h) {}
-  ~ServiceHandle() {
-    if (h_ != nullptr) ::CloseServiceHandle(h_);
-  }
-  SC_HANDLE get() const { return h_; }
-  explicit operator bool() const { return h_ != nullptr; }
-
- private:
-  SC_HANDLE h_;
+struct ServiceHandleTraits {
+  using Value = SC_HANDLE;
+  static SC_HANDLE None() { return nullptr; }
+  static bool Valid(SC_HANDLE h) { return h != nullptr; }
+  static void Close(SC_HANDLE h) { ::CloseServiceHandle(h); }
 };
+using ServiceHandle = Owned<ServiceHandleTraits>;
 
 // The service control's start-mode setting as the Service Control Manager's
 // start type: 2, automatic, is SERVICE_AUTO_START (also 2).
 DWORD StartTypeOf(int start_mode) {
   return start_mode == kStartAutomatic ? SERVICE_AUTO_START : SERVICE_DEMAND_START;
+}
+
+std::string ParametersKey(const std::string& name) {
+  return "SYSTEM\\CurrentControlSet\\Services\\" + name + "\\Parameters";
+}
+
+// What the service last recorded of itself (see Record).
+ServiceReport ReadReport(const std::string& name) {
+  char text[65536];
+  DWORD size = sizeof text;
+  if (::RegGetValueA(HKEY_LOCAL_MACHINE, ParametersKey(name).c_str(), "Status", RRF_RT_REG_SZ,
+                     nullptr, text, &size) != ERROR_SUCCESS) {
+    return {};
+  }
+  return ServiceReport::Parse(text);
+}
+
+const char* NameOf(DWORD state) {
+  switch (state) {
+    case SERVICE_START_PENDING:
+      return StateName(ServiceState::kStarting);
+    case SERVICE_RUNNING:
+      return StateName(ServiceState::kRunning);
+    case SERVICE_PAUSE_PENDING:
+      return StateName(ServiceState::kPausing);
+    case SERVICE_PAUSED:
+      return StateName(ServiceState::kPaused);
+    case SERVICE_CONTINUE_PENDING:
+      return StateName(ServiceState::kContinuing);
+    case SERVICE_STOP_PENDING:
+      return StateName(ServiceState::kStopping);
+    default:
+      return "none";
+  }
+}
+
+bool Query(SC_HANDLE service, SERVICE_STATUS_PROCESS& status) {
+  DWORD needed = 0;
+  return ::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                sizeof status, &needed) != 0;
 }
 
 constexpr const char* kEventLogKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
@@ -107,6 +143,31 @@ class Win32ServiceHost final : public ServiceHost {
            "); it starts with Windows. Start it now with: net start " + settings_.name;
   }
 
+  // The registered service, opened for `access`; on failure, `reply` says
+  // why (3 when it is not installed, for -STATUS's sake; else 1).
+  ServiceHandle Open(DWORD access, ControlReply& reply) {
+    SC_HANDLE scm = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (scm == nullptr) {
+      reply.err = "ostrim: cannot open the service manager: " + win32::ErrorText() + "\r\n";
+      return ServiceHandle(nullptr);
+    }
+    ServiceHandle service(::OpenServiceA(scm, settings_.name.c_str(), access));
+    const DWORD error = ::GetLastError();
+    ::CloseServiceHandle(scm);
+    if (!service) {
+      if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+        reply.status = 3;
+        reply.out = "state\tnone\r\n";
+        reply.err = "ostrim: the service " + settings_.name + " is not installed\r\n";
+      } else if (error == ERROR_ACCESS_DENIED) {
+        reply.err = "ostrim: permission denied: run it from an administrator's command prompt\r\n";
+      } else {
+        reply.err = "ostrim: cannot open the service: " + win32::ErrorText(error) + "\r\n";
+      }
+    }
+    return service;
+  }
+
   std::string Uninstall() override {
     ServiceManager scm(SC_MANAGER_CONNECT);
     ServiceHandle service(::OpenServiceA(scm.get(), settings_.name.c_str(), DELETE));
@@ -120,6 +181,7 @@ class Win32ServiceHost final : public ServiceHost {
       throw Error("cannot unregister the service: " + win32::ErrorText());
     }
     ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, (std::string(kEventLogKey) + settings_.name).c_str());
+    ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, ParametersKey(settings_.name).c_str());
     return settings_.name + ": service uninstalled";
   }
 
@@ -149,6 +211,67 @@ class Win32ServiceHost final : public ServiceHost {
   }
 
   ChildWatch& Children() override { return children_; }
+
+  ControlReply Control(Request request) override {
+    ControlReply reply;
+    const DWORD control =
+        request == Request::kPause ? SERVICE_CONTROL_PAUSE : SERVICE_CONTROL_CONTINUE;
+    ServiceHandle service = Open(SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS, reply);
+    if (!service) return reply;
+    SERVICE_STATUS_PROCESS status{};
+    if (!Query(service.get(), status) || status.dwCurrentState == SERVICE_STOPPED) {
+      reply.err = "ostrim: the service " + settings_.name + " is not running\r\n";
+      return reply;
+    }
+    const std::string before = NameOf(status.dwCurrentState);
+    const std::uint64_t done_before = ReadReport(settings_.name).requests;
+    SERVICE_STATUS answer{};
+    if (!::ControlService(service.get(), control, &answer)) {
+      reply.err = "ostrim: the service did not take the request: " + win32::ErrorText() + "\r\n";
+      return reply;
+    }
+    // Until the service has recorded the end of a request after this one.
+    for (;;) {
+      ServiceReport after = ReadReport(settings_.name);
+      if (after.requests > done_before && after.last_request == RequestName(request)) {
+        reply.out = OutcomeLine(after, before) + "\r\n";
+        reply.status = after.last_result == "done" ? 0 : 1;
+        return reply;
+      }
+      if (!Query(service.get(), status) || status.dwCurrentState == SERVICE_STOPPED) {
+        reply.err = "ostrim: the service ended before the request ran\r\n";
+        return reply;
+      }
+      ::Sleep(100);
+    }
+  }
+
+  ControlReply Status() override {
+    ControlReply reply;
+    ServiceHandle service = Open(SERVICE_QUERY_STATUS, reply);
+    if (!service) return reply;
+    SERVICE_STATUS_PROCESS status{};
+    if (!Query(service.get(), status)) {
+      reply.err = "ostrim: cannot query the service: " + win32::ErrorText() + "\r\n";
+      return reply;
+    }
+    if (status.dwCurrentState == SERVICE_STOPPED) {
+      reply.status = 3;
+      reply.out = "state\tnone\r\n";
+      return reply;
+    }
+    // The manager's state and pid are the freshest; the rest is what the
+    // service recorded.
+    ServiceReport report = ReadReport(settings_.name);
+    report.state = NameOf(status.dwCurrentState);
+    report.pid = static_cast<std::int64_t>(status.dwProcessId);
+    for (char c : report.Text()) {
+      if (c == '\n') reply.out += '\r';
+      reply.out += c;
+    }
+    reply.status = 0;
+    return reply;
+  }
 
   void Progress(DWORD more_time_ms) {
     ::EnterCriticalSection(&lock_);
@@ -278,11 +401,23 @@ class Win32ServiceHost final : public ServiceHost {
     win32::UseEventLog(true);
     log::Info(settings_.name, " (", settings_.display_name, ") serving, pid ",
               static_cast<std::uint64_t>(::GetCurrentProcessId()));
+    report_.pid = static_cast<std::int64_t>(::GetCurrentProcessId());
+    try {
+      report_.directory = ProgramDirectory();
+    } catch (const std::exception&) {
+    }
     Queue(Request::kStart);
     for (;;) {
       const Request request = Take();
       SetState(StateOf(PendingState(request)));
+      Record(PendingState(request));
       const RequestOutcome outcome = RunRequest(*events_, request);
+      ++report_.requests;
+      report_.last_request = RequestName(request);
+      report_.last_result = outcome.succeeded ? "done" : "failed: " + outcome.failure;
+      report_.last_tally = outcome.tally;
+      report_.last_seconds = std::chrono::duration<double>(outcome.took).count();
+      Record(outcome.state);
       if (outcome.exit_status) {
         exit_code_ = *outcome.exit_status;
         if (exit_code_ != 0) {
@@ -294,6 +429,31 @@ class Win32ServiceHost final : public ServiceHost {
       }
       SetState(StateOf(outcome.state));
     }
+  }
+
+  // Records what the service is doing where -STATUS, -PAUSE and -CONTINUE
+  // read it: the "Status" value of the service's Parameters key.
+  void Record(ServiceState state) {
+    report_.state = StateName(state);
+    SYSTEMTIME now;
+    ::GetSystemTime(&now);
+    char since[32];
+    std::snprintf(since, sizeof since, "%04u-%02u-%02uT%02u:%02u:%02uZ", now.wYear, now.wMonth,
+                  now.wDay, now.wHour, now.wMinute, now.wSecond);
+    report_.since = since;
+    ServiceReport report = report_;
+    for (const auto& [pid, child] : children_.WatchedChildren()) {
+      report.engines.emplace_back(pid, LabelPrefix(child->label) + child->command);
+    }
+    const std::string text = report.Text();
+    HKEY key = nullptr;
+    if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, ParametersKey(settings_.name).c_str(), 0, nullptr, 0,
+                          KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+      return;
+    }
+    ::RegSetValueExA(key, "Status", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                     static_cast<DWORD>(text.size() + 1));
+    ::RegCloseKey(key);
   }
 
   static DWORD StateOf(ServiceState state) {
@@ -328,12 +488,20 @@ class Win32ServiceHost final : public ServiceHost {
   std::deque<Request> queue_;
   bool stop_queued_ = false;
   win32::Children children_;
+  ServiceReport report_;
 };
 
 }  // namespace
 
 std::unique_ptr<ServiceHost> CreateServiceHost(const ServiceSettings& settings) {
   return std::make_unique<Win32ServiceHost>(settings);
+}
+
+const char* ServiceUsage() {
+  return "  (nothing)    run as the service, started by the Service Control Manager\n"
+         "               (net start ostrim): start every database; net stop ostrim (and\n"
+         "               Windows shutting down) stops them; -PAUSE (or sc pause ostrim)\n"
+         "               stops them, -CONTINUE (or sc continue ostrim) starts them again\n";
 }
 
 }  // namespace ostrim::platform

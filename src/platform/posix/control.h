@@ -1,0 +1,99 @@
+// The control channel of a serving instance: how `ostrim -PAUSE`,
+// `-CONTINUE` and `-STATUS` reach the service of the same site, and how a
+// second instance learns that the site is served already.
+//
+// Why an abstract Unix socket, named after the program's directory
+// ("@ostrim/" and a hash of the directory):
+// - Binding the name is the one-instance guard: the kernel gives it to one
+//   socket at a time, and takes it back when the process ends, however it
+//   ends (kill -9 included), so no stale lock can outlive a crash; and it
+//   needs no writable file or directory.
+// - Anyone on the machine can connect to an abstract socket, so the peer's
+//   credentials (SO_PEERCRED, from the kernel, never from what the peer
+//   sends) decide: only root and the service's own user may use it. The
+//   client checks the server's credentials the same way, so that it never
+//   takes another user's socket for the service.
+//
+// The protocol: the client sends one line, "PAUSE", "CONTINUE" or "STATUS".
+// STATUS is answered at once with the service's report (ServiceReport's
+// "key<TAB>value" lines). PAUSE and CONTINUE are queued with the requests
+// that come from signals, in arrival order; when the request has run, the
+// answer is "before<TAB>state" (the state it was in when the request came)
+// followed by the report. The server closes the connection after answering.
+#pragma once
+
+#include <poll.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/posix.h"
+
+namespace ostrim::platform::posix {
+
+// The abstract socket name of the site in `directory` (without the leading
+// NUL), and the same for the log ("@ostrim/...").
+std::string ControlName(const std::string& directory);
+
+// A command read from a client: what it asks, and who it is.
+struct ControlCommand {
+  int client = -1;  // the connection's id, to answer it
+  enum class Verb { kStatus, kPause, kContinue } verb = Verb::kStatus;
+  pid_t pid = 0;
+  uid_t uid = 0;
+};
+
+class ControlServer {
+ public:
+  // What happened when the name was bound.
+  struct Holder {
+    pid_t pid = 0;         // the serving instance that holds the name
+    bool trusted = false;  // it runs as root or as this user
+  };
+
+  // Binds the site's name and listens. Returns nothing when it is ours now;
+  // else who holds it. Throws Error when no socket can be had at all.
+  std::optional<Holder> Open(const std::string& directory);
+
+  bool active() const { return static_cast<bool>(listener_); }
+
+  // For the event loop: the descriptors to wait on (POLLIN), and what came.
+  void AddPollFds(std::vector<struct pollfd>& fds) const;
+  // Takes new connections and what the clients sent; returns the commands
+  // complete. Connections from other users are answered "denied" and closed.
+  std::vector<ControlCommand> Take();
+
+  // Answers client `client` with `text` and closes the connection.
+  void Answer(int client, const std::string& text);
+
+ private:
+  struct Client {
+    int id;
+    Fd fd;
+    std::string received;
+    std::chrono::steady_clock::time_point deadline;
+    pid_t pid;
+    uid_t uid;
+    bool answered_later = false;  // its command waits in the queue
+  };
+  static constexpr std::size_t kMostClients = 32;
+  static constexpr std::chrono::seconds kTimeToSend{5};
+
+  Fd listener_;
+  std::vector<Client> clients_;
+  int next_id_ = 0;
+};
+
+// The client's side: sends `verb` ("PAUSE", "CONTINUE", "STATUS") to the
+// service of the site in `directory`, and returns its whole answer.
+struct ControlAnswer {
+  enum class Outcome { kAnswered, kNoService, kDenied, kFailed } outcome = Outcome::kFailed;
+  std::string text;  // the answer, or why there is none
+};
+ControlAnswer AskService(const std::string& directory, const std::string& verb);
+
+}  // namespace ostrim::platform::posix
