@@ -98,6 +98,44 @@ TEST(Registration, QuotesAnExecutablePathWithBlanks) {
             std::string::npos);
 }
 
+// In an image root, the unit names the program as the image's system will
+// see it; a program outside the root is named as it is, and said so.
+TEST(Registration, NamesTheProgramAsTheImageSeesIt) {
+  TempDir image;
+  std::filesystem::create_directories(image / "opt/ostrim");
+  std::filesystem::copy_file(OSTRIM_BINARY, image / "opt/ostrim/ostrim");
+  Result r = RunProgram(image / "opt/ostrim/ostrim", {"-INSTALL"},
+                        {{"OSTRIM_INSTALL_ROOT", image.path() + "/"}});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string unit = ReadFile(image / "etc/systemd/system/ostrim.service");
+  EXPECT_NE(unit.find("\nExecStart=/opt/ostrim/ostrim\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("\nConditionPathExists=/opt/ostrim/Ombrel.ini\n"), std::string::npos) << unit;
+  EXPECT_EQ(r.out.find("note:"), std::string::npos) << r.out;
+  if (std::filesystem::exists("/usr/bin/systemd-analyze")) {
+    // The image's own systemd targets, for the verification to resolve.
+    std::filesystem::create_directories(image / "usr/lib/systemd/system");
+    for (const auto& e : std::filesystem::directory_iterator("/lib/systemd/system")) {
+      if (e.path().extension() == ".target") {
+        std::filesystem::copy(e.path(),
+                              image / ("usr/lib/systemd/system/" + e.path().filename().string()),
+                              std::filesystem::copy_options::copy_symlinks);
+      }
+    }
+    EXPECT_EQ(std::system(("systemd-analyze verify --root=" + image.path() +
+                           " /etc/systemd/system/ostrim.service >/dev/null 2>&1")
+                              .c_str()),
+              0);
+  }
+  TempDir other;
+  r = RunProgram(image / "opt/ostrim/ostrim", {"-INSTALL"},
+                 {{"OSTRIM_INSTALL_ROOT", other.path()}});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("note: the program lies outside " + other.path() +
+                       ", so the unit names it as " + image.path() + "/opt/ostrim/ostrim"),
+            std::string::npos)
+      << r.out;
+}
+
 // Mended: a program path with a line end would inject directives into the
 // unit; it is refused, and nothing is written.
 TEST(Registration, RefusesAPathWithControlCharacters) {

@@ -60,7 +60,11 @@ std::string UnitText(const ServiceSettings& s, const std::string& executable) {
   unit += "[Unit]\n";
   unit += "Description=" + UnitWord(s.display_name, false) + "\n";
   unit += "Wants=network-online.target\n";
-  unit += "After=network-online.target remote-fs.target\n\n";
+  unit += "After=network-online.target remote-fs.target\n";
+  // Nothing to start until the site has its profile.
+  const std::string directory = executable.substr(0, executable.rfind('/'));
+  unit += "ConditionPathExists=" +
+          UnitWord((directory.empty() ? "" : directory) + "/Ombrel.ini", false) + "\n\n";
   unit += "[Service]\n";
   unit += "Type=notify\n";
   unit += "NotifyAccess=main\n";
@@ -151,6 +155,17 @@ std::string InstallUnit(const ServiceSettings& settings, ChildWatch& children) {
   std::string executable = ExecutablePath();
   RefuseControlCharacters("the program's path", executable);
   RefuseControlCharacters("the install root", root);
+  // In an image root, the unit names the program as the image's own system
+  // will see it: inside the root, its path there; outside it, as it is, and
+  // the confirmation says so.
+  std::string note;
+  if (root != "/") {
+    if (executable.rfind(root + "/", 0) == 0) {
+      executable.erase(0, root.size());
+    } else {
+      note = "; note: the program lies outside " + root + ", so the unit names it as " + executable;
+    }
+  }
   struct stat st {};
   bool existed = ::stat(unit.c_str(), &st) == 0;
   MakeDirectories(directory);
@@ -162,7 +177,8 @@ std::string InstallUnit(const ServiceSettings& settings, ChildWatch& children) {
     Systemctl({"enable", settings.name + ".service"}, children);
   }
   return settings.name + ": service " + (existed ? "updated" : "installed") + " as " + unit + " (" +
-         executable + ") and enabled: it starts at boot";
+         executable + ") and enabled: it starts at boot, once " +
+         executable.substr(0, executable.rfind('/')) + "/Ombrel.ini exists" + note;
 }
 
 std::string UninstallUnit(const ServiceSettings& settings, ChildWatch& children) {
