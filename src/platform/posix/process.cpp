@@ -83,9 +83,15 @@ std::string WhyScriptCannotRun(const std::string& path) {
   line.remove_prefix(start);
   std::string interpreter(line.substr(0, line.find_first_of(" \t")));
   if (cr) {
+    // Named as the system reads it: with its carriage return, written "\r".
+    std::string shown = interpreter;
+    if (!shown.empty() && shown.back() == '\r') {
+      shown.pop_back();
+      shown += "\\r";
+    }
     return "its \"#!\" line ends in a carriage return (the file was saved with Windows line "
-           "ends), so the system looks for an interpreter named " +
-           log::Quoted(interpreter) + "; convert it with dos2unix";
+           "ends), so the system reads it as " +
+           log::Quoted(shown) + "; convert it with dos2unix";
   }
   if (!IsExecutableFile(interpreter)) {
     return "its interpreter " + log::Quoted(interpreter) + " is missing or not executable";
