@@ -30,25 +30,27 @@ void Notifier::Open() {
     log::Warning("cannot open the notification socket: ", ErrnoText());
     return;
   }
+  addr_ = addr;
+  addr_len_ = len;
   // Connected, so that poll says when systemd's queue can take a message
-  // again. A socket that is not there yet is tried again at every message.
-  if (::connect(fd_.get(), reinterpret_cast<const struct sockaddr*>(&addr), len) != 0) {
-    Failed(errno, "connect");
-    connected_ = false;
-    addr_ = addr;
-    addr_len_ = len;
-    return;
-  }
-  connected_ = true;
+  // again. A socket that is not there yet is connected to at the next
+  // message.
+  if (!Connect()) Failed(errno, "connect");
+}
+
+bool Notifier::Connect() {
+  connected_ =
+      ::connect(fd_.get(), reinterpret_cast<const struct sockaddr*>(&addr_), addr_len_) == 0;
+  return connected_;
 }
 
 Notifier::Outcome Notifier::SendNow(std::string_view message) {
+  if (!connected_ && !Connect()) {
+    Failed(errno, message);
+    return Outcome::kFailed;
+  }
   for (;;) {
-    ssize_t n =
-        connected_
-            ? ::send(fd_.get(), message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
-            : ::sendto(fd_.get(), message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-                       reinterpret_cast<const struct sockaddr*>(&addr_), addr_len_);
+    ssize_t n = ::send(fd_.get(), message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n >= 0) {
       ++sent_;
       if (last_error_ != 0) {

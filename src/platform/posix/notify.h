@@ -64,10 +64,11 @@ class Notifier {
  private:
   enum class Outcome { kSent, kFull, kFailed };
   Outcome SendNow(std::string_view message);
+  bool Connect();
   void Failed(int error, std::string_view message);
 
   Fd fd_;
-  bool connected_ = false;  // else each message goes to addr_
+  bool connected_ = false;  // else each message first tries to connect to addr_
   struct sockaddr_un addr_ {};
   socklen_t addr_len_ = 0;
   std::string address_;                 // for the log
