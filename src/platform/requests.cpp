@@ -83,6 +83,13 @@ std::string Field(std::string_view text) {
   return out;
 }
 
+// Seconds with three decimals, as the log writes them.
+std::string Seconds(double seconds) {
+  std::string text;
+  log::detail::Append(text, seconds);
+  return text;
+}
+
 long long Number(std::string_view text) {
   long long value = 0;
   bool negative = !text.empty() && text.front() == '-';
@@ -112,9 +119,7 @@ std::string ServiceReport::Text() const {
     line("last_lines", std::to_string(last_tally.lines));
     line("last_failed", std::to_string(last_tally.failed));
     line("last_ended_badly", std::to_string(last_tally.ended_badly));
-    const auto ms = static_cast<long long>(last_seconds * 1000 + 0.5);
-    line("last_seconds",
-         std::to_string(ms / 1000) + "." + std::to_string(1000 + ms % 1000).substr(1));
+    line("last_seconds", Seconds(last_seconds));
   }
   line("engines", std::to_string(engines.size()));
   for (const auto& [engine_pid, what] : engines) {
@@ -169,10 +174,9 @@ ServiceReport ServiceReport::Parse(std::string_view text) {
 }
 
 std::string OutcomeLine(const ServiceReport& after, const std::string& state_before) {
-  const auto ms = static_cast<long long>(after.last_seconds * 1000 + 0.5);
-  return after.last_request + ": " + after.last_result + " in " + std::to_string(ms / 1000) + "." +
-         std::to_string(1000 + ms % 1000).substr(1) + " s: " + DescribeTally(after.last_tally) +
-         " (was " + state_before + ", now " + after.state + ")";
+  return after.last_request + ": " + after.last_result + " in " + Seconds(after.last_seconds) +
+         " s: " + DescribeTally(after.last_tally) + " (was " + state_before + ", now " +
+         after.state + ")";
 }
 
 RequestOutcome RunRequest(ServiceEvents& events, Request request) {
