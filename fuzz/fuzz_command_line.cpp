@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/posix/command_line.h"
+#include "platform/command_line.h"
 
-using namespace ostrim::platform::posix;
+using namespace ostrim::platform;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -33,5 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else if (text.find(split.program) == std::string_view::npos) {
     std::abort();
   }
+  // The child's argv as its C runtime reads the line: never empty, and its
+  // argv[0] agrees with the split's where the line starts with the program.
+  const std::vector<std::string> argv = CRuntimeArgv(text);
+  if (argv.empty()) std::abort();
+  if (start == 0 && text[0] == '"' && split.argv0 != argv[0]) std::abort();
   return 0;
 }

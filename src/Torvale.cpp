@@ -3,6 +3,7 @@
 #include <chrono>
 #include <unordered_set>
 
+#include "json.h"
 #include "log.h"
 #include "modINI.h"
 #include "modSubProceso.h"
@@ -15,15 +16,16 @@ using namespace std::chrono_literals;
 
 std::string Usage() {
   return std::string(
-             "usage: ostrim [-INSTALL | -UNINSTALL | -CHECK | -STATUS | -PAUSE | -CONTINUE |\n"
-             "               --help | --version]\n"
+             "usage: ostrim [-INSTALL | -UNINSTALL | -CHECK [-JSON] | -STATUS | -PAUSE |\n"
+             "               -CONTINUE | --help | --version]\n"
              "\n") +
          platform::ServiceUsage() +
          "  -INSTALL     register ostrim as a system service that starts at boot\n"
          "  -UNINSTALL   unregister it\n"
          "  -CHECK       print what the next start and stop would run, and check what\n"
          "               they depend on; run nothing (exit status 0: nothing would fail,\n"
-         "               1: the start would fail, 3: something in the sequences would)\n"
+         "               1: the start would fail, 3: something in the sequences would);\n"
+         "               with -JSON, all of it as one JSON object\n"
          "  -STATUS      print what the running service is doing, as key<TAB>value\n"
          "               lines (exit status 0: serving, 3: none is, 1: cannot tell)\n"
          "  -PAUSE       ask the running service to stop the databases, wait until it\n"
@@ -50,6 +52,34 @@ void SkipIfFails(std::string_view what, Statement&& statement) {
   } catch (const std::exception& e) {
     log::Error("stop sequence: ", what, " failed: ", e.what(), "; going on");
   }
+}
+
+// -CHECK's findings as one JSON object; its keys are documented in the
+// manual page and stay stable.
+std::string ComprobacionJson(const Torvale::Comprobacion& c) {
+  json::Writer w;
+  w.BeginObject().Key("status").Number(std::int64_t{c.estado});
+  w.Key("databases").BeginArray();
+  for (const std::string& base : c.bases) w.String(base);
+  w.EndArray().Key("environment").BeginArray();
+  for (const std::string& linea : c.entorno) w.String(linea);
+  w.EndArray();
+  for (const auto* lineas : {&c.arranque, &c.parada}) {
+    w.Key(lineas == &c.parada ? "stop" : "start").BeginArray();
+    for (const Torvale::Comprobacion::Linea& l : *lineas) {
+      w.BeginObject().Key("database").String(l.base).Key("pass").String(l.pase);
+      w.Key("line").String(l.linea).Key("program").String(l.check.program);
+      w.Key("path").String(l.check.found).Key("arguments").BeginArray();
+      for (const std::string& arg : l.check.arguments) w.String(arg);
+      w.EndArray().Key("would_launch").Bool(l.check.problem.empty());
+      w.Key("problem").String(l.check.Text()).EndObject();
+    }
+    w.EndArray();
+  }
+  w.Key("problems").BeginArray();
+  for (const std::string& p : c.problemas) w.String(p);
+  w.EndArray().EndObject();
+  return w.Text();
 }
 
 // Timing the service manager is told to allow for one start launch (its
@@ -111,7 +141,7 @@ std::optional<int> Torvale::Form_Load(const std::vector<std::string>& args) {
   for (const std::string& arg : args) text += (text.empty() ? "" : " ") + arg;
   text = Upper(text);
 
-  if (!sin_directorio.empty() && (text.empty() || text == "-CHECK")) {
+  if (!sin_directorio.empty() && (text.empty() || text.rfind("-CHECK", 0) == 0)) {
     const std::string why = "the program's directory is unknown (" + sin_directorio +
                             "), so its profile files cannot be found; nothing is read or run";
     if (text.empty()) {
@@ -134,7 +164,7 @@ std::optional<int> Torvale::Form_Load(const std::vector<std::string>& args) {
       return 1;
     }
   }
-  if (text == "-CHECK") return Comprueba();
+  if (text == "-CHECK" || text == "-CHECK -JSON") return Comprueba(text != "-CHECK");
   if (text == "-STATUS" || text == "-PAUSE" || text == "-CONTINUE") {
     const platform::ControlReply reply =
         text == "-STATUS" ? NTService->Status()
@@ -318,13 +348,13 @@ void Torvale::ParaBases() {
   });
 }
 
-int Torvale::Comprueba() {
+int Torvale::Comprueba(bool json) {
   platform::ProfileView vista;
-  std::string out;
-  // Problems, one line each on standard error; `falla`: something the next
-  // start or stop depends on would fail or is missing.
+  Comprobacion c;
+  // Problems, one each; `falla`: something the next start or stop depends
+  // on would fail or is missing.
   bool falla = false;
-  auto problema = [](const std::string& text) { platform::WriteStderr("ostrim: " + text + "\n"); };
+  auto problema = [&c](std::string text) { c.problemas.push_back(std::move(text)); };
   bool start_fails = false;
   try {
     LecturaBases();  // warns of a missing Ombrel.ini and of permissions itself
@@ -336,11 +366,19 @@ int Torvale::Comprueba() {
   if (!platform::ProfileProblem(RutaINI).empty()) falla = true;
   for (std::int16_t i = 0; i < List1.ListCount(); ++i) {
     List1.SetListIndex(i);
-    out += "database\t" + List1.Text() + "\n";
+    c.bases.push_back(List1.Text());
   }
+  // The environment lines are applied to this process, as the start applies
+  // them to the service's before its first launch: a line may set PATH, and
+  // the programs below must be looked up as the launches would look them up.
+  // (-CHECK launches nothing, so nothing else sees them.)
   for (std::string linea : LeeLineasEntorno()) {
+    if (start_fails) break;
     try {
-      if (!start_fails && PreparaLineaEntorno(linea)) out += "environment\t" + linea + "\n";
+      if (auto variable = PreparaLineaEntorno(linea)) {
+        platform::SetEnvironmentVariable(variable->first, variable->second);
+        c.entorno.push_back(linea);
+      }
     } catch (const std::exception& e) {
       problema(std::string("the start would fail: ") + e.what());
       start_fails = true;
@@ -362,9 +400,7 @@ int Torvale::Comprueba() {
       conocidas.SetListIndex(i);
       nombres.insert(Upper(conocidas.Text()));
     }
-    for (std::int16_t i = 0; i < List1.ListCount(); ++i) {
-      List1.SetListIndex(i);
-      const std::string base = List1.Text();
+    for (const std::string& base : c.bases) {
       if (nombres.count(Upper(base)) == 0) {
         problema(seleccion + " [seleccion] " + base + ": no such database in [bases4GL] of " +
                  RutaINI + ": its start line has no argument and its stop line none");
@@ -372,7 +408,8 @@ int Torvale::Comprueba() {
     }
   }
 
-  // Missing commands, and every distinct program the lines would run.
+  // Missing commands, and what every line would run, resolved by the
+  // launcher's own code. A program that cannot run is said once.
   for (const char* seccion : {"start", "stop"}) {
     if (!modINI::LeeValorINI(seccion, "1", "", RutaINI).empty()) continue;
     if (List1.ListCount() == 0 || (start_fails && std::string(seccion) == "start")) continue;
@@ -380,24 +417,37 @@ int Torvale::Comprueba() {
              "value is run as the program");
     falla = true;
   }
-  std::vector<std::string> vistos;
+  std::unordered_set<std::string> vistos;
   auto comprueba = [&](const Launch& l) {
-    out += std::string(l.pass == "stop" ? "stop" : "start") + "\t" + l.line + "\n";
-    const platform::ProgramCheck check = platform::CheckCommandLine(l.line);
-    if (check.problem.empty()) return;
-    for (const std::string& visto : vistos) {
-      if (visto == check.program) return;
+    Comprobacion::Linea linea{std::string(l.pass), l.base, l.line,
+                              platform::CheckCommandLine(l.line)};
+    if (!linea.check.problem.empty()) {
+      falla = true;
+      if (vistos.insert(linea.check.program).second) {
+        problema(RutaINI + " " + l.origen + ": " + linea.check.Text());
+      }
     }
-    vistos.push_back(check.program);
-    problema(RutaINI + " " + l.origen + ": cannot run " + log::Quoted(check.program) + ": " +
-             check.problem);
-    falla = true;
+    (l.pass == "stop" ? c.parada : c.arranque).push_back(std::move(linea));
   };
   if (!start_fails) RecorreArranque(comprueba);
   RecorreParada(comprueba);
-  platform::WriteStdout(out);
-  if (start_fails) return 1;
-  return falla ? 3 : 0;
+  c.estado = start_fails ? 1 : falla ? 3 : 0;
+  if (json) {
+    platform::WriteStdout(ComprobacionJson(c) + "\n");
+  } else {
+    std::string out, err;
+    for (const std::string& base : c.bases) out += "database\t" + base + "\n";
+    for (const std::string& linea : c.entorno) out += "environment\t" + linea + "\n";
+    for (const auto* lineas : {&c.arranque, &c.parada}) {
+      for (const Comprobacion::Linea& l : *lineas) {
+        out += std::string(lineas == &c.parada ? "stop" : "start") + "\t" + l.linea + "\n";
+      }
+    }
+    for (const std::string& p : c.problemas) err += "ostrim: " + p + "\n";
+    platform::WriteStdout(out);
+    platform::WriteStderr(err);
+  }
+  return c.estado;
 }
 
 }  // namespace ostrim

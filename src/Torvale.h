@@ -101,13 +101,30 @@ class Torvale final : public platform::ServiceEvents {
   void ParaBases();
   void variableEntorno(std::string& linea);
 
+  // What -CHECK finds: what the next start and stop would read and run,
+  // each line as the launcher would resolve it, and the problems.
+  struct Comprobacion {
+    struct Linea {
+      std::string pase;  // "SQL", "4GL" or "stop"
+      std::string base;
+      std::string linea;
+      platform::ProgramCheck check;
+    };
+    std::vector<std::string> bases;
+    std::vector<std::string> entorno;  // the environment lines, "SET " removed
+    std::vector<Linea> arranque, parada;
+    std::vector<std::string> problemas;  // one line each, naming file, section and key
+    int estado = 0;                      // the exit status
+  };
+
   // -CHECK: prints what the next start and stop would read and run, and
-  // checks everything they depend on, running nothing. Problems go to
-  // standard error, one line each. Returns the exit status: 0 when nothing
-  // would fail, 1 when the start would fail before launching anything, 3
-  // when the sequences would run but something in them would fail or is
-  // missing.
-  int Comprueba();
+  // checks everything they depend on, running nothing: as "kind<TAB>value"
+  // lines, problems on standard error, one line each; or, with `json`, all
+  // of it as one JSON object on standard output. Returns the exit status: 0
+  // when nothing would fail, 1 when the start would fail before launching
+  // anything, 3 when the sequences would run but something in them would
+  // fail or is missing.
+  int Comprueba(bool json = false);
 
   // What the last sequence did.
   platform::SequenceTally LastSequence() const override { return recuento_; }

@@ -53,7 +53,7 @@ TEST_F(Sequences, ChildrenSeeTheEnvironmentLines) {
   for (const auto& r : records) {
     if (r[0] != "begin") continue;
     ++begins;
-    ASSERT_EQ(r.size(), 5u);
+    ASSERT_EQ(r.size(), 7u);
     EXPECT_EQ(r[4], "T_ONE=uno;T_TWO=dos=tres");  // stop commands too, not applied again
   }
   EXPECT_EQ(begins, 8);

@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ostrim::platform {
 
@@ -150,16 +151,21 @@ class LaunchError : public Error {
 // database and the pass, say).
 Process Launch(const std::string& command_line, ChildWatch& watch, std::string label = {});
 
-// What a launch of `command_line` would run, found without running it: the
-// program as the line names it (split as CreateProcessA splits it), where it
-// was found (empty: nowhere), and why it could not run (empty when nothing
-// stands in its way that can be seen beforehand: a missing program, a
-// directory, a file that is not executable, a script whose interpreter is
-// missing).
+// What a launch of `command_line` would run, found without running it, by
+// the same code the launch uses: the program as the line names it (split as
+// CreateProcessA splits it), where it was found (empty: nowhere), the
+// arguments the program would get after its argv[0], and why it could not
+// run (empty when nothing stands in its way that can be seen beforehand: a
+// missing program, a directory, a file that is not executable, a script
+// whose interpreter is missing).
 struct ProgramCheck {
   std::string program;
   std::string found;
+  std::vector<std::string> arguments;
   std::string problem;
+  // The problem as the launch reports it when it fails: "cannot run
+  // "/opt/db/arranca": not executable" (empty when there is none).
+  std::string Text() const;
 };
 ProgramCheck CheckCommandLine(const std::string& command_line);
 

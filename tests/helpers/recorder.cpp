@@ -3,9 +3,9 @@
 //   recorder ARG...
 //
 // Appends one line to the file named by $RECORDER_LOG when it starts:
-//   begin <TAB> ms <TAB> pid <TAB> arg1|arg2|... <TAB> T_A=...;T_B=...
+//   begin <TAB> ms <TAB> pid <TAB> arg1|arg2|... <TAB> T_A=...;T_B=... <TAB> exe <TAB> argv0
 // (every environment variable whose name starts with "T_", and NOTIFY_SOCKET
-// if set), and, when it
+// if set; the program file it runs as, and its argv[0]), and, when it
 // ends of its own accord, "end <TAB> ms <TAB> pid". ms is CLOCK_MONOTONIC in
 // milliseconds. Arguments that start with "@" tell it how to behave:
 //   @sleep=MS       run for MS milliseconds before ending (default: end at once)
@@ -106,8 +106,11 @@ int main(int argc, char** argv) {
     if (std::strncmp(*e, "T_", 2) == 0 || std::strncmp(*e, "NOTIFY_SOCKET=", 14) == 0)
       env += (env.empty() ? "" : ";") + std::string(*e);
   }
+  char exe[4096] = {};
+  ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
   Append("begin\t" + std::to_string(NowMs()) + "\t" + std::to_string(::getpid()) + "\t" + args +
-         "\t" + env);
+         "\t" + env + "\t" + std::string(exe, n > 0 ? static_cast<std::size_t>(n) : 0) + "\t" +
+         argv[0]);
   if (fork_child && ::fork() == 0) {
     ::sleep(3);  // holds stdout open after its parent has ended
     _exit(0);

@@ -64,8 +64,8 @@ bool Site::WaitForLaunches(std::size_t count, std::chrono::milliseconds limit) c
 namespace {
 
 pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
-            const Environment& env, const Streams& streams, const std::string& out,
-            const std::string& err) {
+            const Environment& env, const Streams& streams, const std::string& cwd,
+            const std::string& out, const std::string& err) {
   std::vector<std::string> envs;
   for (char** e = environ; *e != nullptr; ++e) {
     std::string entry = *e;
@@ -102,6 +102,7 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
                                        O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }
   }
+  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
   pid_t pid = -1;
   int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
@@ -119,14 +120,14 @@ int WaitStatus(pid_t pid) {
 }  // namespace
 
 Result RunProgram(const std::string& program, const std::vector<std::string>& args,
-                  const Environment& env) {
-  Background running(program, args, env);
+                  const Environment& env, const std::string& cwd) {
+  Background running(program, args, env, {}, cwd);
   return running.Finish();
 }
 
 Background::Background(const std::string& program, const std::vector<std::string>& args,
-                       const Environment& env, const Streams& streams)
-    : pid_(Spawn(program, args, env, streams, files_ / "out", files_ / "err")) {}
+                       const Environment& env, const Streams& streams, const std::string& cwd)
+    : pid_(Spawn(program, args, env, streams, cwd, files_ / "out", files_ / "err")) {}
 
 Background::~Background() {
   if (pid_ > 0) {

@@ -51,16 +51,17 @@ struct Streams {
   int err = kCollect;
 };
 
-// Runs `program` with `args` and extra environment to its end.
+// Runs `program` with `args` and extra environment to its end, in the
+// test's working directory or in `cwd`.
 Result RunProgram(const std::string& program, const std::vector<std::string>& args,
-                  const Environment& env = {});
+                  const Environment& env = {}, const std::string& cwd = {});
 
 // A program running in the background, its standard output and error
 // collected in files.
 class Background {
  public:
   Background(const std::string& program, const std::vector<std::string>& args,
-             const Environment& env = {}, const Streams& streams = {});
+             const Environment& env = {}, const Streams& streams = {}, const std::string& cwd = {});
   ~Background();
   pid_t pid() const { return pid_; }
   void Signal(int signo) const;

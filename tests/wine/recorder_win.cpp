@@ -3,9 +3,10 @@
 //
 //   recorder.exe ARG...
 //
-// Appends "begin <TAB> ms <TAB> pid <TAB> arg1|arg2|... <TAB> T_A=...;T_B=..."
-// to the file named by %T_LOG% (set by the site's [arranque] lines, so it
-// also shows that the children see them) when it starts, and
+// Appends "begin <TAB> ms <TAB> pid <TAB> arg1|arg2|... <TAB> T_A=...;T_B=...
+// <TAB> exe <TAB> argv0" (the program file it runs as, and its argv[0]) to
+// the file named by %T_LOG% (set by the site's [arranque] lines, so it also
+// shows that the children see them) when it starts, and
 // "end <TAB> ms <TAB> pid" when it ends. "@sleep=MS" makes it run that long.
 #include <windows.h>
 
@@ -45,7 +46,10 @@ int main(int argc, char** argv) {
     }
   }
   const std::string pid = std::to_string(GetCurrentProcessId());
-  Append("begin\t" + std::to_string(GetTickCount64()) + "\t" + pid + "\t" + args + "\t" + env);
+  char exe[MAX_PATH + 1] = {};
+  GetModuleFileNameA(nullptr, exe, MAX_PATH);
+  Append("begin\t" + std::to_string(GetTickCount64()) + "\t" + pid + "\t" + args + "\t" + env +
+         "\t" + exe + "\t" + argv[0]);
   if (sleep_ms > 0) Sleep(static_cast<DWORD>(sleep_ms));
   Append("end\t" + std::to_string(GetTickCount64()) + "\t" + pid);
   return 0;

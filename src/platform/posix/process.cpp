@@ -14,8 +14,8 @@
 
 #include "log.h"
 #include "platform/children.h"
+#include "platform/command_line.h"
 #include "platform/platform.h"
-#include "platform/posix/command_line.h"
 #include "platform/posix/event_loop.h"
 
 extern char** environ;
@@ -100,9 +100,11 @@ std::string WhyScriptCannotRun(const std::string& path) {
 }
 
 // What a launch of `command_line` would run: the line split as
-// CreateProcessA splits it, the program found as the launcher finds it.
+// CreateProcessA splits it, each candidate program looked up as the launcher
+// finds programs, the first found taken. The launch and -CHECK both go
+// through here, so that what -CHECK says is what the launch does.
 struct Resolved {
-  posix::SplitLine split;
+  SplitLine split;
   std::string path;     // where the program is; empty when it is not found
   std::string problem;  // why it cannot run; empty when it can
 };
@@ -111,17 +113,16 @@ struct Resolved {
 // read: done by -CHECK, and by a launch only once it has failed).
 Resolved Resolve(const std::string& command_line, bool check_script) {
   Resolved r;
-  // The first candidate found is the program; its path is kept, so that it
-  // is looked up once.
-  r.split = posix::SplitCommandLine(command_line, [&r](const std::string& name) {
+  // Every candidate, quoted or not, goes through FindProgram; the first one
+  // found is the program, and its path is kept so that it is looked up once.
+  r.split = SplitCommandLine(command_line, [&r](const std::string& name) {
     r.path = FindProgram(name);
     return !r.path.empty();
   });
   if (r.split.program.empty()) {
+    r.path.clear();
     r.problem = "the command line names no program";
-    return r;
-  }
-  if (r.path.empty()) {
+  } else if (r.path.empty()) {
     r.problem = WhyNotLaunchable(r.split.program);
   } else if (check_script) {
     r.problem = WhyScriptCannotRun(r.path);
@@ -129,11 +130,15 @@ Resolved Resolve(const std::string& command_line, bool check_script) {
   return r;
 }
 
+ProgramCheck CheckOf(Resolved r) {
+  return {std::move(r.split.program), std::move(r.path), std::move(r.split.args),
+          std::move(r.problem)};
+}
+
 }  // namespace
 
 ProgramCheck CheckCommandLine(const std::string& command_line) {
-  Resolved r = Resolve(command_line, true);
-  return {r.split.program, r.path, r.problem};
+  return CheckOf(Resolve(command_line, true));
 }
 
 std::string DescribeEnd(const ProcessEnd& end) {
@@ -149,17 +154,13 @@ std::string DescribeEnd(const ProcessEnd& end) {
 
 Process Launch(const std::string& command_line, ChildWatch& watch, std::string label) {
   Resolved resolved = Resolve(command_line, false);
-  if (resolved.split.program.empty()) throw LaunchError(resolved.problem);
-  if (resolved.path.empty()) {
-    throw LaunchError("cannot run " + log::Quoted(resolved.split.program) + ": " +
-                      resolved.problem);
-  }
-  posix::SplitLine& split = resolved.split;
+  if (!resolved.problem.empty()) throw LaunchError(CheckOf(std::move(resolved)).Text());
+  SplitLine& split = resolved.split;
   const std::string& path = resolved.path;
 
   std::vector<char*> argv;
   argv.reserve(split.args.size() + 2);
-  argv.push_back(split.program.data());
+  argv.push_back(split.argv0.data());
   for (std::string& arg : split.args) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
@@ -198,9 +199,11 @@ Process Launch(const std::string& command_line, ChildWatch& watch, std::string l
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   if (error != 0) {
-    const std::string script = WhyScriptCannotRun(path);
-    const std::string why = script.empty() ? std::string() : " (" + script + ")";
-    throw LaunchError("cannot run " + log::Quoted(path) + ": " + posix::ErrnoText(error) + why);
+    // Said as -CHECK says it: what in the script stops it, when that is what
+    // the system's error means, else the system's error.
+    resolved.problem = WhyScriptCannotRun(path);
+    if (resolved.problem.empty()) resolved.problem = posix::ErrnoText(error);
+    throw LaunchError(CheckOf(std::move(resolved)).Text());
   }
 
   watch.Launched(pid, ChildWatch::Child{command_line, std::move(label), {}, false});

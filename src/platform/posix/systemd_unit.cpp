@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "log.h"
-#include "platform/posix/command_line.h"
+#include "platform/command_line.h"
 #include "platform/posix/posix.h"
 
 namespace ostrim::platform::posix {

@@ -10,6 +10,7 @@
 
 #include "log.h"
 #include "platform/children.h"
+#include "platform/command_line.h"
 #include "platform/platform.h"
 #include "platform/win32/win32.h"
 
@@ -51,35 +52,24 @@ std::string Find(const std::string& name) {
 
 ProgramCheck CheckCommandLine(const std::string& command_line) {
   // The program as CreateProcessA takes it from a line with no application
-  // name: a quoted name, or the text up to each blank in turn.
-  std::string_view line = command_line;
-  line.remove_prefix(std::min(line.size(), line.find_first_not_of(" \t")));
+  // name (a quoted name, or the text up to each blank in turn), each
+  // candidate looked up as CreateProcessA looks it up.
   ProgramCheck check;
-  if (line.empty()) {
+  SplitLine split = SplitCommandLine(command_line, [&check](const std::string& name) {
+    check.found = Find(name);
+    return !check.found.empty();
+  });
+  check.program = std::move(split.program);
+  if (check.program.empty()) {
+    check.found.clear();
     check.problem = "the command line names no program";
     return check;
   }
-  if (line.front() == '"') {
-    check.program = std::string(line.substr(1, line.find('"', 1) - 1));
-    check.found = Find(check.program);
-  } else {
-    std::size_t end = 0;
-    for (;;) {
-      end = line.find_first_of(" \t", end);
-      std::string candidate(line.substr(0, end));
-      if (check.program.empty()) check.program = candidate;
-      check.found = Find(candidate);
-      if (!check.found.empty()) {
-        check.program = candidate;
-        break;
-      }
-      if (end == std::string_view::npos || end > MAX_PATH) break;
-      ++end;
-    }
-  }
-  if (check.program.empty()) {
-    check.problem = "the command line names no program";
-  } else if (check.found.empty()) {
+  // The child's C runtime reads its arguments from the whole line, whichever
+  // candidate CreateProcessA ran.
+  std::vector<std::string> argv = CRuntimeArgv(command_line);
+  check.arguments.assign(argv.begin() + 1, argv.end());
+  if (check.found.empty()) {
     check.problem = "not found in the program directory, the system directories or PATH";
   }
   return check;
@@ -106,7 +96,14 @@ Process Launch(const std::string& command_line, ChildWatch& watch, std::string l
   line.push_back('\0');  // CreateProcessA may write into its command line
   if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, kCreationFlags, nullptr,
                         nullptr, &startup, &info)) {
-    throw LaunchError("cannot run it: " + win32::ErrorText());
+    // Said as -CHECK says it, with the system's own words.
+    const std::string error = win32::ErrorText();
+    ProgramCheck check = CheckCommandLine(command_line);
+    if (check.problem.empty())
+      check.problem = error;
+    else
+      check.problem += " (" + error + ")";
+    throw LaunchError(check.Text());
   }
   win32::Handle thread(info.hThread);  // not needed: closed at once
   const std::int64_t pid = info.dwProcessId;

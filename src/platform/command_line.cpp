@@ -1,13 +1,48 @@
-#include "platform/posix/command_line.h"
+#include "platform/command_line.h"
 
-namespace ostrim::platform::posix {
+#include <iterator>
+
+#include "log.h"
+#include "platform/platform.h"
+
+namespace ostrim::platform {
 namespace {
 
 bool IsSeparator(char c) {
   return c == ' ' || c == '\t';
 }
 
+// Where the C runtime's argv[0] ends in `line`: at the first blank or tab
+// outside double quotes (quotes only toggle; no backslash rules there).
+std::size_t ProgramWordEnd(std::string_view line) {
+  bool in_quotes = false;
+  std::size_t i = 0;
+  for (; i < line.size(); ++i) {
+    if (line[i] == '"') {
+      in_quotes = !in_quotes;
+    } else if (!in_quotes && IsSeparator(line[i])) {
+      break;
+    }
+  }
+  return i;
+}
+
+// argv[0] as the C runtime reads the program word: its quotes dropped.
+std::string CRuntimeProgramWord(std::string_view word) {
+  std::string out;
+  for (char c : word) {
+    if (c != '"') out.push_back(c);
+  }
+  return out;
+}
+
 }  // namespace
+
+std::string ProgramCheck::Text() const {
+  if (problem.empty()) return {};
+  if (program.empty()) return problem;
+  return "cannot run " + log::Quoted(program) + ": " + problem;
+}
 
 std::vector<std::string> SplitArguments(std::string_view text) {
   std::vector<std::string> args;
@@ -57,13 +92,15 @@ SplitLine SplitCommandLine(std::string_view line,
   if (line.empty()) return split;
 
   if (line.front() == '"') {
-    std::size_t close = line.find('"', 1);
-    if (close == std::string_view::npos) {
-      split.program = std::string(line.substr(1));
-      return split;
-    }
-    split.program = std::string(line.substr(1, close - 1));
-    split.args = SplitArguments(line.substr(close + 1));
+    // The one candidate: the name between the quotes, looked up like any
+    // other, so that the caller learns where it is.
+    const std::size_t close = line.find('"', 1);
+    split.program =
+        std::string(line.substr(1, close == std::string_view::npos ? close : close - 1));
+    if (!split.program.empty()) is_program(split.program);
+    const std::size_t word_end = ProgramWordEnd(line);
+    split.argv0 = CRuntimeProgramWord(line.substr(0, word_end));
+    split.args = SplitArguments(line.substr(word_end));
     return split;
   }
 
@@ -77,6 +114,7 @@ SplitLine SplitCommandLine(std::string_view line,
     std::string candidate(line.substr(0, end));
     if (is_program(candidate)) {
       split.program = std::move(candidate);
+      split.argv0 = split.program;
       split.args = SplitArguments(line.substr(end));
       return split;
     }
@@ -84,8 +122,18 @@ SplitLine SplitCommandLine(std::string_view line,
     ++end;
   }
   split.program = std::string(line.substr(0, first_end));
+  split.argv0 = split.program;
   split.args = SplitArguments(line.substr(first_end));
   return split;
+}
+
+std::vector<std::string> CRuntimeArgv(std::string_view line) {
+  const std::size_t word_end = ProgramWordEnd(line);
+  std::vector<std::string> argv = {CRuntimeProgramWord(line.substr(0, word_end))};
+  std::vector<std::string> args = SplitArguments(line.substr(word_end));
+  argv.insert(argv.end(), std::make_move_iterator(args.begin()),
+              std::make_move_iterator(args.end()));
+  return argv;
 }
 
 std::string QuoteArgument(std::string_view arg) {
@@ -111,4 +159,4 @@ std::string QuoteArgument(std::string_view arg) {
   return out;
 }
 
-}  // namespace ostrim::platform::posix
+}  // namespace ostrim::platform
