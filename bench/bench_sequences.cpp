@@ -15,11 +15,14 @@
 #include <vector>
 
 #include "Torvale.h"
+#include "helpers/no_host.h"
 #include "modINI.h"
 
 extern char** environ;
 
 namespace {
+
+using ostrim::tests::NoHost;
 
 // A temporary site with `n` databases, each with an SQL and a 4GL argument,
 // whose start and stop commands end at once.
@@ -41,21 +44,6 @@ class BenchSite {
 
  private:
   std::string path_;
-};
-
-class NoHost : public ostrim::platform::ServiceHost {
- public:
-  std::string Install() override { return {}; }
-  std::string Uninstall() override { return {}; }
-  void SetControlsAccepted(std::int16_t) override {}
-  void StartService() override {}
-  int RunEventLoop(ostrim::platform::ServiceEvents&) override { return 0; }
-  ostrim::platform::ChildWatch& Children() override { return *watch_; }
-  ostrim::platform::ControlReply Control(ostrim::platform::Request) override { return {}; }
-  ostrim::platform::ControlReply Status() override { return {}; }
-
- private:
-  std::unique_ptr<ostrim::platform::ChildWatch> watch_ = ostrim::platform::CreateChildWatch();
 };
 
 // The bare reference: posix_spawn and wait the same command lines, already

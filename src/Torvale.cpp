@@ -7,6 +7,8 @@
 #include "log.h"
 #include "modINI.h"
 #include "modSubProceso.h"
+#include "platform/record.h"
+#include "platform/requests.h"
 #include "version.h"
 
 namespace ostrim {
@@ -15,11 +17,20 @@ namespace {
 using namespace std::chrono_literals;
 
 std::string Usage() {
-  return std::string(
-             "usage: ostrim [-INSTALL | -UNINSTALL | -CHECK [-JSON] | -STATUS | -PAUSE |\n"
-             "               -CONTINUE | --help | --version]\n"
-             "\n") +
-         platform::ServiceUsage() +
+  std::string verbs;
+  std::string lines;
+  for (const platform::RequestKind& kind : platform::Requests()) {
+    if (kind.verb.empty()) continue;
+    verbs += " | -" + std::string(kind.verb);
+    // "  -PAUSE       ask the running...", its further lines indented.
+    std::string line = "  -" + std::string(kind.verb);
+    line.resize(15, ' ');
+    for (char c : kind.usage)
+      line += c == '\n' ? std::string("\n               ") : std::string(1, c);
+    lines += line + "\n";
+  }
+  return "usage: ostrim [-INSTALL | -UNINSTALL | -CHECK [-JSON] | -STATUS [-JSON]" + verbs +
+         " |\n               --help | --version]\n\n" + platform::ServiceUsage() +
          "  -INSTALL     register ostrim as a system service that starts at boot\n"
          "  -UNINSTALL   unregister it\n"
          "  -CHECK       print what the next start and stop would run, and check what\n"
@@ -27,10 +38,9 @@ std::string Usage() {
          "               1: the start would fail, 3: something in the sequences would);\n"
          "               with -JSON, all of it as one JSON object\n"
          "  -STATUS      print what the running service is doing, as key<TAB>value\n"
-         "               lines (exit status 0: serving, 3: none is, 1: cannot tell)\n"
-         "  -PAUSE       ask the running service to stop the databases, wait until it\n"
-         "               has, and print the outcome (exit status 0: it ran)\n"
-         "  -CONTINUE    ask the running service to start them again, likewise\n"
+         "               lines, or with -JSON as one JSON object (exit status 0: serving\n"
+         "               and healthy, 4: serving but degraded, 3: none is, 1: cannot tell)\n" +
+         lines +
          "\n"
          "The databases and commands come from Ombrel.ini and bases/tmp.ini in the\n"
          "program's directory. Options are read in any letter case.\n";
@@ -83,8 +93,10 @@ std::string ComprobacionJson(const Torvale::Comprobacion& c) {
 }
 
 // Timing the service manager is told to allow for one start launch (its
-// 2500 ms wait, with room to spare) and for each wake-up of a stop wait.
+// 2500 ms wait, with room to spare), and at each tick of a stop command's
+// wait (every 5 s) for the next one.
 constexpr auto kTimePerStartLaunch = 10s;
+constexpr auto kTimePerStopTick = 15s;
 
 }  // namespace
 
@@ -165,11 +177,11 @@ std::optional<int> Torvale::Form_Load(const std::vector<std::string>& args) {
     }
   }
   if (text == "-CHECK" || text == "-CHECK -JSON") return Comprueba(text != "-CHECK");
-  if (text == "-STATUS" || text == "-PAUSE" || text == "-CONTINUE") {
-    const platform::ControlReply reply =
-        text == "-STATUS" ? NTService->Status()
-                          : NTService->Control(text == "-PAUSE" ? platform::Request::kPause
-                                                                : platform::Request::kContinue);
+  const platform::RequestKind* pedido =
+      text.size() > 1 && text[0] == '-' ? platform::KindOfVerb(text.substr(1)) : nullptr;
+  if (text == "-STATUS" || text == "-STATUS -JSON" || pedido != nullptr) {
+    const platform::ControlReply reply = pedido != nullptr ? NTService->Control(pedido->request)
+                                                           : NTService->Status(text != "-STATUS");
     platform::WriteStdout(reply.out);
     platform::WriteStderr(reply.err);
     return reply.status;
@@ -209,7 +221,7 @@ void Torvale::NTService_Continue(std::int16_t& success) {
 void Torvale::NTService_Pause(std::int16_t& success) {
   ParaBases();
   success = platform::kTrue;
-  NTService->Children().ReportProgress("paused: databases stopped", 0ms);
+  NTService->ReportProgress("paused: databases stopped", 0ms);
 }
 
 void Torvale::NTService_Stop() {
@@ -272,8 +284,8 @@ void Torvale::RecorreArranque(const Launcher& launch) {
     const std::string base = List1.Text();
     const std::string argumento = modINI::LeeValorINI("basesSQL", base, "", RutaINI);
     if (argumento.empty()) continue;
-    launch(
-        {"SQL", base, LineaArranque(comando, argumento), i + 1, bases, origen("basesSQL", base)});
+    launch({"SQL", base, LineaArranque(comando, argumento), i + 1, bases, origen("basesSQL", base),
+            argumento});
   }
   const std::int16_t bases4GL = List1.ListCount();
   for (std::int16_t i = 0; i < bases4GL; ++i) {
@@ -281,7 +293,7 @@ void Torvale::RecorreArranque(const Launcher& launch) {
     const std::string base = List1.Text();
     const std::string argumento = modINI::LeeValorINI("bases4GL", base, "", RutaINI);
     launch({"4GL", base, LineaArranque(comando, argumento), i + 1, bases4GL,
-            origen("bases4GL", base)});
+            origen("bases4GL", base), argumento});
   }
 }
 
@@ -296,22 +308,15 @@ void Torvale::RecorreParada(const Launcher& launch) {
       const std::string base = List1.Text();
       const std::string valor = modINI::LeeValorINI("bases4GL", base, "", RutaINI);
       launch({"stop", base, LineaParada(comando, valor), i + 1, bases,
-              comando.empty() ? "[bases4GL] " + base : std::string("[stop] 1")});
+              comando.empty() ? "[bases4GL] " + base : std::string("[stop] 1"), valor});
     });
   }
-}
-
-void Torvale::Cuenta(modSubProceso::Resultado resultado) {
-  ++recuento_.lines;
-  if (resultado == modSubProceso::Resultado::kNoLanzado) ++recuento_.failed;
-  if (resultado == modSubProceso::Resultado::kTerminoMal) ++recuento_.ended_badly;
 }
 
 void Torvale::ArrancaBases() {
   // Every command line of this request is built from one version of each
   // profile file, read when the request begins.
   platform::ProfileView vista;
-  recuento_ = {};
   LecturaBases();
   const std::vector<std::string> lineas = LeeLineasEntorno();
   for (std::size_t k = 0; k < lineas.size(); ++k) {
@@ -323,28 +328,35 @@ void Torvale::ArrancaBases() {
                                  ": " + e.what() + "; nothing was started");
     }
   }
-  platform::ChildWatch& hijos = NTService->Children();
   RecorreArranque([&](const Launch& l) {
-    hijos.ReportProgress("starting " + l.base + ", " + std::string(l.pass) + " (" +
-                             std::to_string(l.number) + " of " + std::to_string(l.total) + ")",
-                         kTimePerStartLaunch);
-    Cuenta(modSubProceso::EjecutaProceso(l.line, hijos, l.base + ", " + std::string(l.pass)));
+    NTService->ReportProgress("starting " + l.base + ", " + std::string(l.pass) + " (" +
+                                  std::to_string(l.number) + " of " + std::to_string(l.total) + ")",
+                              kTimePerStartLaunch);
+    modSubProceso::EjecutaProceso(l.line, NTService->Children(),
+                                  {l.base, std::string(l.pass), l.argumento});
   });
-  hijos.ReportProgress("running: " + std::to_string(List1.ListCount()) + " databases, " +
-                           platform::DescribeTally(recuento_),
-                       0ms);
+  NTService->ReportProgress("running: " + std::to_string(List1.ListCount()) + " databases, " +
+                                platform::DescribeTally(NTService->Record().Tally()),
+                            0ms);
 }
 
 void Torvale::ParaBases() {
   platform::ProfileView vista;  // one version of each file, as for the start
-  recuento_ = {};
   SkipIfFails("rebuilding the database list", [&] { LecturaBases(); });
-  platform::ChildWatch& hijos = NTService->Children();
   RecorreParada([&](const Launch& l) {
-    hijos.ReportProgress("stopping " + l.base + " (" + std::to_string(l.number) + " of " +
-                             std::to_string(l.total) + ")",
-                         kTimePerStartLaunch);
-    Cuenta(modSubProceso::EjecutaProcesoEspera(l.line, hijos, l.base + ", stop"));
+    const std::string parando = "stopping " + l.base + " (" + std::to_string(l.number) + " of " +
+                                std::to_string(l.total) + ")";
+    NTService->ReportProgress(parando, kTimePerStartLaunch);
+    modSubProceso::EjecutaProcesoEspera(
+        l.line, NTService->Children(), {l.base, "stop", l.argumento},
+        [&](std::chrono::milliseconds esperado) {
+          NTService->ReportProgress(
+              parando + ": waited " +
+                  std::to_string(
+                      std::chrono::duration_cast<std::chrono::seconds>(esperado).count()) +
+                  " s for its stop command",
+              kTimePerStopTick);
+        });
   });
 }
 

@@ -78,6 +78,9 @@ class Torvale final : public platform::ServiceEvents {
     // Where the line's program comes from, "[start] 1", or, with an empty
     // start or stop command, the database's own value, "[bases4GL] ventas".
     const std::string& origen;
+    // The database's argument text for this pass (its bases4GL value for
+    // the stop).
+    const std::string& argumento;
   };
   using Launcher = std::function<void(const Launch&)>;
 
@@ -126,9 +129,6 @@ class Torvale final : public platform::ServiceEvents {
   // fail or is missing.
   int Comprueba(bool json = false);
 
-  // What the last sequence did.
-  platform::SequenceTally LastSequence() const override { return recuento_; }
-
   ListBox List1;
   std::unique_ptr<platform::ServiceHost> NTService;
 
@@ -145,13 +145,9 @@ class Torvale final : public platform::ServiceEvents {
   // skipped, and the next one runs.
   void RecorreParada(const Launcher& launch);
 
-  // Counts a launch's outcome in the sequence's tally.
-  void Cuenta(modSubProceso::Resultado resultado);
-
   std::string conexion_activa_;
   std::string RutaINI;
   bool desde_seleccion_ = false;  // List1 came from bases/tmp.ini, not [bases4GL]
-  platform::SequenceTally recuento_;
 };
 
 }  // namespace ostrim

@@ -29,6 +29,8 @@ int EventId(Kind kind, Level level) {
       return 5;
     case Kind::kLaunchFailed:
       return 6;
+    case Kind::kDegraded:
+      return 9;
     case Kind::kGeneral:
       break;
   }

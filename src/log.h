@@ -22,7 +22,15 @@ enum class Level : int { kError = 3, kWarning = 4, kNotice = 5, kInfo = 6, kDebu
 // What a line reports, for logs that sort events by kind (on Windows, each
 // kind has its own event ID in the event log, so that Event Viewer can filter
 // launches from failures).
-enum class Kind { kGeneral, kRequestBegun, kRequestEnded, kLaunched, kChildEnded, kLaunchFailed };
+enum class Kind {
+  kGeneral,
+  kRequestBegun,
+  kRequestEnded,
+  kLaunched,
+  kChildEnded,
+  kLaunchFailed,
+  kDegraded
+};
 
 // The event ID of a line: its kind's own ID, or for a general line one by its
 // level.
@@ -37,6 +45,8 @@ enum class Kind { kGeneral, kRequestBegun, kRequestEnded, kLaunched, kChildEnded
 // | 6  | a launch that failed                    |
 // | 7  | a warning                               |
 // | 8  | an error                                |
+// | 9  | the service degraded: running, but a    |
+// |    | launch failed or an engine ended        |
 int EventId(Kind kind, Level level);
 
 // Lines above this level are dropped. Default kInfo; OSTRIM_LOG_LEVEL

@@ -14,6 +14,8 @@
 // status (or the signal) and how long the child ran.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 
 #include "platform/children.h"
@@ -22,10 +24,11 @@ namespace ostrim::modSubProceso {
 
 // Both launch through `hijos`, the service's watch of its children: while
 // they wait, requests that arrive are queued and children that end are
-// reaped. `etiqueta` names the child in every log line about it (the
-// database and the pass, "ventas, 4GL").
+// reaped, and the watch tells the service record what became of the launch.
+// `etiqueta` names the child in every log line about it and in the record
+// (the database and the pass: "ventas, 4GL").
 
-// What became of one launch, for the sequences' counts.
+// What became of one launch.
 enum class Resultado {
   kNoLanzado,   // no process was created (logged with the reason)
   kTermino,     // it ended with exit status 0 within the wait
@@ -37,12 +40,17 @@ enum class Resultado {
 // running then (a database engine) is left running; it is reaped and its end
 // logged whenever it ends.
 Resultado EjecutaProceso(const std::string& comando, platform::ChildWatch& hijos,
-                         const std::string& etiqueta = {});
+                         const platform::LaunchTag& etiqueta = {});
+
+// Called about every few seconds while EjecutaProcesoEspera waits, with the
+// time waited so far: the caller tells its service manager that it is alive.
+using AlEsperar = std::function<void(std::chrono::milliseconds)>;
 
 // Launches `comando` and waits until it ends, however long that takes; while
-// it waits it tells the service manager that the service is alive, and logs
-// "still waiting" at growing intervals.
+// it waits it calls `al_esperar`, and logs "still waiting" (naming the
+// database) at growing intervals.
 Resultado EjecutaProcesoEspera(const std::string& comando, platform::ChildWatch& hijos,
-                               const std::string& etiqueta = {});
+                               const platform::LaunchTag& etiqueta = {},
+                               const AlEsperar& al_esperar = {});
 
 }  // namespace ostrim::modSubProceso

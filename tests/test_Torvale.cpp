@@ -5,29 +5,15 @@
 #include <gtest/gtest.h>
 
 #include "helpers/files.h"
+#include "helpers/no_host.h"
 #include "log.h"
 
 namespace ostrim {
 namespace {
 
+using tests::NoHost;
 using tests::TempDir;
 using tests::WriteFile;
-
-// A service host that is never connected: the form's logic needs none.
-class NoHost : public platform::ServiceHost {
- public:
-  std::string Install() override { return "installed"; }
-  std::string Uninstall() override { return "uninstalled"; }
-  void SetControlsAccepted(std::int16_t) override {}
-  void StartService() override {}
-  int RunEventLoop(platform::ServiceEvents&) override { return 0; }
-  platform::ChildWatch& Children() override { return *watch_; }
-  platform::ControlReply Control(platform::Request) override { return {}; }
-  platform::ControlReply Status() override { return {}; }
-
- private:
-  std::unique_ptr<platform::ChildWatch> watch_ = platform::CreateChildWatch();
-};
 
 class FormTest : public testing::Test {
  protected:

@@ -47,7 +47,7 @@ TEST_F(Faults, SpawnFailuresAreLoggedAndTheServiceKeepsServing) {
   service.Signal(SIGTERM);
   Result r = service.Finish();
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(Count(r.err, "launch failed"), 6) << r.err;  // 2 starts, 2 starts again, 2 stops
+  EXPECT_EQ(Count(r.err, "error: launch failed: "), 6) << r.err;  // 2 starts, 2 again, 2 stops
   EXPECT_EQ(Count(r.err, "Resource temporarily unavailable"), 6) << r.err;
 }
 

@@ -20,13 +20,13 @@ TEST(JsonQuote, EscapesWhatJsonForbidsAndKeepsUtf8) {
       {"tab\there\nline\r", R"("tab\there\nline\r")"},
       {std::string("nul\0x", 5), R"("nul\u0000x")"},
       {"\x1f\x7f", R"("\u001f\u007f")"},
-      {"A\xc3\xb1o", "\"A\xc3\xb1o\""},                   // UTF-8 "Año" as it is
-      {"A\xf1o", R"("A\u00f1o")"},                       // Latin-1 "Año": each byte as U+00XX
-      {"\xe2\x82\xac", "\"\xe2\x82\xac\""},               // the euro sign
-      {"\xe2\x82", R"("\u00e2\u0082")"},                 // a cut sequence
-      {"\xc0\xaf", R"("\u00c0\u00af")"},                 // an overlong "/"
-      {"\xed\xa0\x80", R"("\u00ed\u00a0\u0080")"},       // a surrogate
-      {"\xf0\x9f\x98\x80", "\"\xf0\x9f\x98\x80\""},       // beyond the BMP
+      {"A\xc3\xb1o", "\"A\xc3\xb1o\""},                       // UTF-8 "Año" as it is
+      {"A\xf1o", R"("A\u00f1o")"},                            // Latin-1 "Año": each byte as U+00XX
+      {"\xe2\x82\xac", "\"\xe2\x82\xac\""},                   // the euro sign
+      {"\xe2\x82", R"("\u00e2\u0082")"},                      // a cut sequence
+      {"\xc0\xaf", R"("\u00c0\u00af")"},                      // an overlong "/"
+      {"\xed\xa0\x80", R"("\u00ed\u00a0\u0080")"},            // a surrogate
+      {"\xf0\x9f\x98\x80", "\"\xf0\x9f\x98\x80\""},           // beyond the BMP
       {"\xf4\x90\x80\x80", R"("\u00f4\u0090\u0080\u0080")"},  // past U+10FFFF
   };
   for (const Case& c : cases) {
@@ -41,9 +41,8 @@ TEST(JsonWriter, WritesNestedValuesWithTheirCommas) {
   w.Key("seconds").Number(1.5).Key("ok").Bool(true).Key("none").Null();
   w.Key("list").BeginArray().String("a").BeginObject().EndObject().BeginArray().EndArray();
   w.EndArray().EndObject();
-  EXPECT_EQ(w.Text(),
-            R"({"state":"running","pid":41,"seconds":1.500,"ok":true,"none":null,)"
-            R"("list":["a",{},[]]})");
+  EXPECT_EQ(w.Text(), R"({"state":"running","pid":41,"seconds":1.500,"ok":true,"none":null,)"
+                      R"("list":["a",{},[]]})");
   const tests::json::Value v = tests::json::Parse(w.Text());
   EXPECT_EQ(v["state"].text, "running");
   EXPECT_EQ(v["pid"].number, 41);

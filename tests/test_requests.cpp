@@ -1,61 +1,134 @@
-// What a serving instance reports (-STATUS) and records of its last request,
-// written and read back the same on every platform.
+// The request table and what running a request means on every platform:
+// the states and exit statuses RunRequest leads to, and what an operator's
+// command prints from the record a service gives back.
 #include "platform/requests.h"
 
 #include <gtest/gtest.h>
 
-namespace ostrim {
+#include <stdexcept>
+
+#include "helpers/json.h"
+#include "platform/record.h"
+
+namespace ostrim::platform {
 namespace {
 
-using platform::ServiceReport;
+// The form's handlers, each doing what the test says.
+class FakeEvents : public ServiceEvents {
+ public:
+  enum class Does { kSucceed, kLeaveFalse, kThrow };
+  explicit FakeEvents(Does does) : does_(does) {}
+  void NTService_Continue(std::int16_t& success) override { Handle("continue", &success); }
+  void NTService_Pause(std::int16_t& success) override { Handle("pause", &success); }
+  void NTService_Start(std::int16_t& success) override { Handle("start", &success); }
+  void NTService_Stop() override { Handle("stop", nullptr); }
+  std::vector<std::string> called;
 
-TEST(ServiceReport, ReadsBackWhatItWrites) {
-  ServiceReport r;
-  r.state = "paused";
-  r.pid = 4321;
-  r.since = "2026-12-08T23:17:36Z";
-  r.directory = "C:\\Mis Bases";
-  r.requests = 7;
-  r.last_request = "pause";
-  r.last_result = "failed: a\tTAB and\na line end";  // cannot break the lines
-  r.last_tally = {5, 2, 1};
-  r.last_seconds = 12.3456;
-  r.engines = {{10, "ventas, 4GL: arranca ventas -z"}, {11, ""}};
-  const ServiceReport back = ServiceReport::Parse(r.Text());
-  EXPECT_EQ(back.state, "paused");
-  EXPECT_EQ(back.pid, 4321);
-  EXPECT_EQ(back.since, r.since);
-  EXPECT_EQ(back.directory, r.directory);
-  EXPECT_EQ(back.requests, 7u);
-  EXPECT_EQ(back.last_request, "pause");
-  EXPECT_EQ(back.last_result, "failed: a TAB and a line end");
-  EXPECT_EQ(back.last_tally.lines, 5);
-  EXPECT_EQ(back.last_tally.failed, 2);
-  EXPECT_EQ(back.last_tally.ended_badly, 1);
-  EXPECT_DOUBLE_EQ(back.last_seconds, 12.346);
-  ASSERT_EQ(back.engines.size(), 2u);
-  EXPECT_EQ(back.engines[0],
-            (std::pair<std::int64_t, std::string>{10, "ventas, 4GL: arranca ventas -z"}));
-  EXPECT_EQ(back.engines[1].first, 11);
-  // With Windows line ends, and lines it does not know, it reads the same.
-  EXPECT_EQ(ServiceReport::Parse("state\trunning\r\nnew_key\tx\npid\t9\n").pid, 9);
+ private:
+  void Handle(const char* name, std::int16_t* success) {
+    called.emplace_back(name);
+    if (does_ == Does::kThrow) throw std::runtime_error("boom");
+    if (success != nullptr && does_ == Does::kSucceed) *success = kTrue;
+  }
+  Does does_;
+};
+
+TEST(RunRequest, LeadsToTheStateAndExitStatusOfItsRow) {
+  using D = FakeEvents::Does;
+  struct Case {
+    Request request;
+    D does;
+    const char* state;        // after it
+    std::optional<int> exit;  // the service ends, with this status
+    const char* result;       // last_result
+  };
+  const Case cases[] = {
+      {Request::kStart, D::kSucceed, "running", std::nullopt, "done"},
+      {Request::kStart, D::kLeaveFalse, "stopped", 1, "failed: the handler did not report success"},
+      {Request::kStart, D::kThrow, "stopped", 1, "failed: boom"},
+      {Request::kContinue, D::kSucceed, "running", std::nullopt, "done"},
+      {Request::kContinue, D::kLeaveFalse, "paused", std::nullopt,
+       "failed: the handler did not report success"},
+      {Request::kContinue, D::kThrow, "paused", std::nullopt, "failed: boom"},
+      {Request::kPause, D::kSucceed, "paused", std::nullopt, "done"},
+      {Request::kPause, D::kLeaveFalse, "running", std::nullopt,
+       "failed: the handler did not report success"},
+      {Request::kPause, D::kThrow, "running", std::nullopt, "failed: boom"},
+      // The stop has no flag: it always completes, and the service ends.
+      {Request::kStop, D::kLeaveFalse, "stopped", 0, "done"},
+      {Request::kStop, D::kThrow, "stopped", 0, "failed: boom"},
+  };
+  for (const Case& c : cases) {
+    const RequestKind& kind = KindOf(c.request);
+    SCOPED_TRACE(std::string(kind.name) + " " + c.result);
+    FakeEvents events(c.does);
+    ServiceRecord record;
+    record.EnterState(ServiceState::kRunning);
+    const RequestOutcome outcome = RunRequest(events, c.request, record);
+    EXPECT_EQ(events.called, std::vector<std::string>{std::string(kind.name)});
+    EXPECT_EQ(StateName(outcome.state), std::string(c.state));
+    EXPECT_EQ(outcome.exit_status, c.exit);
+    EXPECT_EQ(record.state, c.state);
+    EXPECT_EQ(record.requests, 1u);
+    EXPECT_EQ(record.last_request, kind.name);
+    EXPECT_EQ(record.last_result, c.result);
+    EXPECT_EQ(record.last_state_before, "running");
+    EXPECT_FALSE(record.since.empty());
+  }
 }
 
-TEST(OutcomeLine, SaysWhatRanAndTheStatesAroundIt) {
-  ServiceReport after;
+TEST(RequestTable, EverySourceFindsItsRow) {
+  EXPECT_EQ(KindOfVerb("PAUSE")->request, Request::kPause);
+  EXPECT_EQ(KindOfVerb("continue")->request, Request::kContinue);  // any case
+  EXPECT_EQ(KindOfVerb("STATUS"), nullptr);                        // not a request
+  EXPECT_EQ(KindOfVerb(""), nullptr);                              // start and stop have none
+  EXPECT_EQ(KindOfSignal("SIGTERM")->request, Request::kStop);
+  EXPECT_EQ(KindOfSignal("SIGINT")->request, Request::kStop);
+  EXPECT_EQ(KindOfSignal("SIGUSR1")->request, Request::kPause);
+  EXPECT_EQ(KindOfSignal("SIGUSR2")->request, Request::kContinue);
+  EXPECT_EQ(KindOfSignal("SIGHUP"), nullptr);
+  EXPECT_EQ(KindOfSignal(""), nullptr);
+  for (std::uint32_t stop : {0x1u, 0x5u, 0xFu})
+    EXPECT_EQ(KindOfControl(stop)->request, Request::kStop);
+  EXPECT_EQ(KindOfControl(0x2)->request, Request::kPause);
+  EXPECT_EQ(KindOfControl(0x3)->request, Request::kContinue);
+  EXPECT_EQ(KindOfControl(0x4), nullptr);  // interrogate: answered by the host itself
+  EXPECT_EQ(KindOfControl(0), nullptr);
+  for (const RequestKind& kind : Requests()) EXPECT_EQ(&KindOf(kind.request), &kind);
+}
+
+TEST(Replies, TellTheOperatorWhatRanAndExitAsScriptsExpect) {
+  ServiceRecord after;
   after.state = "paused";
   after.last_request = "pause";
   after.last_result = "done";
+  after.last_state_before = "running";
   after.last_tally = {3, 1, 0};
   after.last_seconds = 4.21;
-  EXPECT_EQ(platform::OutcomeLine(after, "running"),
+  EXPECT_EQ(OutcomeLine(after),
             "pause: done in 4.210 s: 3 command lines, 2 launched, 1 launch failed "
             "(was running, now paused)");
-  after.last_tally = {1, 0, 1};
-  EXPECT_EQ(platform::OutcomeLine(after, "paused"),
-            "pause: done in 4.210 s: 1 command line, launched, 1 ended with an error "
-            "(was paused, now paused)");
+  EXPECT_EQ(ReplyToRequest(after, "\n").status, 0);
+  after.last_result = "failed: boom";
+  EXPECT_EQ(ReplyToRequest(after, "\r\n").status, 1);
+  EXPECT_EQ(ReplyToRequest(after, "\r\n").out.substr(0, 19), "pause: failed: boom");
+
+  // -STATUS: 0 healthy, 4 running but degraded, 3 none serves.
+  ServiceRecord running;
+  running.state = "running";
+  EXPECT_EQ(ReplyToStatus(running, false, "\n").status, 0);
+  running.degraded = true;
+  EXPECT_EQ(ReplyToStatus(running, false, "\n").status, 4);
+  EXPECT_EQ(ReplyToStatus(running, true, "\n").status, 4);
+  EXPECT_EQ(tests::json::Parse(ReplyToStatus(running, true, "\n").out)["health"].text, "degraded");
+  const ControlReply none = ReplyNoService(true, false, "/opt/site", "no ostrim serves", "\n");
+  EXPECT_EQ(none.status, 3);
+  EXPECT_EQ(none.out, "state\tnone\ndirectory\t/opt/site\n");
+  EXPECT_EQ(none.err, "ostrim: no ostrim serves\n");
+  EXPECT_EQ(tests::json::Parse(ReplyNoService(true, true, "/x", "no", "\n").out)["state"].text,
+            "none");
+  EXPECT_EQ(ReplyNoService(false, false, "/x", "no", "\n").status, 1);
 }
 
 }  // namespace
-}  // namespace ostrim
+}  // namespace ostrim::platform

@@ -166,7 +166,7 @@ TEST(SoakChildren, TenThousandEnginesLeftRunningHoldNoDescriptors) {
   std::vector<std::int64_t> pids;
   const auto launch_begin = std::chrono::steady_clock::now();
   for (int i = 0; i < engines; ++i) {
-    platform::Process engine = platform::Launch("/bin/sleep 600", *watch, "engine");
+    platform::Process engine = platform::Launch("/bin/sleep 600", *watch, {"engine", "4GL", ""});
     ASSERT_FALSE(engine.Wait(0ms).has_value());
     pids.push_back(engine.Id());
   }
@@ -179,7 +179,7 @@ TEST(SoakChildren, TenThousandEnginesLeftRunningHoldNoDescriptors) {
   for (std::int64_t pid : pids) ::kill(static_cast<pid_t>(pid), SIGKILL);
   // A stop command's wait, as the stop sequence makes it: every engine that
   // ends meanwhile is reaped and logged.
-  platform::Process stop = platform::Launch("/bin/true", *watch, "stop");
+  platform::Process stop = platform::Launch("/bin/true", *watch, {"engine", "stop", ""});
   ASSERT_TRUE(stop.Wait(std::nullopt).has_value());
   for (int i = 0; i < 2000 && watch->Watched() > 0; ++i) {
     watch->ReapEnded();

@@ -6,8 +6,9 @@ namespace ostrim::platform {
 
 using std::chrono::milliseconds;
 
-std::string LabelPrefix(const std::string& label) {
-  return label.empty() ? std::string() : label + ": ";
+std::string TagPrefix(const LaunchTag& tag) {
+  if (tag.database.empty() && tag.pass.empty()) return {};
+  return tag.database + ", " + tag.pass + ": ";
 }
 
 Process::Process(std::unique_ptr<Impl> impl, ChildWatch& watch)
@@ -42,29 +43,39 @@ std::vector<std::pair<std::int64_t, const ChildWatch::Child*>> ChildWatch::Watch
 }
 
 void ChildWatch::Launched(std::int64_t pid, Child child) {
-  child.started = Clock::now();
+  child.started = Now();
+  if (observer_ != nullptr) observer_->Launched(child.tag, pid, child.command);
   children_[pid] = std::move(child);
+}
+
+void ChildWatch::LaunchFailed(const LaunchTag& tag, const std::string& command,
+                              const std::string& why) {
+  if (observer_ != nullptr) observer_->LaunchFailed(tag, command, why);
 }
 
 std::optional<ProcessEnd> ChildWatch::Wait(Process& process, std::optional<milliseconds> limit,
                                            milliseconds tick,
                                            const std::function<void(milliseconds)>& on_tick) {
   const std::int64_t pid = process.impl_->pid;
-  const Clock::time_point begun = Clock::now();
+  const Clock::time_point begun = Now();
   const Clock::time_point deadline = limit ? begun + *limit : Clock::time_point::max();
   Clock::time_point next_tick = on_tick ? begun + tick : Clock::time_point::max();
   for (;;) {
     if (auto it = ended_.find(pid); it != ended_.end()) {
       process.end_ = it->second;
       ended_.erase(it);
-      children_.erase(pid);
+      if (auto child = children_.find(pid); child != children_.end()) {
+        if (observer_ != nullptr) observer_->Ended(child->second.tag, pid, *process.end_, true);
+        children_.erase(child);
+      }
       return process.end_;
     }
-    const Clock::time_point now = Clock::now();
+    const Clock::time_point now = Now();
     if (limit && now >= deadline) return std::nullopt;
     if (now >= next_tick) {
-      auto started = children_.count(pid) ? children_[pid].started : begun;
-      on_tick(std::chrono::duration_cast<milliseconds>(now - started));
+      auto child = children_.find(pid);
+      on_tick(std::chrono::duration_cast<milliseconds>(
+          now - (child != children_.end() ? child->second.started : begun)));
       next_tick = now + tick;
       continue;
     }
@@ -85,9 +96,11 @@ void ChildWatch::Ended(std::int64_t pid, ProcessEnd end) {
     log::Debug("pid ", pid, " ended, not launched by this watch: ", DescribeEnd(end));
     return;
   }
-  end.ran = std::chrono::duration_cast<milliseconds>(Clock::now() - it->second.started);
+  end.ran = std::chrono::duration_cast<milliseconds>(Now() - it->second.started);
   if (it->second.watched) {
-    LogEnd(pid, it->second, end);
+    const bool unexpected =
+        observer_ != nullptr && observer_->Ended(it->second.tag, pid, end, false);
+    LogEnd(pid, it->second, end, unexpected);
     watched_.erase(pid);
     children_.erase(it);
   } else {
@@ -99,21 +112,31 @@ void ChildWatch::Adopt(std::int64_t pid, std::unique_ptr<Process::Impl> impl) {
   auto it = children_.find(pid);
   if (it == children_.end()) return;
   if (auto e = ended_.find(pid); e != ended_.end()) {
-    // It ended while nobody waited any more: its end is logged now.
-    LogEnd(pid, it->second, e->second);
+    // It ended as its wait ended, before anyone asked: an end within the
+    // wait, logged now.
+    if (observer_ != nullptr) observer_->Ended(it->second.tag, pid, e->second, true);
+    LogEnd(pid, it->second, e->second, false);
     ended_.erase(e);
     children_.erase(it);
     return;
   }
   log::Debug("pid ", pid, " keeps running; watched until it ends");
   it->second.watched = true;
+  if (observer_ != nullptr) observer_->LeftRunning(it->second.tag, pid);
   watched_[pid] = std::move(impl);
 }
 
-void ChildWatch::LogEnd(std::int64_t pid, const Child& child, const ProcessEnd& end) const {
-  log::Info("pid ", pid, " ended: ", DescribeEnd(end), " after ",
-            std::chrono::duration<double>(end.ran).count(), " s: ", LabelPrefix(child.label),
-            log::Quoted(child.command));
+void ChildWatch::LogEnd(std::int64_t pid, const Child& child, const ProcessEnd& end,
+                        bool unexpected) const {
+  // An engine that nobody stopped: a warning when it ended well, an error
+  // when by a signal or with another status.
+  const bool well = !end.by_signal && end.value == 0;
+  const log::Level level = !unexpected ? log::Level::kInfo
+                           : well      ? log::Level::kWarning
+                                       : log::Level::kError;
+  log::Event(log::Kind::kChildEnded, level, "pid ", pid, " ended: ", DescribeEnd(end), " after ",
+             std::chrono::duration<double>(end.ran).count(), " s: ", TagPrefix(child.tag),
+             log::Quoted(child.command), unexpected ? " (while the service was running)" : "");
 }
 
 }  // namespace ostrim::platform

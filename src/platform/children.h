@@ -4,7 +4,10 @@
 // Written once, over one primitive per platform (WaitForEvent: "wait for this
 // child or for anything else that happens, up to N ms"):
 //
-//   Process::Wait(limit, tick)        deadline and tick arithmetic, here
+//   Process::Wait(limit, tick, on_tick)  deadline and tick arithmetic, here;
+//                                     on_tick is the caller's (the service
+//                                     host's progress reports are the
+//                                     sequence's business, never the wait's)
 //     -> WaitForEvent(child, step)    the platform: POSIX polls its event loop
 //                                     (signals become requests, SIGCHLD reaps);
 //                                     Windows waits on the child's handle
@@ -15,6 +18,10 @@
 //
 // A child whose Process is destroyed while it runs (an engine still running
 // after its 2500 ms) is watched: kept until it ends, never killed.
+//
+// Every child carries its LaunchTag (the database and the pass it was
+// launched for), and an observer (the service record) is told of its whole
+// life: launched, not launched and why, left running, ended.
 #pragma once
 
 #include <chrono>
@@ -30,6 +37,23 @@
 #include "platform/platform.h"
 
 namespace ostrim::platform {
+
+// Told of each child's life by the watch it was launched through. The
+// service record is one: it keeps each database's state from these.
+class ChildObserver {
+ public:
+  virtual ~ChildObserver() = default;
+  virtual void Launched(const LaunchTag& tag, std::int64_t pid, const std::string& command) = 0;
+  virtual void LaunchFailed(const LaunchTag& tag, const std::string& command,
+                            const std::string& why) = 0;
+  // Its launcher stopped waiting and it still runs: it is watched now.
+  virtual void LeftRunning(const LaunchTag& tag, std::int64_t pid) = 0;
+  // It ended; `waited`: its launcher was waiting for it. Returns true when
+  // nobody expected the end (an engine that ended while the service was
+  // running), so that it is logged as a warning or an error.
+  virtual bool Ended(const LaunchTag& tag, std::int64_t pid, const ProcessEnd& end,
+                     bool waited) = 0;
+};
 
 // What the platform holds for a child: its id, and on Windows its process
 // handle (closed by the deleter); a POSIX child needs nothing but its pid.
@@ -49,7 +73,7 @@ class ChildWatch {
   // What the watch knows of a child it launched that has not ended yet.
   struct Child {
     std::string command;
-    std::string label;  // the database and pass, for the log; may be empty
+    LaunchTag tag;
     Clock::time_point started;
     bool watched = false;  // left running: nobody waits for it
   };
@@ -69,15 +93,14 @@ class ChildWatch {
 
   // A child has been launched; Launch calls it.
   void Launched(std::int64_t pid, Child child);
+  // A launch made no child; the launcher calls it, with the reason.
+  void LaunchFailed(const LaunchTag& tag, const std::string& command, const std::string& why);
 
-  // Tells the service manager what the service is doing right now, and that
-  // it is alive: a long start or stop must not trip the manager's time-outs.
-  // `more_time` is how much longer the current step may take. Without a
-  // service manager, nothing happens.
-  virtual void ReportProgress(std::string_view status, std::chrono::milliseconds more_time) {
-    (void)status;
-    (void)more_time;
-  }
+  // Who is told of each child's life (null: nobody).
+  void SetObserver(ChildObserver* observer) { observer_ = observer; }
+
+  // The watch's clock: steady time (tests give it a clock of their own).
+  virtual Clock::time_point Now() const { return Clock::now(); }
 
  protected:
   // The platform's primitive: returns when `child` may have ended, when
@@ -100,15 +123,16 @@ class ChildWatch {
                                  std::chrono::milliseconds tick,
                                  const std::function<void(std::chrono::milliseconds)>& on_tick);
   void Adopt(std::int64_t pid, std::unique_ptr<Process::Impl> impl);
-  void LogEnd(std::int64_t pid, const Child& child, const ProcessEnd& end) const;
+  void LogEnd(std::int64_t pid, const Child& child, const ProcessEnd& end, bool unexpected) const;
 
   std::unordered_map<std::int64_t, Child> children_;  // launched, not yet seen to end
   std::unordered_map<std::int64_t, std::unique_ptr<Process::Impl>> watched_;
   std::unordered_map<std::int64_t, ProcessEnd> ended_;  // waited for; Wait not yet told
+  ChildObserver* observer_ = nullptr;
 };
 
-// "ventas, 4GL: " for a labelled child, "" for another: how its log lines
+// "ventas, 4GL: " for a database's child, "" for another: how its log lines
 // name it.
-std::string LabelPrefix(const std::string& label);
+std::string TagPrefix(const LaunchTag& tag);
 
 }  // namespace ostrim::platform

@@ -143,13 +143,23 @@ class LaunchError : public Error {
   using Error::Error;
 };
 
+// What a launch is for, as the log and the service record name it: the
+// database and the pass ("SQL", "4GL", "stop"); both empty for a command
+// that is no database's. `argument` is the database's argument text, kept
+// so that a database removed from the profiles can still be stopped as it
+// was started.
+struct LaunchTag {
+  std::string database;
+  std::string pass;
+  std::string argument;
+};
+
 // Runs `command_line` as a hidden child, the way Windows' CreateProcessA does
 // with no application name: the program is taken from the start of the line,
 // the rest are its arguments; no console or window, normal priority, handles
 // not inherited, the service's environment and current directory. Never
-// through a shell. `label` names the child in the log lines of its end (the
-// database and the pass, say).
-Process Launch(const std::string& command_line, ChildWatch& watch, std::string label = {});
+// through a shell. `tag` names the child in the log and the service record.
+Process Launch(const std::string& command_line, ChildWatch& watch, LaunchTag tag = {});
 
 // What a launch of `command_line` would run, found without running it, by
 // the same code the launch uses: the program as the line names it (split as
@@ -201,19 +211,6 @@ struct ServiceSettings {
   int start_mode = kStartAutomatic;
 };
 
-// What the last start or stop sequence did: how many command lines it ran,
-// how many of them could not be launched, and how many ended badly (a
-// non-zero exit status, or a signal) while the sequence waited for them.
-struct SequenceTally {
-  int lines = 0;
-  int failed = 0;
-  int ended_badly = 0;
-};
-
-// "4 command lines, all launched", "4 command lines, 3 launched, 1 launch
-// failed, 1 ended with an error".
-std::string DescribeTally(const SequenceTally& tally);
-
 // The form's handlers of the service manager's requests, called one at a
 // time on the thread that runs the event loop. `success` is the 16-bit flag
 // of the request (-1 true, 0 false): what the handler leaves in it is the
@@ -225,9 +222,9 @@ class ServiceEvents {
   virtual void NTService_Pause(std::int16_t& success) = 0;
   virtual void NTService_Start(std::int16_t& success) = 0;
   virtual void NTService_Stop() = 0;
-  // What the sequence of the request just handled did.
-  virtual SequenceTally LastSequence() const { return {}; }
 };
+
+class ServiceRecord;  // record.h
 
 class ServiceHost {
  public:
@@ -251,15 +248,25 @@ class ServiceHost {
   // Every child the handlers launch goes through this watch, so that waiting
   // for it keeps the service taking requests.
   virtual ChildWatch& Children() = 0;
+  // The record of this serving instance: kept by the requests and the
+  // children; the form adds what only it knows. The host publishes it.
+  virtual ServiceRecord& Record() = 0;
+  // Tells the service manager what the service is doing right now, and that
+  // it is alive: a long start or stop must not trip the manager's time-outs.
+  // `more_time` is how much longer the current step may take; none: the
+  // status is where the request ended. Without a service manager, only the
+  // status is kept.
+  virtual void ReportProgress(std::string_view status, std::chrono::milliseconds more_time) = 0;
 
   // From an operator's command line, to the service serving this site:
   // asks it for `request` (pause or continue) and waits until the request
-  // has run. `out`: one line with its outcome. Status 0 when it ran; 1 when
-  // no service serves, the caller may not control it, or it could not run.
+  // has run (ReplyToRequest). Status 1 also when no service serves, the
+  // caller may not control it, or it could not run.
   virtual ControlReply Control(Request request) = 0;
-  // The serving service's report ("key<TAB>value" lines). Status 0 when one
-  // serves (running or paused), 3 when none does, 1 when it cannot be told.
-  virtual ControlReply Status() = 0;
+  // The serving service's record (ReplyToStatus): status 0 when one serves
+  // and is healthy, 4 when it serves degraded, 3 when none does, 1 when it
+  // cannot be told. `json`: as one JSON object.
+  virtual ControlReply Status(bool json) = 0;
 };
 
 std::unique_ptr<ServiceHost> CreateServiceHost(const ServiceSettings& settings);
@@ -267,12 +274,6 @@ std::unique_ptr<ServiceHost> CreateServiceHost(const ServiceSettings& settings);
 // How the service is run and sent requests on this platform, for --help:
 // the "(nothing)" entry of the usage text.
 const char* ServiceUsage();
-
-// Tells the service manager what the service is doing right now, and that it
-// is alive: a long start or stop must not trip the manager's time-outs.
-// `more_time` is how much longer the current step may take. Without a service
-// manager, nothing happens.
-void ReportProgress(std::string_view status, std::chrono::milliseconds more_time);
 
 // ---------------------------------------------------------------------------
 // Console and log

@@ -4,22 +4,104 @@
 #include <exception>
 
 #include "log.h"
+#include "platform/record.h"
 
 namespace ostrim::platform {
+namespace {
 
-const char* RequestName(Request request) {
-  switch (request) {
-    case Request::kStart:
-      return "start";
-    case Request::kContinue:
-      return "continue";
-    case Request::kPause:
-      return "pause";
-    case Request::kStop:
-      return "stop";
-  }
-  return "?";
+// Windows' service control codes (winsvc.h), which never change: the
+// Windows host checks them against its headers.
+constexpr std::uint32_t kControlStop = 0x1;
+constexpr std::uint32_t kControlPause = 0x2;
+constexpr std::uint32_t kControlContinue = 0x3;
+constexpr std::uint32_t kControlShutdown = 0x5;
+constexpr std::uint32_t kControlPreshutdown = 0xF;
+
+using S = ServiceState;
+
+// The requests. A failed start ends the service with status 1 (a failed
+// start is never a success); the stop always ends it, with status 0.
+constexpr RequestKind kRequests[] = {
+    {Request::kStart,
+     "start",
+     "",
+     "",
+     {},
+     {},
+     false,
+     S::kStarting,
+     S::kRunning,
+     S::kStopped,
+     std::nullopt,
+     1,
+     [](ServiceEvents& e, std::int16_t& success) { e.NTService_Start(success); }},
+    {Request::kContinue,
+     "continue",
+     "CONTINUE",
+     "ask the running service to start the databases again, wait until it has,\n"
+     "and print the outcome (exit status 0: all launched)",
+     {"SIGUSR2"},
+     {kControlContinue},
+     true,
+     S::kContinuing,
+     S::kRunning,
+     S::kPaused,
+     std::nullopt,
+     std::nullopt,
+     [](ServiceEvents& e, std::int16_t& success) { e.NTService_Continue(success); }},
+    {Request::kPause,
+     "pause",
+     "PAUSE",
+     "ask the running service to stop the databases, wait until it has, and\n"
+     "print the outcome (exit status 0: every stop command ran and ended well)",
+     {"SIGUSR1"},
+     {kControlPause},
+     true,
+     S::kPausing,
+     S::kPaused,
+     S::kRunning,
+     std::nullopt,
+     std::nullopt,
+     [](ServiceEvents& e, std::int16_t& success) { e.NTService_Pause(success); }},
+    {Request::kStop,
+     "stop",
+     "",
+     "",
+     {"SIGTERM", "SIGINT"},
+     {kControlStop, kControlShutdown, kControlPreshutdown},
+     false,
+     S::kStopping,
+     S::kStopped,
+     S::kStopped,
+     0,
+     0,
+     [](ServiceEvents& e, std::int16_t& success) {
+       e.NTService_Stop();
+       success = kTrue;  // the stop has no flag: it always completes
+     }},
+};
+
+bool SameLetters(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+           return up(x) == up(y);
+         });
 }
+
+// `text` with "\n" written as `eol`.
+std::string WithLineEnds(std::string_view text, std::string_view eol) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') {
+      out.append(eol);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace
 
 const char* StateName(ServiceState state) {
   switch (state) {
@@ -41,197 +123,105 @@ const char* StateName(ServiceState state) {
   return "?";
 }
 
-ServiceState PendingState(Request request) {
-  switch (request) {
-    case Request::kStart:
-      return ServiceState::kStarting;
-    case Request::kContinue:
-      return ServiceState::kContinuing;
-    case Request::kPause:
-      return ServiceState::kPausing;
-    case Request::kStop:
-      return ServiceState::kStopping;
-  }
-  return ServiceState::kRunning;
+std::span<const RequestKind> Requests() {
+  return kRequests;
 }
 
-std::string DescribeTally(const SequenceTally& tally) {
-  std::string text =
-      std::to_string(tally.lines) + (tally.lines == 1 ? " command line" : " command lines");
-  if (tally.lines == 0) return text;
-  if (tally.failed == 0) {
-    text += tally.lines == 1 ? ", launched" : ", all launched";
-  } else {
-    text += ", " + std::to_string(tally.lines - tally.failed) + " launched, " +
-            std::to_string(tally.failed) +
-            (tally.failed == 1 ? " launch failed" : " launches failed");
+const RequestKind& KindOf(Request request) {
+  for (const RequestKind& kind : kRequests) {
+    if (kind.request == request) return kind;
   }
-  if (tally.ended_badly > 0) {
-    text += ", " + std::to_string(tally.ended_badly) + " ended with an error";
-  }
-  return text;
+  return kRequests[0];
 }
 
-namespace {
-
-// A value as one field: no TAB or line end can break the lines.
-std::string Field(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+const RequestKind* KindOfVerb(std::string_view verb) {
+  for (const RequestKind& kind : kRequests) {
+    if (!kind.verb.empty() && SameLetters(kind.verb, verb)) return &kind;
   }
-  return out;
+  return nullptr;
 }
 
-// Seconds with three decimals, as the log writes them.
-std::string Seconds(double seconds) {
-  std::string text;
-  log::detail::Append(text, seconds);
-  return text;
-}
-
-long long Number(std::string_view text) {
-  long long value = 0;
-  bool negative = !text.empty() && text.front() == '-';
-  if (negative) text.remove_prefix(1);
-  for (char c : text) {
-    if (c < '0' || c > '9') break;
-    value = value * 10 + (c - '0');
-  }
-  return negative ? -value : value;
-}
-
-}  // namespace
-
-std::string ServiceReport::Text() const {
-  std::string out;
-  auto line = [&out](std::string_view key, std::string_view value) {
-    out.append(key).append("\t").append(Field(value)).append("\n");
-  };
-  line("state", state);
-  line("pid", std::to_string(pid));
-  line("since", since);
-  line("directory", directory);
-  line("requests", std::to_string(requests));
-  if (!last_request.empty()) {
-    line("last_request", last_request);
-    line("last_result", last_result);
-    line("last_lines", std::to_string(last_tally.lines));
-    line("last_failed", std::to_string(last_tally.failed));
-    line("last_ended_badly", std::to_string(last_tally.ended_badly));
-    line("last_seconds", Seconds(last_seconds));
-  }
-  line("engines", std::to_string(engines.size()));
-  for (const auto& [engine_pid, what] : engines) {
-    out.append("engine\t").append(std::to_string(engine_pid)).append("\t").append(Field(what));
-    out.append("\n");
-  }
-  return out;
-}
-
-ServiceReport ServiceReport::Parse(std::string_view text) {
-  ServiceReport r;
-  while (!text.empty()) {
-    std::string_view line = text.substr(0, text.find('\n'));
-    text.remove_prefix(std::min(text.size(), line.size() + 1));
-    const std::size_t tab = line.find('\t');
-    if (tab == std::string_view::npos) continue;
-    const std::string_view key = line.substr(0, tab);
-    const std::string_view value = line.substr(tab + 1);
-    if (key == "state")
-      r.state = value;
-    else if (key == "pid")
-      r.pid = Number(value);
-    else if (key == "since")
-      r.since = value;
-    else if (key == "directory")
-      r.directory = value;
-    else if (key == "requests")
-      r.requests = static_cast<std::uint64_t>(Number(value));
-    else if (key == "last_request")
-      r.last_request = value;
-    else if (key == "last_result")
-      r.last_result = value;
-    else if (key == "last_lines")
-      r.last_tally.lines = static_cast<int>(Number(value));
-    else if (key == "last_failed")
-      r.last_tally.failed = static_cast<int>(Number(value));
-    else if (key == "last_ended_badly")
-      r.last_tally.ended_badly = static_cast<int>(Number(value));
-    else if (key == "last_seconds") {
-      const std::size_t dot = value.find('.');
-      r.last_seconds = static_cast<double>(Number(value.substr(0, dot)));
-      if (dot != std::string_view::npos) {
-        r.last_seconds += static_cast<double>(Number(value.substr(dot + 1, 3))) / 1000.0;
-      }
-    } else if (key == "engine") {
-      const std::size_t second = value.find('\t');
-      r.engines.emplace_back(Number(value.substr(0, second)),
-                             second == std::string_view::npos ? "" : value.substr(second + 1));
+const RequestKind* KindOfSignal(std::string_view signal) {
+  for (const RequestKind& kind : kRequests) {
+    if (std::find(kind.signals.begin(), kind.signals.end(), signal) != kind.signals.end() &&
+        !signal.empty()) {
+      return &kind;
     }
   }
-  return r;
+  return nullptr;
 }
 
-std::string OutcomeLine(const ServiceReport& after, const std::string& state_before) {
-  return after.last_request + ": " + after.last_result + " in " + Seconds(after.last_seconds) +
-         " s: " + DescribeTally(after.last_tally) + " (was " + state_before + ", now " +
-         after.state + ")";
+const RequestKind* KindOfControl(std::uint32_t control) {
+  for (const RequestKind& kind : kRequests) {
+    if (control != 0 &&
+        std::find(kind.controls.begin(), kind.controls.end(), control) != kind.controls.end()) {
+      return &kind;
+    }
+  }
+  return nullptr;
 }
 
-RequestOutcome RunRequest(ServiceEvents& events, Request request) {
+RequestOutcome RunRequest(ServiceEvents& events, Request request, ServiceRecord& record) {
   using Clock = std::chrono::steady_clock;
+  const RequestKind& kind = KindOf(request);
   const Clock::time_point started = Clock::now();
-  const char* name = RequestName(request);
-  log::Event(log::Kind::kRequestBegun, log::Level::kInfo, "request ", name, ": begins");
+  record.BeginRequest(kind);
+  log::Event(log::Kind::kRequestBegun, log::Level::kInfo, "request ", kind.name, ": begins");
   RequestOutcome outcome;
   std::int16_t success = kFalse;
   try {
-    switch (request) {
-      case Request::kStart:
-        events.NTService_Start(success);
-        break;
-      case Request::kContinue:
-        events.NTService_Continue(success);
-        break;
-      case Request::kPause:
-        events.NTService_Pause(success);
-        break;
-      case Request::kStop:
-        events.NTService_Stop();
-        success = kTrue;  // the stop has no flag: it always completes
-        break;
-    }
+    kind.handle(events, success);
     if (success != kTrue) outcome.failure = "the handler did not report success";
   } catch (const std::exception& e) {
     outcome.failure = e.what();
   }
   outcome.succeeded = outcome.failure.empty();
   outcome.took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
-  outcome.tally = events.LastSequence();
-  if (!outcome.succeeded) log::Error("request ", name, " failed: ", outcome.failure);
+  outcome.state = outcome.succeeded ? kind.after_success : kind.after_failure;
+  outcome.exit_status = outcome.succeeded ? kind.exit_after_success : kind.exit_after_failure;
+  const double seconds = std::chrono::duration<double>(outcome.took).count();
+  if (!outcome.succeeded) log::Error("request ", kind.name, " failed: ", outcome.failure);
   log::Event(log::Kind::kRequestEnded, outcome.succeeded ? log::Level::kInfo : log::Level::kError,
-             "request ", name, ": ", outcome.succeeded ? "done" : "failed", " in ",
-             std::chrono::duration<double>(outcome.took).count(),
-             " s: ", DescribeTally(outcome.tally));
-
-  switch (request) {
-    case Request::kStart:
-      outcome.state = outcome.succeeded ? ServiceState::kRunning : ServiceState::kStopped;
-      if (!outcome.succeeded) outcome.exit_status = 1;
-      break;
-    case Request::kContinue:
-      outcome.state = outcome.succeeded ? ServiceState::kRunning : ServiceState::kPaused;
-      break;
-    case Request::kPause:
-      outcome.state = outcome.succeeded ? ServiceState::kPaused : ServiceState::kRunning;
-      break;
-    case Request::kStop:
-      outcome.state = ServiceState::kStopped;
-      outcome.exit_status = 0;
-      break;
-  }
+             "request ", kind.name, ": ", outcome.succeeded ? "done" : "failed", " in ", seconds,
+             " s: ", DescribeTally(record.Tally()));
+  record.EndRequest(kind, outcome.succeeded, outcome.failure, seconds, outcome.state);
   return outcome;
+}
+
+std::string OutcomeLine(const ServiceRecord& after) {
+  std::string seconds;
+  log::detail::Append(seconds, after.last_seconds);
+  return after.last_request + ": " + after.last_result + " in " + seconds +
+         " s: " + DescribeTally(after.last_tally) + " (was " + after.last_state_before + ", now " +
+         after.state + ")";
+}
+
+ControlReply ReplyToRequest(const ServiceRecord& after, std::string_view eol) {
+  ControlReply reply;
+  reply.out = OutcomeLine(after) + std::string(eol);
+  reply.status = after.last_result == "done" ? 0 : 1;
+  return reply;
+}
+
+ControlReply ReplyToStatus(const ServiceRecord& record, bool json, std::string_view eol) {
+  ControlReply reply;
+  reply.out = json ? record.Json() + std::string(eol) : WithLineEnds(record.Text(), eol);
+  reply.status = record.degraded && record.state == StateName(ServiceState::kRunning) ? 4 : 0;
+  return reply;
+}
+
+ControlReply ReplyNoService(bool status, bool json, const std::string& directory,
+                            const std::string& why, std::string_view eol) {
+  ControlReply reply;
+  reply.status = status ? 3 : 1;
+  if (status) {
+    ServiceRecord none;
+    none.state = "none";
+    none.directory = directory;
+    reply.out = ReplyToStatus(none, json, eol).out;
+  }
+  reply.err = "ostrim: " + why + std::string(eol);
+  return reply;
 }
 
 }  // namespace ostrim::platform

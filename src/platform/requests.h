@@ -1,21 +1,24 @@
-// The service manager's requests, and what handling one means on every
-// platform: both service hosts queue requests in their own way, then run each
-// through RunRequest.
+// The service manager's requests, in one table, and what handling one means
+// on every platform: both service hosts and the control channel take a
+// request's names, states and exit statuses from the table, queue requests in
+// their own way, then run each through RunRequest.
+//
+// A new request is one row here, one handler in the form (ServiceEvents), and
+// its signal or Windows control code in its row; its operator's option and
+// usage line come from the row too.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include "platform/platform.h"
 
 namespace ostrim::platform {
-
-const char* RequestName(Request request);
 
 // What the service is doing, as the service manager and operators see it.
 enum class ServiceState {
@@ -30,52 +33,73 @@ enum class ServiceState {
 
 const char* StateName(ServiceState state);
 
-// The state while `request` runs (starting, pausing...).
-ServiceState PendingState(Request request);
+// One request: its names, where it comes from, and what it leads to.
+struct RequestKind {
+  Request request;
+  std::string_view name;  // "pause": the log, the record, the operator's outcome line
+  // The operator's option ("-PAUSE") and the control channel's word
+  // ("PAUSE"), with the option's usage text; empty: no option.
+  std::string_view verb;
+  std::string_view usage;
+  // POSIX signals that ask for it, by name ("SIGUSR1"); empty: none.
+  std::array<std::string_view, 2> signals;
+  // Windows service control codes that ask for it (SERVICE_CONTROL_PAUSE is
+  // 2...); 0: none.
+  std::array<std::uint32_t, 3> controls;
+  // Accepted only when pause and continue are (kAcceptPauseContinue).
+  bool pause_continue;
+  ServiceState pending;  // while it runs
+  ServiceState after_success;
+  ServiceState after_failure;
+  // The service ends after it, with this exit status (none: it goes on).
+  std::optional<int> exit_after_success;
+  std::optional<int> exit_after_failure;
+  // Its handler in the form; `success` is the 16-bit flag (-1 true).
+  void (*handle)(ServiceEvents& events, std::int16_t& success);
+};
+
+std::span<const RequestKind> Requests();
+const RequestKind& KindOf(Request request);
+// The row of an option's or channel's word, a signal or a control code, in
+// any letter case for the word; null when there is none.
+const RequestKind* KindOfVerb(std::string_view verb);
+const RequestKind* KindOfSignal(std::string_view signal);
+const RequestKind* KindOfControl(std::uint32_t control);
 
 // What one request came to.
 struct RequestOutcome {
   bool succeeded = false;
   std::string failure;  // why it failed; empty when it succeeded
   std::chrono::milliseconds took{0};
-  SequenceTally tally;  // what its sequence ran
   // The state the service is in afterwards (after a failed pause it is still
   // running; after a failed continue, still paused).
   ServiceState state = ServiceState::kRunning;
-  // Set when the service must end now, with this exit status: after the stop
-  // (0), and after a failed start (1: a failed start is never a success).
+  // Set when the service must end now, with this exit status.
   std::optional<int> exit_status;
 };
 
-// What a serving instance tells an operator who asks (-STATUS), and what it
-// records of its last request: written and read as "key<TAB>value" lines,
-// the same on every platform.
-struct ServiceReport {
-  std::string state;  // StateName: "running", "paused"...
-  std::int64_t pid = 0;
-  std::string since;           // when it entered that state (UTC, ISO 8601)
-  std::string directory;       // the site: the program's directory
-  std::uint64_t requests = 0;  // requests ended since it started
-  std::string last_request;    // empty before the first request ended
-  std::string last_result;     // "done", or "failed: why"
-  SequenceTally last_tally;
-  double last_seconds = 0;
-  // The engines still watched: pid, and "label: command line".
-  std::vector<std::pair<std::int64_t, std::string>> engines;
+class ServiceRecord;
 
-  std::string Text() const;
-  static ServiceReport Parse(std::string_view text);
-};
+// Runs one request's handler to its end, keeping `record` up to date: logs
+// that it begins, calls the form's handler, checks the success flag it
+// leaves (true is kTrue; anything else, or an exception, is a failure, logged
+// with its reason), logs how it ended, what it ran and how long it took.
+RequestOutcome RunRequest(ServiceEvents& events, Request request, ServiceRecord& record);
+
+// What the operator's command prints and its exit status, from the record a
+// serving instance gave back: after `request` ran (one outcome line; 0 when
+// it was done, else 1), or for -STATUS (the record; with `json`, as JSON; 0
+// healthy, 4 degraded). `eol` is the console's line end.
+ControlReply ReplyToRequest(const ServiceRecord& after, std::string_view eol);
+ControlReply ReplyToStatus(const ServiceRecord& record, bool json, std::string_view eol);
+// When no instance serves the site: -STATUS says "none" and exits 3, a
+// request exits 1. `why` goes to standard error.
+ControlReply ReplyNoService(bool status, bool json, const std::string& directory,
+                            const std::string& why, std::string_view eol);
 
 // The line an operator sees once the request they sent has run:
 // "pause: done in 1.234 s: 3 command lines, all launched (was running, now
 // paused)".
-std::string OutcomeLine(const ServiceReport& after, const std::string& state_before);
-
-// Runs one request's handler to its end: logs that it begins, calls the
-// form's handler, checks the success flag it leaves (true is kTrue; anything
-// else, or an exception, is a failure, logged with its reason), logs how it
-// ended and how long it took.
-RequestOutcome RunRequest(ServiceEvents& events, Request request);
+std::string OutcomeLine(const ServiceRecord& after);
 
 }  // namespace ostrim::platform

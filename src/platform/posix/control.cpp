@@ -141,12 +141,8 @@ std::vector<ControlCommand> ControlServer::Take() {
       continue;
     }
     const std::string verb = it->received.substr(0, eol);
-    ControlCommand command{it->id, ControlCommand::Verb::kStatus, it->pid, it->uid};
-    if (verb == "PAUSE") {
-      command.verb = ControlCommand::Verb::kPause;
-    } else if (verb == "CONTINUE") {
-      command.verb = ControlCommand::Verb::kContinue;
-    } else if (verb != "STATUS") {
+    ControlCommand command{it->id, KindOfVerb(verb), it->pid, it->uid};
+    if (command.kind == nullptr && verb != "STATUS") {
       SendAll(it->fd.get(), "unknown\n");
       it = clients_.erase(it);
       continue;

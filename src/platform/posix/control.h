@@ -14,12 +14,14 @@
 //   client checks the server's credentials the same way, so that it never
 //   takes another user's socket for the service.
 //
-// The protocol: the client sends one line, "PAUSE", "CONTINUE" or "STATUS".
-// STATUS is answered at once with the service's report (ServiceReport's
-// "key<TAB>value" lines). PAUSE and CONTINUE are queued with the requests
-// that come from signals, in arrival order; when the request has run, the
-// answer is "before<TAB>state" (the state it was in when the request came)
-// followed by the report. The server closes the connection after answering.
+// The protocol: the client sends one line: "STATUS", or the word of a
+// request of the request table ("PAUSE", "CONTINUE"). STATUS is answered at
+// once with the service record's text (record.h). A request is queued with
+// the requests that come from signals, in arrival order; when it has run,
+// the answer is the record's text, which tells how the request went. The
+// server closes the connection after answering.
+//
+// Linux: abstract socket names, SO_PEERCRED and accept4.
 #pragma once
 
 #include <poll.h>
@@ -32,6 +34,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
+#include "platform/requests.h"
 
 namespace ostrim::platform::posix {
 
@@ -41,8 +44,8 @@ std::string ControlName(const std::string& directory);
 
 // A command read from a client: what it asks, and who it is.
 struct ControlCommand {
-  int client = -1;  // the connection's id, to answer it
-  enum class Verb { kStatus, kPause, kContinue } verb = Verb::kStatus;
+  int client = -1;                    // the connection's id, to answer it
+  const RequestKind* kind = nullptr;  // the request it asks for; null: STATUS
   pid_t pid = 0;
   uid_t uid = 0;
 };
@@ -88,7 +91,7 @@ class ControlServer {
   int next_id_ = 0;
 };
 
-// The client's side: sends `verb` ("PAUSE", "CONTINUE", "STATUS") to the
+// The client's side: sends `verb` ("STATUS", or a request's word) to the
 // service of the site in `directory`, and returns its whole answer.
 struct ControlAnswer {
   enum class Outcome { kAnswered, kNoService, kDenied, kFailed } outcome = Outcome::kFailed;

@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <ctime>
 #include <vector>
 
 #include "log.h"
@@ -41,16 +40,13 @@ void Catch(int signo, int flags) {
   ::sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
 }
 
-// Now, in UTC, ISO 8601: "2026-12-08T23:17:36Z".
-std::string NowUtc() {
-  struct timespec now {};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  struct tm utc {};
-  ::gmtime_r(&now.tv_sec, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
+// The signals the loop takes, by the names the request table uses.
+struct NamedSignal {
+  int number;
+  const char* name;
+};
+constexpr NamedSignal kSignals[] = {
+    {SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"}, {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"}};
 
 ProcessEnd EndFrom(const siginfo_t& info) {
   ProcessEnd end;
@@ -63,6 +59,7 @@ ProcessEnd EndFrom(const siginfo_t& info) {
 
 EventLoop::EventLoop() {
   if (signal_pipe_write >= 0) throw Error("an event loop is running already");
+  SetObserver(&record_);
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
     throw Error("cannot create the event pipe: " + ErrnoText());
@@ -81,9 +78,9 @@ EventLoop::~EventLoop() {
 }
 
 void EventLoop::AcceptRequests(bool pause_and_continue, const std::string& directory) {
-  report_.pid = ::getpid();
-  report_.directory = directory;
-  EnterState(ServiceState::kStarting);
+  record_.pid = ::getpid();
+  record_.directory = directory;
+  record_.EnterState(ServiceState::kStarting);
   if (std::optional<ControlServer::Holder> holder = control_.Open(directory)) {
     const std::string pid = std::to_string(holder->pid);
     if (holder->trusted) {
@@ -97,34 +94,22 @@ void EventLoop::AcceptRequests(bool pause_and_continue, const std::string& direc
                "reach this service, and a second instance is not kept out)");
   }
   notifier_.Open();
-  for (int signo : {SIGTERM, SIGINT, SIGHUP}) Catch(signo, 0);
-  if (pause_and_continue) {
-    Catch(SIGUSR1, 0);
-    Catch(SIGUSR2, 0);
+  Catch(SIGHUP, 0);
+  for (const NamedSignal& s : kSignals) {
+    const RequestKind* kind = KindOfSignal(s.name);
+    if (kind != nullptr && (!kind->pause_continue || pause_and_continue)) Catch(s.number, 0);
   }
 }
 
 void EventLoop::Queue(Request request, std::string_view source, int client) {
+  const std::string_view name = KindOf(request).name;
   if (busy_ || !queue_.empty()) {
-    log::Info("request received: ", RequestName(request), " (", source,
+    log::Info("request received: ", name, " (", source,
               "); it runs when the requests before it have ended");
   } else {
-    log::Info("request received: ", RequestName(request), " (", source, ")");
+    log::Info("request received: ", name, " (", source, ")");
   }
   queue_.push_back({request, client});
-}
-
-void EventLoop::EnterState(ServiceState state) {
-  report_.state = StateName(state);
-  report_.since = NowUtc();
-}
-
-ServiceReport EventLoop::Report() const {
-  ServiceReport report = report_;
-  for (const auto& [pid, child] : WatchedChildren()) {
-    report.engines.emplace_back(pid, LabelPrefix(child->label) + child->command);
-  }
-  return report;
 }
 
 int EventLoop::Serve(const std::function<RequestOutcome(Request)>& run) {
@@ -136,21 +121,12 @@ int EventLoop::Serve(const std::function<RequestOutcome(Request)>& run) {
     const Queued next = queue_.front();
     queue_.pop_front();
     busy_ = true;
-    const std::string before = report_.state;
-    EnterState(PendingState(next.request));
     const RequestOutcome outcome = run(next.request);
     busy_ = false;
-    EnterState(outcome.state);
-    ++report_.requests;
-    report_.last_request = RequestName(next.request);
-    report_.last_result = outcome.succeeded ? "done" : "failed: " + outcome.failure;
-    report_.last_tally = outcome.tally;
-    report_.last_seconds = std::chrono::duration<double>(outcome.took).count();
-    if (next.client >= 0)
-      control_.Answer(next.client, "before\t" + before + "\n" + Report().Text());
+    if (next.client >= 0) control_.Answer(next.client, record_.Text());
     if (outcome.exit_status) {
       for (const Queued& left : queue_) {
-        log::Info("request ", RequestName(left.request), " dropped: the service has ended");
+        log::Info("request ", KindOf(left.request).name, " dropped: the service has ended");
       }
       notifier_.GiveUp();
       return *outcome.exit_status;
@@ -189,27 +165,16 @@ void EventLoop::TakeSignals() {
     if (n <= 0) break;
     const bool more = n == static_cast<ssize_t>(sizeof bytes);
     for (ssize_t i = 0; i < n; ++i) {
-      switch (bytes[i]) {
-        case SIGTERM:
-          Queue(Request::kStop, "SIGTERM");
-          break;
-        case SIGINT:
-          Queue(Request::kStop, "SIGINT");
-          break;
-        case SIGUSR1:
-          Queue(Request::kPause, "SIGUSR1");
-          break;
-        case SIGUSR2:
-          Queue(Request::kContinue, "SIGUSR2");
-          break;
-        case SIGHUP:
-          log::Info("SIGHUP ignored: the profile files are read afresh at every request");
-          break;
-        case SIGCHLD:
-          child_ended_ = true;
-          break;
-        default:
-          break;
+      const int signo = bytes[i];
+      if (signo == SIGCHLD) {
+        child_ended_ = true;
+      } else if (signo == SIGHUP) {
+        log::Info("SIGHUP ignored: the profile files are read afresh at every request");
+      } else {
+        for (const NamedSignal& s : kSignals) {
+          const RequestKind* kind = s.number == signo ? KindOfSignal(s.name) : nullptr;
+          if (kind != nullptr) Queue(kind->request, s.name);
+        }
       }
     }
     if (!more) break;  // the pipe is empty: no second read to learn it
@@ -218,19 +183,13 @@ void EventLoop::TakeSignals() {
 
 void EventLoop::TakeControl() {
   for (const ControlCommand& command : control_.Take()) {
-    const std::string source =
-        "control, pid " + std::to_string(command.pid) + " uid " + std::to_string(command.uid);
-    switch (command.verb) {
-      case ControlCommand::Verb::kStatus:
-        control_.Answer(command.client, Report().Text());
-        break;
-      case ControlCommand::Verb::kPause:
-        Queue(Request::kPause, source, command.client);
-        break;
-      case ControlCommand::Verb::kContinue:
-        Queue(Request::kContinue, source, command.client);
-        break;
+    if (command.kind == nullptr) {  // STATUS: the record as it is now
+      control_.Answer(command.client, record_.Text());
+      continue;
     }
+    Queue(command.kind->request,
+          "control, pid " + std::to_string(command.pid) + " uid " + std::to_string(command.uid),
+          command.client);
   }
 }
 
@@ -242,15 +201,6 @@ void EventLoop::ReapEnded() {
     siginfo_t info{};
     if (::waitid(P_ALL, 0, &info, WEXITED | WNOHANG) != 0 || info.si_pid == 0) break;
     Ended(info.si_pid, EndFrom(info));
-  }
-}
-
-void EventLoop::ReportProgress(std::string_view status, std::chrono::milliseconds more_time) {
-  // A status that asks for no more time is where a request ended: a state.
-  if (more_time.count() > 0) {
-    notifier_.Progress(status, more_time);
-  } else {
-    notifier_.State("STATUS=" + std::string(status));
   }
 }
 

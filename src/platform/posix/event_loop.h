@@ -1,4 +1,6 @@
 // The POSIX service's event loop: where requests, children and waits meet.
+// Linux: waitid(P_ALL) and pipe2; the control channel's own Linux calls are
+// named in control.h.
 //
 // Contract:
 //
@@ -7,13 +9,14 @@
 //   nothing else, so signals are taken in the order they arrived. The pipe
 //   is the loop's own (close-on-exec, never a standard descriptor); only the
 //   signal handler writes into it.
-// - Requests: SIGTERM and SIGINT are stop requests; SIGUSR1 and SIGUSR2 are
-//   pause and continue requests when those are accepted; SIGHUP is logged
-//   and ignored. The control channel (control.h) brings pause and continue
-//   requests from `ostrim -PAUSE` and `-CONTINUE`, and answers `-STATUS` at
-//   once, even in the middle of a request. Each request is queued, in
-//   arrival order whatever its source, however many arrive while one runs;
-//   a request from the control channel is answered when it has run.
+// - Requests: the signals of the request table (requests.h: SIGTERM and
+//   SIGINT stop, SIGUSR1 pauses and SIGUSR2 continues when those are
+//   accepted); SIGHUP is logged and ignored. The control channel (control.h)
+//   brings the requests of the table's verbs (`ostrim -PAUSE`, `-CONTINUE`),
+//   and is answered `-STATUS` at once, even in the middle of a request. Each
+//   request is queued, in arrival order whatever its source, however many
+//   arrive while one runs; a request from the control channel is answered,
+//   with the service record, when it has run.
 // - Serve() is the loop, one step after another:
 //     1. wait for something (block in poll on the pipe and the control
 //        channel);
@@ -29,8 +32,9 @@
 //   current one has ended), a watched child that ends is reaped and logged,
 //   and the waited child's end ends the wait. Children are reaped by pid as
 //   SIGCHLD reports them, so an engine left running costs no descriptor.
-// - Progress: what a request reports (ReportProgress) goes to systemd's
-//   notification socket when there is one.
+// - The record: the loop keeps the service record (record.h) and is its
+//   children's watch, so the record follows every child; Serve runs each
+//   request through RunRequest, which keeps the rest of it.
 //
 // One EventLoop at a time in a process: it owns the signal handlers.
 #pragma once
@@ -44,6 +48,7 @@
 #include "platform/posix/control.h"
 #include "platform/posix/notify.h"
 #include "platform/posix/posix.h"
+#include "platform/record.h"
 #include "platform/requests.h"
 
 namespace ostrim::platform::posix {
@@ -71,13 +76,10 @@ class EventLoop final : public ChildWatch {
   // the request that ends the service.
   int Serve(const std::function<RequestOutcome(Request)>& run);
 
-  // What the service is doing now, as -STATUS shows it.
-  ServiceReport Report() const;
-
+  ServiceRecord& record() { return record_; }
   Notifier& notifier() { return notifier_; }
 
   void ReapEnded() override;
-  void ReportProgress(std::string_view status, std::chrono::milliseconds more_time) override;
 
  protected:
   void WaitForEvent(Process& child, int timeout_ms) override;
@@ -88,7 +90,6 @@ class EventLoop final : public ChildWatch {
   void WaitForSomething(int timeout_ms);
   void TakeSignals();
   void TakeControl();
-  void EnterState(ServiceState state);
 
   struct Queued {
     Request request;
@@ -99,7 +100,7 @@ class EventLoop final : public ChildWatch {
   Fd pipe_write_;
   std::deque<Queued> queue_;
   ControlServer control_;
-  ServiceReport report_;      // state, since, the last request
+  ServiceRecord record_;
   bool busy_ = false;         // a request is running
   bool child_ended_ = false;  // SIGCHLD arrived since the last reaping
   Notifier notifier_;

@@ -1,6 +1,8 @@
 // The client of systemd's notification protocol (sd_notify): one datagram
 // per message to the socket that NOTIFY_SOCKET names.
 //
+// Linux: an abstract socket name ("@...") is one systemd may give.
+//
 // It never blocks the service. The socket is connected and every send is
 // non-blocking; a reader that stalls (a full queue) costs messages, never
 // time:

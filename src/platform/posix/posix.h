@@ -1,7 +1,13 @@
 // What the files of the POSIX layer share: owned file descriptors and the few
-// helpers around them. Every descriptor the service opens is opened
-// close-on-exec and owned by an Fd, so none can leak into a child or outlive
-// its use.
+// helpers around them.
+//
+// This folder is the Linux host, with systemd. Most of it is POSIX; each file
+// names at its top what it uses that only Linux has (abstract sockets,
+// SO_PEERCRED, /proc, waitid(P_ALL), glibc's addclosefrom_np). The profile
+// reader (profile*.cpp) is plain POSIX.
+//
+// Every descriptor the service opens is opened close-on-exec and owned by an
+// Fd, so none can leak into a child or outlive its use.
 #pragma once
 
 #include <unistd.h>

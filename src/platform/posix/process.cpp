@@ -1,6 +1,9 @@
 // Child processes on POSIX systems: the equivalent of CreateProcessA with
 // CREATE_NO_WINDOW and handles not inherited. The children are waited for
 // and reaped by the event loop they are launched through.
+//
+// Linux (glibc): posix_spawn_file_actions_addclosefrom_np, to close every
+// descriptor above the standard three in the child.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -152,7 +155,7 @@ std::string DescribeEnd(const ProcessEnd& end) {
   return text;
 }
 
-Process Launch(const std::string& command_line, ChildWatch& watch, std::string label) {
+Process Launch(const std::string& command_line, ChildWatch& watch, LaunchTag tag) {
   Resolved resolved = Resolve(command_line, false);
   if (!resolved.problem.empty()) throw LaunchError(CheckOf(std::move(resolved)).Text());
   SplitLine& split = resolved.split;
@@ -206,7 +209,7 @@ Process Launch(const std::string& command_line, ChildWatch& watch, std::string l
     throw LaunchError(CheckOf(std::move(resolved)).Text());
   }
 
-  watch.Launched(pid, ChildWatch::Child{command_line, std::move(label), {}, false});
+  watch.Launched(pid, ChildWatch::Child{command_line, std::move(tag), {}, false});
   return Process(std::make_unique<Process::Impl>(pid), watch);
 }
 

@@ -1,11 +1,15 @@
 // The service-host layer on Linux: systemd in place of the Windows service
 // control.
 //
+// Linux: systemd (sd_notify, the unit); the calls of the loop and the
+// control channel are named in their headers.
+//
 // | Service control                | Here                                                       |
 // |--------------------------------|------------------------------------------------------------|
 // | register, unregister           | the unit file and systemctl (systemd_unit.h)               |
-// | accepted controls 2            | SIGUSR1 or ostrim -PAUSE is a pause request, SIGUSR2 or    |
-// |                                | ostrim -CONTINUE a continue request (control.h)            |
+// | accepted controls 2            | the signals and verbs of the request table (requests.h):   |
+// |                                | SIGUSR1 or ostrim -PAUSE pause, SIGUSR2 or -CONTINUE       |
+// |                                | continue (control.h)                                       |
 // | stop request                   | SIGTERM or SIGINT                                          |
 // | connect                        | the start request is queued at once: systemd starting the  |
 // |                                | process is the start request                               |
@@ -18,6 +22,7 @@
 #include "platform/platform.h"
 #include "platform/posix/event_loop.h"
 #include "platform/posix/systemd_unit.h"
+#include "platform/record.h"
 #include "platform/requests.h"
 
 namespace ostrim::platform {
@@ -51,40 +56,35 @@ class PosixServiceHost final : public ServiceHost {
   }
 
   ChildWatch& Children() override { return loop_; }
+  ServiceRecord& Record() override { return loop_.record(); }
+
+  void ReportProgress(std::string_view status, std::chrono::milliseconds more_time) override {
+    // A status that asks for no more time is where a request ended: a state.
+    if (more_time.count() > 0) {
+      loop_.notifier().Progress(status, more_time);
+    } else {
+      loop_.notifier().State("STATUS=" + std::string(status));
+    }
+  }
 
   ControlReply Control(Request request) override {
     ControlReply reply;
-    const std::string verb = request == Request::kPause ? "PAUSE" : "CONTINUE";
-    posix::ControlAnswer answer = Ask(verb, reply);
+    const posix::ControlAnswer answer = Ask(std::string(KindOf(request).verb), false, false, reply);
     if (answer.outcome != posix::ControlAnswer::Outcome::kAnswered) return reply;
-    // "before<TAB>state", then the report after the request.
-    std::string_view text = answer.text;
-    std::string before = "?";
-    if (text.rfind("before\t", 0) == 0) {
-      const std::size_t eol = text.find('\n');
-      before = std::string(text.substr(7, eol - 7));
-      text.remove_prefix(eol + 1);
-    }
-    const ServiceReport after = ServiceReport::Parse(text);
-    reply.out = OutcomeLine(after, before) + "\n";
-    reply.status = after.last_result == "done" ? 0 : 1;
-    return reply;
+    return ReplyToRequest(ServiceRecord::Parse(answer.text), "\n");
   }
 
-  ControlReply Status() override {
+  ControlReply Status(bool json) override {
     ControlReply reply;
-    posix::ControlAnswer answer = Ask("STATUS", reply);
-    if (answer.outcome == posix::ControlAnswer::Outcome::kAnswered) {
-      reply.out = answer.text;
-      reply.status = 0;
-    }
-    return reply;
+    const posix::ControlAnswer answer = Ask("STATUS", true, json, reply);
+    if (answer.outcome != posix::ControlAnswer::Outcome::kAnswered) return reply;
+    return ReplyToStatus(ServiceRecord::Parse(answer.text), json, "\n");
   }
 
  private:
   // Asks the service of this site; fills `reply` for every way of not
-  // getting an answer (3 with a "none" report when none serves; 1 else).
-  posix::ControlAnswer Ask(const std::string& verb, ControlReply& reply) {
+  // getting an answer.
+  posix::ControlAnswer Ask(const std::string& verb, bool status, bool json, ControlReply& reply) {
     posix::ControlAnswer answer;
     std::string directory;
     try {
@@ -98,9 +98,7 @@ class PosixServiceHost final : public ServiceHost {
       case posix::ControlAnswer::Outcome::kAnswered:
         break;
       case posix::ControlAnswer::Outcome::kNoService:
-        reply.status = verb == "STATUS" ? 3 : 1;
-        if (verb == "STATUS") reply.out = "state\tnone\ndirectory\t" + directory + "\n";
-        reply.err = "ostrim: " + answer.text + "\n";
+        reply = ReplyNoService(status, json, directory, answer.text, "\n");
         break;
       case posix::ControlAnswer::Outcome::kDenied:
       case posix::ControlAnswer::Outcome::kFailed:
@@ -113,11 +111,12 @@ class PosixServiceHost final : public ServiceHost {
   // One request, and what systemd is told of it.
   RequestOutcome Run(ServiceEvents& events, Request request) {
     posix::Notifier& notifier = loop_.notifier();
+    const RequestKind& kind = KindOf(request);
     if (request == Request::kStop) notifier.State("STOPPING=1\nSTATUS=stopping");
-    const RequestOutcome outcome = RunRequest(events, request);
+    const RequestOutcome outcome = RunRequest(events, request, loop_.record());
     if (!outcome.succeeded) {
-      notifier.State(std::string("STATUS=") + RequestName(request) + " failed: " + outcome.failure);
-    } else if (request == Request::kStart || request == Request::kContinue) {
+      notifier.State("STATUS=" + std::string(kind.name) + " failed: " + outcome.failure);
+    } else if (kind.after_success == ServiceState::kRunning) {
       notifier.State("READY=1");
     }
     return outcome;

@@ -1,4 +1,7 @@
 // Paths, the environment and the console on POSIX systems.
+//
+// Linux: /proc/self/exe (the program's own path) and /proc/self/fd/2 (a
+// description of standard error of our own); JOURNAL_STREAM is systemd's.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>

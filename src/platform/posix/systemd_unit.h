@@ -1,5 +1,6 @@
 // Registration with systemd: the unit file that -INSTALL writes and
 // -UNINSTALL removes, and the systemctl calls that enable and disable it.
+// Linux: systemd.
 //
 // | Service control                | Here                                                         |
 // |--------------------------------|--------------------------------------------------------------|

@@ -86,7 +86,7 @@ std::string DescribeEnd(const ProcessEnd& end) {
   return "exit status " + std::to_string(code);
 }
 
-Process Launch(const std::string& command_line, ChildWatch& watch, std::string label) {
+Process Launch(const std::string& command_line, ChildWatch& watch, LaunchTag tag) {
   STARTUPINFOA startup;
   ::ZeroMemory(&startup, sizeof startup);
   startup.cb = sizeof startup;  // 68 on 32-bit Windows
@@ -107,7 +107,7 @@ Process Launch(const std::string& command_line, ChildWatch& watch, std::string l
   }
   win32::Handle thread(info.hThread);  // not needed: closed at once
   const std::int64_t pid = info.dwProcessId;
-  watch.Launched(pid, ChildWatch::Child{command_line, std::move(label), {}, false});
+  watch.Launched(pid, ChildWatch::Child{command_line, std::move(tag), {}, false});
   return Process(std::make_unique<Process::Impl>(
                      pid, Process::Impl::Handle(info.hProcess, &CloseProcessHandle)),
                  watch);
@@ -141,10 +141,6 @@ void win32::Children::ReapEnded() {
     }
   }
   for (const auto& [pid, end] : ended) Ended(pid, end);
-}
-
-void win32::Children::ReportProgress(std::string_view, std::chrono::milliseconds more_time) {
-  if (progress_ && more_time.count() > 0) progress_(more_time);
 }
 
 }  // namespace ostrim::platform

@@ -19,6 +19,8 @@
 
 #include "platform/children.h"
 #include "platform/owned.h"
+#include "platform/platform.h"
+#include "platform/requests.h"
 
 namespace ostrim::platform::win32 {
 
@@ -30,6 +32,44 @@ struct HandleTraits {
 };
 // An owned kernel handle, closed once.
 using Handle = Owned<HandleTraits>;
+
+struct ScHandleTraits {
+  using Value = SC_HANDLE;
+  static SC_HANDLE None() { return nullptr; }
+  static bool Valid(SC_HANDLE h) { return h != nullptr; }
+  static void Close(SC_HANDLE h) { ::CloseServiceHandle(h); }
+};
+// An owned handle of the Service Control Manager or of a service.
+using ScHandle = Owned<ScHandleTraits>;
+
+// The service manager, opened for `access`; throws Error when it cannot be.
+ScHandle OpenServiceManager(DWORD access);
+
+// The registry key under which the service keeps its record ("Status").
+inline std::string ParametersKey(const std::string& name) {
+  return "SYSTEM\\CurrentControlSet\\Services\\" + name + "\\Parameters";
+}
+
+// The service's states as the Service Control Manager names them.
+inline constexpr std::pair<ServiceState, DWORD> kScmStates[] = {
+    {ServiceState::kStarting, SERVICE_START_PENDING},
+    {ServiceState::kRunning, SERVICE_RUNNING},
+    {ServiceState::kPausing, SERVICE_PAUSE_PENDING},
+    {ServiceState::kPaused, SERVICE_PAUSED},
+    {ServiceState::kContinuing, SERVICE_CONTINUE_PENDING},
+    {ServiceState::kStopping, SERVICE_STOP_PENDING},
+    {ServiceState::kStopped, SERVICE_STOPPED},
+};
+
+// Registration (registration.cpp): -INSTALL and -UNINSTALL.
+std::string InstallService(const ServiceSettings& settings);
+std::string UninstallService(const ServiceSettings& settings);
+
+// The operator's client (client.cpp): -PAUSE, -CONTINUE and -STATUS, sent
+// to the running service through the Service Control Manager and answered
+// from the record it keeps in the registry.
+ControlReply ControlRunningService(const ServiceSettings& settings, Request request);
+ControlReply QueryRunningService(const ServiceSettings& settings, bool json);
 
 // The system's text for an error code, with the code: "Access is denied. (5)".
 std::string ErrorText(DWORD code = ::GetLastError());
@@ -43,22 +83,14 @@ std::string ExecutablePath();
 // service loop sees them end.
 class Children final : public ChildWatch {
  public:
-  // `progress` tells the service manager how long the current step may take.
-  explicit Children(std::function<void(std::chrono::milliseconds)> progress = {})
-      : progress_(std::move(progress)) {}
-
   // The process handles of the children still watched, for the service loop
   // to wait on together with its request queue.
   std::vector<HANDLE> WatchedHandles() const;
 
   void ReapEnded() override;
-  void ReportProgress(std::string_view status, std::chrono::milliseconds more_time) override;
 
  protected:
   void WaitForEvent(Process& child, int timeout_ms) override;
-
- private:
-  std::function<void(std::chrono::milliseconds)> progress_;
 };
 
 // Turns the Windows Application event log on for the log (only the service

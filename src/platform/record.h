@@ -1,0 +1,169 @@
+// The record of a serving instance: what it is doing, what its last request
+// came to, and what it knows of each database from its own launches. One
+// record, kept the same way on every platform; the service hosts only publish
+// it (Linux: the control channel's answer; Windows: a registry value).
+//
+// The record is kept up to date by the requests (RunRequest, requests.h) and
+// by the children (it is its ChildWatch's observer), so that nothing else
+// needs to tell it anything; the form adds what only it knows (a database it
+// skipped, the engines left running after a stop).
+//
+// Its text form, the one -STATUS prints, is "key<TAB>value" lines, then one
+// line per database and pass:
+//
+//   state<TAB>running
+//   pid<TAB>4021
+//   ...
+//   database<TAB>ventas<TAB>4GL<TAB>running<TAB>4107<TAB>2026-12-09T10:02:11Z<TAB><TAB>arranca ventas -z
+//
+// Keys (documented for operators in the manual page; names are stable):
+//
+// | Key               | Value                                                           |
+// |-------------------|-----------------------------------------------------------------|
+// | state             | starting, running, pausing, paused, continuing, stopping,       |
+// |                   | stopped (none: no service serves the site)                      |
+// | health            | healthy, or degraded (running, but a launch of the last start   |
+// |                   | failed, or an engine it started ended while it ran)             |
+// | health_reason     | why it is degraded; empty when healthy                          |
+// | pid, since        | the service's process, and since when it is in its state (UTC)  |
+// | directory         | the site: the program's directory                               |
+// | requests          | how many requests have ended since it started                   |
+// | last_request      | the last request that ended: start, continue, pause, stop       |
+// | last_result       | "done", or "failed: why"                                        |
+// | last_state_before | the state it was in when that request came                     |
+// | last_lines, last_launched, last_failed, last_ended_badly | its command lines, how   |
+// |                   | many were launched, failed to launch, ended with an error      |
+// | last_seconds      | how long it took                                                |
+// | last_problem      | one line per thing that failed in it: "ventas, stop: exit      |
+// |                   | status 1"                                                       |
+// | database          | name, pass, state, pid (0: none), since, detail, command line  |
+//
+// A value never holds a TAB or a line end: they are written as blanks.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/children.h"
+#include "platform/requests.h"
+
+namespace ostrim::platform {
+
+// What the service knows of one database and pass from its own launches.
+enum class DatabaseState {
+  kNotLaunched,   // listed, but not launched (detail: why)
+  kLaunchFailed,  // no process was created (detail: why)
+  kRunning,       // its start command still runs (pid, since)
+  kStartEnded,    // its start command ended within its wait (detail: its status); an engine
+                  // that daemonizes ends it at once, and the service cannot see the engine
+  kEnded,         // it ended while the service was running (detail: status or signal)
+  kStopping,      // its stop command runs (pid)
+  kStopRan,       // its stop command ended (detail: its status)
+  kStopped,       // the engine ended during a pause or stop
+  kLeftRunning,   // the engine still ran when the pause or stop ended
+};
+
+const char* DatabaseStateName(DatabaseState state);
+
+struct DatabaseRecord {
+  std::string name;
+  std::string pass;  // "SQL", "4GL" or "stop"
+  DatabaseState state = DatabaseState::kNotLaunched;
+  std::int64_t pid = 0;  // 0: none
+  std::string since;     // when it entered `state` (UTC)
+  std::string detail;    // why, or how it ended; may be empty
+  std::string command;   // the command line
+  std::string argument;  // its argument text when launched (not published)
+};
+
+// What one request's sequence ran: how many command lines, how many of them
+// were launched, could not be launched, or ended badly (a non-zero status or
+// a signal) while the sequence waited for them.
+struct SequenceTally {
+  int lines = 0;
+  int failed = 0;
+  int ended_badly = 0;
+};
+
+// "4 command lines, all launched", "4 command lines, 3 launched, 1 launch
+// failed, 1 ended with an error".
+std::string DescribeTally(const SequenceTally& tally);
+
+// Now, in UTC, ISO 8601: "2026-12-08T23:17:36Z".
+std::string UtcNow();
+
+class ServiceRecord final : public ChildObserver {
+ public:
+  std::string state = "starting";  // StateName, or "none"
+  std::int64_t pid = 0;
+  std::string since;
+  std::string directory;
+  bool degraded = false;
+  std::string health_reason;
+  std::uint64_t requests = 0;
+  std::string last_request;  // empty before the first request ended
+  std::string last_result;   // "done", or "failed: why"
+  std::string last_state_before;
+  SequenceTally last_tally;
+  double last_seconds = 0;
+  // What failed in it, one text each: "ventas, stop: exit status 1".
+  std::vector<std::string> last_problems;
+  std::vector<DatabaseRecord> databases;
+
+  // The text form above, and back; a line that is not understood is
+  // skipped, and "\r\n" reads as "\n".
+  std::string Text() const;
+  static ServiceRecord Parse(std::string_view text);
+  // The same facts as one JSON object; the keys as above, the databases as
+  // a list of objects ("name", "pass", "state", "pid", "since", "detail",
+  // "command"), the last request as an object ("last_request": null before
+  // the first).
+  std::string Json() const;
+
+  // --- Kept by the requests (RunRequest)
+  void EnterState(ServiceState now);
+  void BeginRequest(const RequestKind& kind);
+  void EndRequest(const RequestKind& kind, bool succeeded, const std::string& failure,
+                  double seconds, ServiceState after);
+  // The current request's tally so far.
+  const SequenceTally& Tally() const { return tally_; }
+
+  // --- Told by the form
+  // A listed database that was not launched, and why.
+  void NotLaunched(const LaunchTag& tag, const std::string& why);
+  // A pause or stop has run its stop commands: every engine of the last
+  // start still running is left running (returned, to be named), every one
+  // that ended meanwhile is stopped.
+  std::vector<DatabaseRecord> EndOfStop();
+  // The start launches of the last start whose processes were created,
+  // which a stop must stop.
+  std::vector<DatabaseRecord> Started() const;
+
+  // --- Told by the children (ChildObserver)
+  void Launched(const LaunchTag& tag, std::int64_t pid, const std::string& command) override;
+  void LaunchFailed(const LaunchTag& tag, const std::string& command,
+                    const std::string& why) override;
+  void LeftRunning(const LaunchTag& tag, std::int64_t pid) override;
+  bool Ended(const LaunchTag& tag, std::int64_t pid, const ProcessEnd& end, bool waited) override;
+
+  // Whether it changed since the last call (for a host that publishes it).
+  bool TakeChanged();
+
+ private:
+  DatabaseRecord& Entry(const LaunchTag& tag);
+  void Set(DatabaseRecord& entry, DatabaseState state, std::int64_t entry_pid, std::string detail);
+  void Degrade(const std::string& why);
+
+  bool in_stop_ = false;   // a pause or stop is running
+  bool in_start_ = false;  // a start or continue is running
+  std::string current_;    // the request running ("pause")
+  std::string before_;     // the state it came in
+  SequenceTally tally_;
+  std::vector<std::string> problems_;
+  bool changed_ = true;
+};
+
+}  // namespace ostrim::platform

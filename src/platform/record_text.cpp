@@ -1,0 +1,231 @@
+// The record's text and JSON forms: written and read here only.
+#include <array>
+#include <chrono>
+#include <cstdio>
+
+#include "json.h"
+#include "log.h"
+#include "platform/record.h"
+
+namespace ostrim::platform {
+namespace {
+
+constexpr std::array<std::pair<DatabaseState, const char*>, 9> kStateNames = {{
+    {DatabaseState::kNotLaunched, "not_launched"},
+    {DatabaseState::kLaunchFailed, "launch_failed"},
+    {DatabaseState::kRunning, "running"},
+    {DatabaseState::kStartEnded, "start_ended"},
+    {DatabaseState::kEnded, "ended"},
+    {DatabaseState::kStopping, "stopping"},
+    {DatabaseState::kStopRan, "stop_ran"},
+    {DatabaseState::kStopped, "stopped"},
+    {DatabaseState::kLeftRunning, "left_running"},
+}};
+
+DatabaseState StateFromName(std::string_view name) {
+  for (const auto& [state, text] : kStateNames) {
+    if (name == text) return state;
+  }
+  return DatabaseState::kNotLaunched;
+}
+
+// A value as one field: no TAB or line end can break the lines.
+std::string Field(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+  }
+  return out;
+}
+
+std::string Seconds(double seconds) {
+  std::string text;
+  log::detail::Append(text, seconds);
+  return text;
+}
+
+long long Number(std::string_view text) {
+  long long value = 0;
+  bool negative = !text.empty() && text.front() == '-';
+  if (negative) text.remove_prefix(1);
+  for (char c : text) {
+    if (c < '0' || c > '9') break;
+    value = value * 10 + (c - '0');
+  }
+  return negative ? -value : value;
+}
+
+// "12.346" back into seconds.
+double SecondsFrom(std::string_view value) {
+  const std::size_t dot = value.find('.');
+  double seconds = static_cast<double>(Number(value.substr(0, dot)));
+  if (dot != std::string_view::npos) {
+    std::string_view fraction = value.substr(dot + 1, 3);
+    double scale = 0.1;
+    for (char c : fraction) {
+      if (c < '0' || c > '9') break;
+      seconds += (c - '0') * scale;
+      scale /= 10;
+    }
+  }
+  return seconds;
+}
+
+// The TAB-separated fields of `text`.
+std::vector<std::string_view> Fields(std::string_view text) {
+  std::vector<std::string_view> fields;
+  for (;;) {
+    const std::size_t tab = text.find('\t');
+    fields.push_back(text.substr(0, tab));
+    if (tab == std::string_view::npos) return fields;
+    text.remove_prefix(tab + 1);
+  }
+}
+
+}  // namespace
+
+const char* DatabaseStateName(DatabaseState state) {
+  for (const auto& [s, text] : kStateNames) {
+    if (s == state) return text;
+  }
+  return "?";
+}
+
+std::string UtcNow() {
+  using namespace std::chrono;
+  const auto now = floor<seconds>(system_clock::now());
+  const auto day = floor<days>(now);
+  const year_month_day date{day};
+  const hh_mm_ss time{now - day};
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02lld:%02lld:%02lldZ",
+                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                static_cast<unsigned>(date.day()), static_cast<long long>(time.hours().count()),
+                static_cast<long long>(time.minutes().count()),
+                static_cast<long long>(time.seconds().count()));
+  return text;
+}
+
+std::string ServiceRecord::Text() const {
+  std::string out;
+  auto line = [&out](std::string_view key, std::string_view value) {
+    out.append(key).append("\t").append(Field(value)).append("\n");
+  };
+  line("state", state);
+  line("directory", directory);
+  if (state == "none") return out;
+  line("pid", std::to_string(pid));
+  line("since", since);
+  line("health", degraded ? "degraded" : "healthy");
+  line("health_reason", health_reason);
+  line("requests", std::to_string(requests));
+  if (!last_request.empty()) {
+    line("last_request", last_request);
+    line("last_result", last_result);
+    line("last_state_before", last_state_before);
+    line("last_lines", std::to_string(last_tally.lines));
+    line("last_launched", std::to_string(last_tally.lines - last_tally.failed));
+    line("last_failed", std::to_string(last_tally.failed));
+    line("last_ended_badly", std::to_string(last_tally.ended_badly));
+    line("last_seconds", Seconds(last_seconds));
+    for (const std::string& p : last_problems) line("last_problem", p);
+  }
+  for (const DatabaseRecord& d : databases) {
+    out.append("database\t").append(Field(d.name)).append("\t").append(Field(d.pass));
+    out.append("\t").append(DatabaseStateName(d.state)).append("\t").append(std::to_string(d.pid));
+    out.append("\t").append(Field(d.since)).append("\t").append(Field(d.detail));
+    out.append("\t").append(Field(d.command)).append("\n");
+  }
+  return out;
+}
+
+ServiceRecord ServiceRecord::Parse(std::string_view text) {
+  ServiceRecord r;
+  r.state.clear();
+  while (!text.empty()) {
+    std::string_view line = text.substr(0, text.find('\n'));
+    text.remove_prefix(std::min(text.size(), line.size() + 1));
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const std::vector<std::string_view> f = Fields(line);
+    if (f.size() < 2) continue;
+    const std::string_view key = f[0];
+    const std::string_view value = f[1];
+    if (key == "state") {
+      r.state = value;
+    } else if (key == "pid") {
+      r.pid = Number(value);
+    } else if (key == "since") {
+      r.since = value;
+    } else if (key == "directory") {
+      r.directory = value;
+    } else if (key == "health") {
+      r.degraded = value == "degraded";
+    } else if (key == "health_reason") {
+      r.health_reason = value;
+    } else if (key == "requests") {
+      r.requests = static_cast<std::uint64_t>(Number(value));
+    } else if (key == "last_request") {
+      r.last_request = value;
+    } else if (key == "last_result") {
+      r.last_result = value;
+    } else if (key == "last_state_before") {
+      r.last_state_before = value;
+    } else if (key == "last_lines") {
+      r.last_tally.lines = static_cast<int>(Number(value));
+    } else if (key == "last_failed") {
+      r.last_tally.failed = static_cast<int>(Number(value));
+    } else if (key == "last_ended_badly") {
+      r.last_tally.ended_badly = static_cast<int>(Number(value));
+    } else if (key == "last_seconds") {
+      r.last_seconds = SecondsFrom(value);
+    } else if (key == "last_problem") {
+      r.last_problems.emplace_back(line.substr(key.size() + 1));
+    } else if (key == "database" && f.size() >= 8) {
+      DatabaseRecord& d = r.databases.emplace_back();
+      d.name = f[1];
+      d.pass = f[2];
+      d.state = StateFromName(f[3]);
+      d.pid = Number(f[4]);
+      d.since = f[5];
+      d.detail = f[6];
+      d.command = f[7];
+    }
+  }
+  return r;
+}
+
+std::string ServiceRecord::Json() const {
+  json::Writer w;
+  w.BeginObject().Key("state").String(state).Key("directory").String(directory);
+  w.Key("pid").Number(std::int64_t{pid});
+  if (state != "none") {
+    w.Key("since").String(since).Key("health").String(degraded ? "degraded" : "healthy");
+    w.Key("health_reason").String(health_reason);
+    w.Key("requests").Number(static_cast<std::int64_t>(requests));
+    w.Key("last_request");
+    if (last_request.empty()) {
+      w.Null();
+    } else {
+      w.BeginObject().Key("name").String(last_request).Key("result").String(last_result);
+      w.Key("state_before").String(last_state_before);
+      w.Key("lines").Number(std::int64_t{last_tally.lines});
+      w.Key("launched").Number(std::int64_t{last_tally.lines - last_tally.failed});
+      w.Key("failed").Number(std::int64_t{last_tally.failed});
+      w.Key("ended_badly").Number(std::int64_t{last_tally.ended_badly});
+      w.Key("seconds").Number(last_seconds).Key("problems").BeginArray();
+      for (const std::string& p : last_problems) w.String(p);
+      w.EndArray().EndObject();
+    }
+  }
+  w.Key("databases").BeginArray();
+  for (const DatabaseRecord& d : databases) {
+    w.BeginObject().Key("name").String(d.name).Key("pass").String(d.pass);
+    w.Key("state").String(DatabaseStateName(d.state)).Key("pid").Number(std::int64_t{d.pid});
+    w.Key("since").String(d.since).Key("detail").String(d.detail);
+    w.Key("command").String(d.command).EndObject();
+  }
+  w.EndArray().EndObject();
+  return w.Text();
+}
+
+}  // namespace ostrim::platform

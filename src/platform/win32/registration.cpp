@@ -1,0 +1,93 @@
+// Registration with the Service Control Manager: -INSTALL creates (or
+// updates) the service and registers its event-log source; -UNINSTALL
+// deletes both, and the record the service kept.
+#include <string>
+
+#include "log.h"
+#include "platform/platform.h"
+#include "platform/win32/win32.h"
+
+namespace ostrim::platform {
+namespace {
+
+constexpr const char* kEventLogKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+
+// The service control's start-mode setting as the Service Control Manager's
+// start type: 2, automatic, is SERVICE_AUTO_START (also 2).
+DWORD StartTypeOf(int start_mode) {
+  return start_mode == kStartAutomatic ? SERVICE_AUTO_START : SERVICE_DEMAND_START;
+}
+
+// The event-log source, so that Event Viewer shows each event's text (the
+// message table is in the program file).
+void RegisterEventSource(const std::string& name, const std::string& executable) {
+  HKEY key = nullptr;
+  const std::string path = std::string(kEventLogKey) + name;
+  if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS) {
+    log::Warning("cannot register the event-log source ", name, "; its entries will ",
+                 "show without their text");
+    return;
+  }
+  DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+  ::RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ,
+                   reinterpret_cast<const BYTE*>(executable.c_str()),
+                   static_cast<DWORD>(executable.size() + 1));
+  ::RegSetValueExA(key, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+                   sizeof types);
+  ::RegCloseKey(key);
+}
+
+}  // namespace
+
+win32::ScHandle win32::OpenServiceManager(DWORD access) {
+  ScHandle scm(::OpenSCManagerA(nullptr, nullptr, access));
+  if (!scm) throw Error("cannot open the service manager: " + ErrorText());
+  return scm;
+}
+
+std::string win32::InstallService(const ServiceSettings& settings) {
+  const ScHandle scm = OpenServiceManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+  const std::string executable = ExecutablePath();
+  const std::string command = "\"" + executable + "\"";
+  bool existed = false;
+  ScHandle service(::CreateServiceA(scm.get(), settings.name.c_str(), settings.display_name.c_str(),
+                                    SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                    StartTypeOf(settings.start_mode), SERVICE_ERROR_NORMAL,
+                                    command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  if (!service) {
+    if (::GetLastError() != ERROR_SERVICE_EXISTS) {
+      throw Error("cannot register the service: " + ErrorText());
+    }
+    existed = true;
+    ScHandle old(::OpenServiceA(scm.get(), settings.name.c_str(), SERVICE_CHANGE_CONFIG));
+    if (!old || !::ChangeServiceConfigA(old.get(), SERVICE_WIN32_OWN_PROCESS,
+                                        StartTypeOf(settings.start_mode), SERVICE_ERROR_NORMAL,
+                                        command.c_str(), nullptr, nullptr, nullptr, nullptr,
+                                        nullptr, settings.display_name.c_str())) {
+      throw Error("cannot update the registered service: " + ErrorText());
+    }
+  }
+  RegisterEventSource(settings.name, executable);
+  return settings.name + ": service " + (existed ? "updated" : "installed") + " (" + executable +
+         "); it starts with Windows. Start it now with: net start " + settings.name;
+}
+
+std::string win32::UninstallService(const ServiceSettings& settings) {
+  const ScHandle scm = OpenServiceManager(SC_MANAGER_CONNECT);
+  ScHandle service(::OpenServiceA(scm.get(), settings.name.c_str(), DELETE));
+  if (!service) {
+    if (::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) {
+      throw Error("service " + settings.name + " is not installed");
+    }
+    throw Error("cannot open the service: " + ErrorText());
+  }
+  if (!::DeleteService(service.get())) {
+    throw Error("cannot unregister the service: " + ErrorText());
+  }
+  ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, (std::string(kEventLogKey) + settings.name).c_str());
+  ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, ParametersKey(settings.name).c_str());
+  return settings.name + ": service uninstalled";
+}
+
+}  // namespace ostrim::platform

@@ -1,0 +1,209 @@
+// The service record: each database's state as the requests and children
+// move it, and its text and JSON forms read back as written.
+#include "platform/record.h"
+
+#include <gtest/gtest.h>
+
+#include "helpers/json.h"
+
+namespace ostrim::platform {
+namespace {
+
+ProcessEnd Status(int value) {
+  return {false, value, {}};
+}
+ProcessEnd Signal(int value) {
+  return {true, value, {}};
+}
+
+const DatabaseRecord* Find(const ServiceRecord& r, const std::string& name,
+                           const std::string& pass) {
+  for (const DatabaseRecord& d : r.databases) {
+    if (d.name == name && d.pass == pass) return &d;
+  }
+  return nullptr;
+}
+
+std::string StateOf(const ServiceRecord& r, const std::string& name, const std::string& pass) {
+  const DatabaseRecord* d = Find(r, name, pass);
+  return d == nullptr ? "(none)" : DatabaseStateName(d->state);
+}
+
+class RecordTest : public testing::Test {
+ protected:
+  void Begin(Request request) { r.BeginRequest(KindOf(request)); }
+  void End(Request request, ServiceState after) {
+    r.EndRequest(KindOf(request), true, "", 0.5, after);
+  }
+  ServiceRecord r;
+};
+
+TEST_F(RecordTest, FollowsEachDatabaseThroughAStartAndAPause) {
+  Begin(Request::kStart);
+  r.Launched({"ventas", "SQL", "v -q"}, 10, "arranca v -q -z");
+  r.LeftRunning({"ventas", "SQL", "v -q"}, 10);
+  r.Launched({"ventas", "4GL", "v"}, 11, "arranca v -z");
+  EXPECT_FALSE(r.Ended({"ventas", "4GL", "v"}, 11, Status(0), true));  // daemonized at once
+  r.LaunchFailed({"compras", "4GL", "c"}, "/no/arranca c -z", "cannot run \"/no/arranca\": No");
+  End(Request::kStart, ServiceState::kRunning);
+  EXPECT_EQ(StateOf(r, "ventas", "SQL"), "running");
+  EXPECT_EQ(Find(r, "ventas", "SQL")->pid, 10);
+  EXPECT_EQ(StateOf(r, "ventas", "4GL"), "start_ended");
+  EXPECT_EQ(Find(r, "ventas", "4GL")->detail, "exit status 0");
+  EXPECT_EQ(StateOf(r, "compras", "4GL"), "launch_failed");
+  EXPECT_EQ(r.last_tally.lines, 3);
+  EXPECT_EQ(r.last_tally.failed, 1);
+  EXPECT_TRUE(r.degraded);  // a launch of the last start failed
+  EXPECT_EQ(r.last_problems.size(), 1u);
+
+  // What a stop must stop: the launches that made a process.
+  std::vector<std::string> started;
+  for (const DatabaseRecord& d : r.Started()) started.push_back(d.name + " " + d.pass);
+  EXPECT_EQ(started, (std::vector<std::string>{"ventas SQL", "ventas 4GL"}));
+
+  Begin(Request::kPause);
+  r.Launched({"ventas", "stop", "v"}, 20, "para v");
+  EXPECT_FALSE(r.Ended({"ventas", "stop", "v"}, 20, Status(1), true));
+  r.LaunchFailed({"compras", "stop", "c"}, "/no/para c", "cannot run");
+  const std::vector<DatabaseRecord> left = r.EndOfStop();
+  End(Request::kPause, ServiceState::kPaused);
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].name, "ventas");
+  EXPECT_EQ(StateOf(r, "ventas", "SQL"), "left_running");
+  EXPECT_EQ(StateOf(r, "ventas", "stop"), "stop_ran");
+  EXPECT_EQ(Find(r, "ventas", "stop")->detail, "exit status 1");
+  EXPECT_EQ(StateOf(r, "compras", "stop"), "launch_failed");
+  EXPECT_EQ(r.last_tally.ended_badly, 1);
+  EXPECT_EQ(r.last_problems.size(), 2u);
+
+  // The engine left running ends later, while paused: no surprise.
+  EXPECT_FALSE(r.Ended({"ventas", "SQL", "v -q"}, 10, Status(0), false));
+  EXPECT_EQ(StateOf(r, "ventas", "SQL"), "stopped");
+
+  // The next start replaces what the last one ran, and the stop's entries.
+  Begin(Request::kContinue);
+  EXPECT_FALSE(r.degraded);
+  EXPECT_TRUE(r.databases.empty());
+}
+
+TEST_F(RecordTest, AnEngineThatEndsWhileRunningDegradesTheService) {
+  struct Case {
+    ProcessEnd end;
+    ServiceState state;  // the service's state when it ends
+    bool during_stop;    // a pause is running
+    bool unexpected;
+    const char* db_state;
+  };
+  const Case cases[] = {
+      {Signal(9), ServiceState::kRunning, false, true, "ended"},
+      {Status(0), ServiceState::kRunning, false, true, "ended"},
+      {Status(0), ServiceState::kRunning, true, false, "stopped"},
+      {Signal(15), ServiceState::kPaused, false, false, "stopped"},
+  };
+  for (const Case& c : cases) {
+    ServiceRecord record;
+    record.BeginRequest(KindOf(Request::kStart));
+    record.Launched({"compras", "4GL", "c"}, 7, "arranca c -z");
+    record.EndRequest(KindOf(Request::kStart), true, "", 2.5, ServiceState::kRunning);
+    if (c.state == ServiceState::kPaused) {
+      record.BeginRequest(KindOf(Request::kPause));
+      record.EndRequest(KindOf(Request::kPause), true, "", 1, ServiceState::kPaused);
+    }
+    if (c.during_stop) record.BeginRequest(KindOf(Request::kPause));
+    EXPECT_EQ(record.Ended({"compras", "4GL", "c"}, 7, c.end, false), c.unexpected);
+    EXPECT_EQ(StateOf(record, "compras", "4GL"), c.db_state);
+    EXPECT_EQ(record.degraded, c.unexpected);
+    if (c.unexpected) {
+      EXPECT_EQ(record.health_reason, "compras ended: " + DescribeEnd(c.end));
+    }
+  }
+}
+
+TEST(RecordText, ReadsBackWhatItWrites) {
+  ServiceRecord r;
+  r.state = "paused";
+  r.pid = 4321;
+  r.since = "2026-12-08T23:17:36Z";
+  r.directory = "C:\\Mis Bases";
+  r.degraded = true;
+  r.health_reason = "compras ended: killed";
+  r.requests = 7;
+  r.last_request = "pause";
+  r.last_result = "failed: a\tTAB and\na line end";  // cannot break the lines
+  r.last_state_before = "running";
+  r.last_tally = {5, 2, 1};
+  r.last_seconds = 12.3456;
+  r.last_problems = {"ventas, stop: exit status 1", "a; b"};
+  r.databases.push_back({"ventas", "4GL", DatabaseState::kLeftRunning, 10, "2026-12-08T23:17:30Z",
+                         "still running", "arranca\tventas -z", "hidden"});
+  r.databases.push_back({"", "stop", DatabaseState::kStopRan, 0, "", "", "", ""});
+  const ServiceRecord back = ServiceRecord::Parse(r.Text());
+  EXPECT_EQ(back.Text(), ServiceRecord::Parse(back.Text()).Text());
+  EXPECT_EQ(back.state, "paused");
+  EXPECT_EQ(back.pid, 4321);
+  EXPECT_EQ(back.since, r.since);
+  EXPECT_EQ(back.directory, r.directory);
+  EXPECT_TRUE(back.degraded);
+  EXPECT_EQ(back.health_reason, r.health_reason);
+  EXPECT_EQ(back.requests, 7u);
+  EXPECT_EQ(back.last_request, "pause");
+  EXPECT_EQ(back.last_result, "failed: a TAB and a line end");
+  EXPECT_EQ(back.last_state_before, "running");
+  EXPECT_EQ(back.last_tally.lines, 5);
+  EXPECT_EQ(back.last_tally.failed, 2);
+  EXPECT_EQ(back.last_tally.ended_badly, 1);
+  EXPECT_DOUBLE_EQ(back.last_seconds, 12.346);
+  EXPECT_EQ(back.last_problems, r.last_problems);
+  ASSERT_EQ(back.databases.size(), 2u);
+  EXPECT_EQ(back.databases[0].name, "ventas");
+  EXPECT_EQ(back.databases[0].pass, "4GL");
+  EXPECT_EQ(back.databases[0].state, DatabaseState::kLeftRunning);
+  EXPECT_EQ(back.databases[0].pid, 10);
+  EXPECT_EQ(back.databases[0].detail, "still running");
+  EXPECT_EQ(back.databases[0].command, "arranca ventas -z");
+  EXPECT_EQ(back.databases[0].argument, "");  // kept by the service, never published
+  EXPECT_EQ(back.databases[1].state, DatabaseState::kStopRan);
+  // With Windows line ends, and lines it does not know, it reads the same.
+  EXPECT_EQ(ServiceRecord::Parse("state\trunning\r\nnew_key\tx\npid\t9\n").pid, 9);
+  EXPECT_EQ(ServiceRecord::Parse("state\trunning\r\n").state, "running");
+
+  // The database lines, as scripts read them.
+  const std::string text = r.Text();
+  EXPECT_NE(text.find("\ndatabase\tventas\t4GL\tleft_running\t10\t2026-12-08T23:17:30Z\tstill "
+                      "running\tarranca ventas -z\n"),
+            std::string::npos)
+      << text;
+
+  // The same facts as JSON.
+  const tests::json::Value j = tests::json::Parse(r.Json());
+  EXPECT_EQ(j["state"].text, "paused");
+  EXPECT_EQ(j["pid"].number, 4321);
+  EXPECT_EQ(j["health"].text, "degraded");
+  EXPECT_EQ(j["last_request"]["name"].text, "pause");
+  EXPECT_EQ(j["last_request"]["failed"].number, 2);
+  EXPECT_EQ(j["last_request"]["problems"].Strings(), r.last_problems);
+  ASSERT_EQ(j["databases"].size(), 2u);
+  EXPECT_EQ(j["databases"][0]["name"].text, "ventas");
+  EXPECT_EQ(j["databases"][0]["state"].text, "left_running");
+  EXPECT_EQ(j["databases"][0]["pid"].number, 10);
+  EXPECT_EQ(j["databases"][0]["command"].text, "arranca\tventas -z");
+  EXPECT_FALSE(j["databases"][0].Has("argument"));
+  ServiceRecord fresh;
+  EXPECT_EQ(tests::json::Parse(fresh.Json())["last_request"].type, tests::json::Value::Type::kNull);
+}
+
+TEST(RecordText, WritesEveryStateByItsName) {
+  for (DatabaseState s :
+       {DatabaseState::kNotLaunched, DatabaseState::kLaunchFailed, DatabaseState::kRunning,
+        DatabaseState::kStartEnded, DatabaseState::kEnded, DatabaseState::kStopping,
+        DatabaseState::kStopRan, DatabaseState::kStopped, DatabaseState::kLeftRunning}) {
+    ServiceRecord r;
+    r.databases.push_back({"b", "4GL", s, 0, "", "", "", ""});
+    EXPECT_EQ(ServiceRecord::Parse(r.Text()).databases.at(0).state, s) << DatabaseStateName(s);
+  }
+  EXPECT_EQ(UtcNow().size(), 20u);
+  EXPECT_EQ(UtcNow().back(), 'Z');
+}
+
+}  // namespace
+}  // namespace ostrim::platform
