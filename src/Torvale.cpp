@@ -97,6 +97,9 @@ std::string ComprobacionJson(const Torvale::Comprobacion& c) {
 // wait (every 5 s) for the next one.
 constexpr auto kTimePerStartLaunch = 10s;
 constexpr auto kTimePerStopTick = 15s;
+// How long engines get to end after the last stop command has, before those
+// still running are said to be left running.
+constexpr auto kGraciaMotores = 1s;
 
 }  // namespace
 
@@ -221,7 +224,6 @@ void Torvale::NTService_Continue(std::int16_t& success) {
 void Torvale::NTService_Pause(std::int16_t& success) {
   ParaBases();
   success = platform::kTrue;
-  NTService->ReportProgress("paused: databases stopped", 0ms);
 }
 
 void Torvale::NTService_Stop() {
@@ -252,12 +254,22 @@ void Torvale::LecturaBases() {
   }
   modINI::LeeSeccionINI(List1, "seleccion", seleccion);
   desde_seleccion_ = List1.ListCount() > 0;
+  // The names [bases4GL] knows, in any letter case: to find at once a
+  // selected name it lacks (a typo), and a database this service started
+  // that it no longer lists, however long the lists are.
+  ListBox leidas;
+  ListBox& conocidas = desde_seleccion_ ? leidas : List1;
+  modINI::LeeSeccionINI(conocidas, "bases4GL", RutaINI);
+  en_bases4GL_.clear();
+  for (std::int16_t i = 0; i < conocidas.ListCount(); ++i) {
+    conocidas.SetListIndex(i);
+    en_bases4GL_.insert(Upper(conocidas.Text()));
+  }
   if (desde_seleccion_) {
     log::Info("databases: ", List1.ListCount(), " selected in [seleccion] of ", seleccion);
-    return;
+  } else {
+    log::Info("databases: ", List1.ListCount(), " from [bases4GL] of ", RutaINI);
   }
-  modINI::LeeSeccionINI(List1, "bases4GL", RutaINI);
-  log::Info("databases: ", List1.ListCount(), " from [bases4GL] of ", RutaINI);
 }
 
 std::vector<std::string> Torvale::LeeLineasEntorno() {
@@ -272,7 +284,11 @@ void Torvale::variableEntorno(std::string& linea) {
   log::Info("environment: ", variable->first, "=", variable->second);
 }
 
-void Torvale::RecorreArranque(const Launcher& launch) {
+bool Torvale::EnBases4GL(const std::string& base) const {
+  return en_bases4GL_.count(Upper(base)) > 0;
+}
+
+void Torvale::RecorreArranque(const Launcher& launch, const Omision& omite) {
   const std::string comando = modINI::LeeValorINI("start", "1", "", RutaINI);
   // With no start command, each value's first word is the program.
   auto origen = [&comando](const char* seccion, const std::string& base) {
@@ -282,6 +298,9 @@ void Torvale::RecorreArranque(const Launcher& launch) {
   for (std::int16_t i = 0; i < bases; ++i) {
     List1.SetListIndex(i);
     const std::string base = List1.Text();
+    // A selected name that [bases4GL] lacks is no database: no line without
+    // one (mended: it was launched with an empty argument and never stopped).
+    if (!EnBases4GL(base)) continue;
     const std::string argumento = modINI::LeeValorINI("basesSQL", base, "", RutaINI);
     if (argumento.empty()) continue;
     launch({"SQL", base, LineaArranque(comando, argumento), i + 1, bases, origen("basesSQL", base),
@@ -291,13 +310,17 @@ void Torvale::RecorreArranque(const Launcher& launch) {
   for (std::int16_t i = 0; i < bases4GL; ++i) {
     List1.SetListIndex(i);
     const std::string base = List1.Text();
+    if (!EnBases4GL(base)) {
+      if (omite) omite(base);
+      continue;
+    }
     const std::string argumento = modINI::LeeValorINI("bases4GL", base, "", RutaINI);
     launch({"4GL", base, LineaArranque(comando, argumento), i + 1, bases4GL,
             origen("bases4GL", base), argumento});
   }
 }
 
-void Torvale::RecorreParada(const Launcher& launch) {
+void Torvale::RecorreParada(const Launcher& launch, const Omision& omite) {
   std::string comando;
   SkipIfFails("reading the stop command",
               [&] { comando = modINI::LeeValorINI("stop", "1", "", RutaINI); });
@@ -306,17 +329,52 @@ void Torvale::RecorreParada(const Launcher& launch) {
     SkipIfFails("entry " + std::to_string(i + 1) + " of the list", [&] {
       List1.SetListIndex(i);
       const std::string base = List1.Text();
+      if (!EnBases4GL(base)) {
+        if (omite) omite(base);
+        return;
+      }
       const std::string valor = modINI::LeeValorINI("bases4GL", base, "", RutaINI);
       launch({"stop", base, LineaParada(comando, valor), i + 1, bases,
               comando.empty() ? "[bases4GL] " + base : std::string("[stop] 1"), valor});
     });
   }
+  // A database this service started that [bases4GL] no longer lists is
+  // stopped all the same, as it was started: never left running unseen. (One
+  // the selection leaves out is still listed: the selection narrows what a
+  // request handles on purpose.)
+  const std::vector<std::pair<std::string, std::string>> retiradas = Retiradas();
+  for (std::size_t k = 0; k < retiradas.size(); ++k) {
+    const auto& [base, valor] = retiradas[k];
+    SkipIfFails("stopping " + base, [&] {
+      launch({"stop", base, LineaParada(comando, valor), static_cast<int>(bases + k + 1),
+              static_cast<int>(bases + retiradas.size()), "(started by this service) " + base,
+              valor});
+    });
+  }
+}
+
+std::vector<std::pair<std::string, std::string>> Torvale::Retiradas() const {
+  std::vector<std::pair<std::string, std::string>> retiradas;
+  std::unordered_set<std::string> vistas;
+  const platform::ServiceRecord& registro = NTService->Record();
+  for (const platform::DatabaseRecord& d : registro.Started()) {
+    const std::string clave = Upper(d.name);
+    if (en_bases4GL_.count(clave) > 0 || !vistas.insert(clave).second) continue;
+    // Stopped with the first word of the [bases4GL] value it was started with.
+    std::string valor;
+    for (const platform::DatabaseRecord& e : registro.databases) {
+      if (e.name == d.name && e.pass == "4GL") valor = e.argument;
+    }
+    retiradas.emplace_back(d.name, valor);
+  }
+  return retiradas;
 }
 
 void Torvale::ArrancaBases() {
   // Every command line of this request is built from one version of each
   // profile file, read when the request begins.
   platform::ProfileView vista;
+  platform::ServiceRecord& registro = NTService->Record();
   LecturaBases();
   const std::vector<std::string> lineas = LeeLineasEntorno();
   for (std::size_t k = 0; k < lineas.size(); ++k) {
@@ -328,36 +386,79 @@ void Torvale::ArrancaBases() {
                                  ": " + e.what() + "; nothing was started");
     }
   }
-  RecorreArranque([&](const Launch& l) {
-    NTService->ReportProgress("starting " + l.base + ", " + std::string(l.pass) + " (" +
-                                  std::to_string(l.number) + " of " + std::to_string(l.total) + ")",
-                              kTimePerStartLaunch);
-    modSubProceso::EjecutaProceso(l.line, NTService->Children(),
-                                  {l.base, std::string(l.pass), l.argumento});
-  });
-  NTService->ReportProgress("running: " + std::to_string(List1.ListCount()) + " databases, " +
-                                platform::DescribeTally(NTService->Record().Tally()),
+  RecorreArranque(
+      [&](const Launch& l) {
+        NTService->ReportProgress("starting " + l.base + ", " + std::string(l.pass) + " (" +
+                                      std::to_string(l.number) + " of " + std::to_string(l.total) +
+                                      ")",
+                                  kTimePerStartLaunch);
+        modSubProceso::EjecutaProceso(l.line, NTService->Children(),
+                                      {l.base, std::string(l.pass), l.argumento});
+      },
+      [&](const std::string& base) { Omite(base, "started"); });
+  // Mended: a start that launched nothing of what it had to launch is a
+  // failed start, never a quiet success (the service manager sees it fail).
+  const platform::SequenceTally& cuenta = registro.Tally();
+  if (cuenta.lines > 0 && cuenta.failed == cuenta.lines) {
+    throw std::runtime_error("none of its " + std::to_string(cuenta.lines) +
+                             (cuenta.lines == 1 ? " command line" : " command lines") +
+                             " could be launched: no database runs");
+  }
+  NTService->ReportProgress(registro.degraded
+                                ? "degraded: " + registro.health_reason
+                                : "running: " + std::to_string(List1.ListCount()) + " databases, " +
+                                      platform::DescribeTally(cuenta),
                             0ms);
 }
 
 void Torvale::ParaBases() {
   platform::ProfileView vista;  // one version of each file, as for the start
+  platform::ServiceRecord& registro = NTService->Record();
   SkipIfFails("rebuilding the database list", [&] { LecturaBases(); });
-  RecorreParada([&](const Launch& l) {
-    const std::string parando = "stopping " + l.base + " (" + std::to_string(l.number) + " of " +
-                                std::to_string(l.total) + ")";
-    NTService->ReportProgress(parando, kTimePerStartLaunch);
-    modSubProceso::EjecutaProcesoEspera(
-        l.line, NTService->Children(), {l.base, "stop", l.argumento},
-        [&](std::chrono::milliseconds esperado) {
-          NTService->ReportProgress(
-              parando + ": waited " +
-                  std::to_string(
-                      std::chrono::duration_cast<std::chrono::seconds>(esperado).count()) +
-                  " s for its stop command",
-              kTimePerStopTick);
-        });
+  RecorreParada(
+      [&](const Launch& l) {
+        if (l.origen.rfind("(started by this service)", 0) == 0) {
+          log::Warning(l.base, " is no longer in [bases4GL] of ", RutaINI,
+                       ", but this service started it: stopped with the argument it was ",
+                       "started with");
+        }
+        const std::string parando = "stopping " + l.base + " (" + std::to_string(l.number) +
+                                    " of " + std::to_string(l.total) + ")";
+        NTService->ReportProgress(parando, kTimePerStartLaunch);
+        modSubProceso::EjecutaProcesoEspera(
+            l.line, NTService->Children(), {l.base, "stop", l.argumento},
+            [&](std::chrono::milliseconds esperado) {
+              NTService->ReportProgress(
+                  parando + ": waited " +
+                      std::to_string(
+                          std::chrono::duration_cast<std::chrono::seconds>(esperado).count()) +
+                      " s for its stop command",
+                  kTimePerStopTick);
+            });
+      },
+      [&](const std::string& base) { Omite(base, "stopped"); });
+  SkipIfFails("looking for engines left running", [&] {
+    // An engine ends a moment after its stop command: a short grace before
+    // one still running is said to be left so.
+    NTService->Children().WaitWhile([&] { return registro.EnginesRunning(); }, kGraciaMotores);
+    for (const platform::DatabaseRecord& d : registro.EndOfStop()) {
+      log::Warning(d.name, " (", d.pass, "): its engine, pid ", d.pid,
+                   ", still runs after its stop command; the service leaves it running");
+    }
   });
+  NTService->ReportProgress(
+      std::string(registro.Current()) + ": " + platform::DescribeTally(registro.Tally()) +
+          (registro.EnginesLeft() > 0
+               ? ", " + std::to_string(registro.EnginesLeft()) + " engines left running"
+               : ""),
+      0ms);
+}
+
+void Torvale::Omite(const std::string& base, const char* que) {
+  const std::string seleccion = platform::PathInDirectory(conexion_activa_, "\\bases\\tmp.ini");
+  log::Warning(seleccion, " [seleccion] ", base, ": no such database in [bases4GL] of ", RutaINI,
+               ": not ", que);
+  NTService->Record().NotLaunched({base, "4GL", ""}, "not in [bases4GL]");
 }
 
 int Torvale::Comprueba(bool json) {
@@ -402,21 +503,14 @@ int Torvale::Comprueba(bool json) {
   if (List1.ListCount() == 0) {
     problema("no database to start or stop: neither [seleccion] of " + seleccion +
              " nor [bases4GL] of " + RutaINI + " names one");
-  } else if (desde_seleccion_) {
-    ListBox conocidas;
-    modINI::LeeSeccionINI(conocidas, "bases4GL", RutaINI);
-    // Key names match in any letter case. A set: a selection and a list of
-    // 32,767 names each must not cost a billion comparisons.
-    std::unordered_set<std::string> nombres;
-    for (std::int16_t i = 0; i < conocidas.ListCount(); ++i) {
-      conocidas.SetListIndex(i);
-      nombres.insert(Upper(conocidas.Text()));
-    }
+  } else {
+    // A selected name that [bases4GL] lacks is skipped, start and stop: a
+    // typo that leaves a database unhandled.
     for (const std::string& base : c.bases) {
-      if (nombres.count(Upper(base)) == 0) {
-        problema(seleccion + " [seleccion] " + base + ": no such database in [bases4GL] of " +
-                 RutaINI + ": its start line has no argument and its stop line none");
-      }
+      if (EnBases4GL(base)) continue;
+      problema(seleccion + " [seleccion] " + base + ": no such database in [bases4GL] of " +
+               RutaINI + ": it is neither started nor stopped");
+      falla = true;
     }
   }
 

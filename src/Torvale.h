@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -83,6 +84,9 @@ class Torvale final : public platform::ServiceEvents {
     const std::string& argumento;
   };
   using Launcher = std::function<void(const Launch&)>;
+  // Told of a listed name that is skipped: one the selection names and
+  // [bases4GL] lacks.
+  using Omision = std::function<void(const std::string& base)>;
 
   explicit Torvale(std::unique_ptr<platform::ServiceHost> host);
 
@@ -140,14 +144,23 @@ class Torvale final : public platform::ServiceEvents {
   // The environment lines, keys "1" and "2" of [arranque], as read.
   std::vector<std::string> LeeLineasEntorno();
   // The start sequence's launches in order, after the list is rebuilt.
-  void RecorreArranque(const Launcher& launch);
+  void RecorreArranque(const Launcher& launch, const Omision& omite = {});
   // The stop sequence's launches in order; a step that fails is logged and
-  // skipped, and the next one runs.
-  void RecorreParada(const Launcher& launch);
+  // skipped, and the next one runs. After the listed databases, each one
+  // this service started that [bases4GL] no longer lists.
+  void RecorreParada(const Launcher& launch, const Omision& omite = {});
+  // Whether `base` has its [bases4GL] entry.
+  bool EnBases4GL(const std::string& base) const;
+  // The databases this service started (its record says so) that [bases4GL]
+  // no longer lists, each with its bases4GL value of then.
+  std::vector<std::pair<std::string, std::string>> Retiradas() const;
+  // A selected name [bases4GL] lacks: warned, and recorded as not launched.
+  void Omite(const std::string& base, const char* que);
 
   std::string conexion_activa_;
   std::string RutaINI;
-  bool desde_seleccion_ = false;  // List1 came from bases/tmp.ini, not [bases4GL]
+  bool desde_seleccion_ = false;                 // List1 came from bases/tmp.ini, not [bases4GL]
+  std::unordered_set<std::string> en_bases4GL_;  // its names in upper case, then
 };
 
 }  // namespace ostrim

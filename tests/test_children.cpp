@@ -28,7 +28,7 @@ class FakeWatch : public ChildWatch {
   void ReapEnded() override {}
 
  protected:
-  void WaitForEvent(Process& child, int timeout_ms) override {
+  void WaitForEvent(Process* child, int timeout_ms) override {
     timeouts.push_back(timeout_ms);
     const milliseconds elapsed =
         std::chrono::duration_cast<milliseconds>(now - Clock::time_point{});
@@ -45,7 +45,7 @@ class FakeWatch : public ChildWatch {
     }
     ASSERT_NE(until, milliseconds::max()) << "a wait without limit and nothing to end it";
     now = Clock::time_point{} + until;
-    if (ends) Ended(child.Id(), {false, 3, {}});
+    if (ends) Ended(child->Id(), {false, 3, {}});
   }
 };
 

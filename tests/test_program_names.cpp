@@ -208,6 +208,7 @@ TEST_F(ProgramNames, TheLaunchAndCheckAgreeOnEveryRule) {
     const std::size_t logged = service.Err().size();
     Result asked = RunProgram(site.program(), {"-CONTINUE"}, PathEnv(), Cwd());
     ASSERT_NE(asked.out.find("continue: "), std::string::npos) << asked.out << asked.err;
+    EXPECT_EQ(asked.status, row.path.empty() ? 1 : 0) << asked.err;
     const auto begins = BeginsFrom(records);
     const std::string log = service.Err().substr(logged);
     if (row.path.empty()) {

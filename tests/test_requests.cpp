@@ -38,32 +38,37 @@ TEST(RunRequest, LeadsToTheStateAndExitStatusOfItsRow) {
   struct Case {
     Request request;
     D does;
+    ServiceState before;
     const char* state;        // after it
     std::optional<int> exit;  // the service ends, with this status
     const char* result;       // last_result
   };
+  const ServiceState running = ServiceState::kRunning;
+  const ServiceState paused = ServiceState::kPaused;
+  const char* const no_success = "failed: the handler did not report success";
   const Case cases[] = {
-      {Request::kStart, D::kSucceed, "running", std::nullopt, "done"},
-      {Request::kStart, D::kLeaveFalse, "stopped", 1, "failed: the handler did not report success"},
-      {Request::kStart, D::kThrow, "stopped", 1, "failed: boom"},
-      {Request::kContinue, D::kSucceed, "running", std::nullopt, "done"},
-      {Request::kContinue, D::kLeaveFalse, "paused", std::nullopt,
-       "failed: the handler did not report success"},
-      {Request::kContinue, D::kThrow, "paused", std::nullopt, "failed: boom"},
-      {Request::kPause, D::kSucceed, "paused", std::nullopt, "done"},
-      {Request::kPause, D::kLeaveFalse, "running", std::nullopt,
-       "failed: the handler did not report success"},
-      {Request::kPause, D::kThrow, "running", std::nullopt, "failed: boom"},
+      {Request::kStart, D::kSucceed, ServiceState::kStarting, "running", std::nullopt, "done"},
+      {Request::kStart, D::kLeaveFalse, ServiceState::kStarting, "stopped", 1, no_success},
+      {Request::kStart, D::kThrow, ServiceState::kStarting, "stopped", 1, "failed: boom"},
+      {Request::kContinue, D::kSucceed, paused, "running", std::nullopt, "done"},
+      // A failed continue leaves the service as it was.
+      {Request::kContinue, D::kLeaveFalse, paused, "paused", std::nullopt, no_success},
+      {Request::kContinue, D::kThrow, paused, "paused", std::nullopt, "failed: boom"},
+      {Request::kContinue, D::kThrow, running, "running", std::nullopt, "failed: boom"},
+      {Request::kPause, D::kSucceed, running, "paused", std::nullopt, "done"},
+      {Request::kPause, D::kLeaveFalse, running, "running", std::nullopt, no_success},
+      {Request::kPause, D::kThrow, running, "running", std::nullopt, "failed: boom"},
+      {Request::kPause, D::kThrow, paused, "paused", std::nullopt, "failed: boom"},
       // The stop has no flag: it always completes, and the service ends.
-      {Request::kStop, D::kLeaveFalse, "stopped", 0, "done"},
-      {Request::kStop, D::kThrow, "stopped", 0, "failed: boom"},
+      {Request::kStop, D::kLeaveFalse, running, "stopped", 0, "done"},
+      {Request::kStop, D::kThrow, paused, "stopped", 0, "failed: boom"},
   };
   for (const Case& c : cases) {
     const RequestKind& kind = KindOf(c.request);
     SCOPED_TRACE(std::string(kind.name) + " " + c.result);
     FakeEvents events(c.does);
     ServiceRecord record;
-    record.EnterState(ServiceState::kRunning);
+    record.EnterState(c.before);
     const RequestOutcome outcome = RunRequest(events, c.request, record);
     EXPECT_EQ(events.called, std::vector<std::string>{std::string(kind.name)});
     EXPECT_EQ(StateName(outcome.state), std::string(c.state));
@@ -72,7 +77,7 @@ TEST(RunRequest, LeadsToTheStateAndExitStatusOfItsRow) {
     EXPECT_EQ(record.requests, 1u);
     EXPECT_EQ(record.last_request, kind.name);
     EXPECT_EQ(record.last_result, c.result);
-    EXPECT_EQ(record.last_state_before, "running");
+    EXPECT_EQ(record.last_state_before, StateName(c.before));
     EXPECT_FALSE(record.since.empty());
   }
 }

@@ -172,12 +172,14 @@ TEST_F(Sequences, CheckPrintsWhatTheNextRequestsWouldRun) {
   EXPECT_EQ(r.out, "database\tb\nstop\tp x \n");
   EXPECT_NE(r.err.find("the start would fail"), std::string::npos) << r.err;
 
-  // The lines stay as they would run, whatever is wrong with them.
+  // Mended: a selected name that [bases4GL] lacks gets no line (it used to
+  // get the start command with no database, "  -z"); it is listed, and said.
   site.Seleccion("[seleccion]\nsolo=\n");
   site.Ombrel("");
   r = Check();
   EXPECT_EQ(r.status, 3);
-  EXPECT_EQ(r.out, "database\tsolo\nstart\t  -z\nstop\t \n");
+  EXPECT_EQ(r.out, "database\tsolo\n");
+  EXPECT_NE(r.err.find("[seleccion] solo: no such database in [bases4GL]"), std::string::npos);
 }
 
 // -CHECK says what would fail or is missing, one line each on standard
@@ -214,9 +216,11 @@ TEST_F(Sequences, CheckReportsWhatWouldFail) {
        "[start] 1: no start command: each database's value is run as the program"},
       {"[start]\n1=\n[stop]\n1=recorder stop\n[bases4GL]\nv=nosuchprogram v\n", "", 3,
        "[bases4GL] v: cannot run \"nosuchprogram\": not found in the program directory or in PATH"},
-      // Only worth a look: the status stays 0.
-      {ok + "[bases4GL]\nv=v\n", "[seleccion]\nunknown=\n", 0,
+      // A selected name [bases4GL] lacks is skipped (mended: it was launched
+      // with no database): worth a failing status.
+      {ok + "[bases4GL]\nv=v\n", "[seleccion]\nunknown=\n", 3,
        "[seleccion] unknown: no such database in [bases4GL]"},
+      // Only worth a look: the status stays 0.
       {ok, "", 0, "no database to start or stop"},
   };
   for (const Case& c : cases) {

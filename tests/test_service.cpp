@@ -289,7 +289,7 @@ TEST_F(Served, ReportsHowManyLaunchesFailed) {
   EXPECT_NE(r.err.find("request stop: done in "), std::string::npos) << r.err;
   bool status_seen = false;
   for (const std::string& m : notify.Messages()) {
-    status_seen |= m == "STATUS=running: 2 databases, 3 command lines, 2 launched, 1 launch failed";
+    status_seen |= m == "STATUS=degraded: ventas, SQL: launch failed";
   }
   EXPECT_TRUE(status_seen);
 }

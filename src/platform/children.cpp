@@ -86,7 +86,17 @@ std::optional<ProcessEnd> ChildWatch::Wait(Process& process, std::optional<milli
       auto left = std::chrono::ceil<milliseconds>(until - now).count();
       timeout_ms = static_cast<int>(std::min<long long>(left, 1 << 30));
     }
-    WaitForEvent(process, timeout_ms);
+    WaitForEvent(&process, timeout_ms);
+  }
+}
+
+void ChildWatch::WaitWhile(const std::function<bool()>& condition, milliseconds limit) {
+  const Clock::time_point deadline = Now() + limit;
+  while (condition()) {
+    const Clock::time_point now = Now();
+    if (now >= deadline) return;
+    WaitForEvent(nullptr,
+                 static_cast<int>(std::chrono::ceil<milliseconds>(deadline - now).count()));
   }
 }
 

@@ -26,6 +26,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -102,11 +103,16 @@ class ChildWatch {
   // The watch's clock: steady time (tests give it a clock of their own).
   virtual Clock::time_point Now() const { return Clock::now(); }
 
+  // Waits, taking what happens meanwhile as any wait does, while
+  // `condition` holds and at most `limit`.
+  void WaitWhile(const std::function<bool()>& condition, std::chrono::milliseconds limit);
+
  protected:
-  // The platform's primitive: returns when `child` may have ended, when
-  // anything else happened (a request arrived), or after `timeout_ms`
-  // (negative: no limit). The ends it sees are reported through Ended.
-  virtual void WaitForEvent(Process& child, int timeout_ms) = 0;
+  // The platform's primitive: returns when `child` (null: any watched child)
+  // may have ended, when anything else happened (a request arrived), or
+  // after `timeout_ms` (negative: no limit). The ends it sees are reported
+  // through Ended.
+  virtual void WaitForEvent(Process* child, int timeout_ms) = 0;
 
   // The platform saw child `pid` end (`end.ran` is worked out here).
   void Ended(std::int64_t pid, ProcessEnd end);

@@ -1,6 +1,7 @@
 // How the record follows the service: its state from the requests, each
 // database's from the children. (Its text and JSON forms: record_text.cpp.)
 #include <algorithm>
+#include <unordered_set>
 #include <utility>
 
 #include "log.h"
@@ -59,6 +60,7 @@ void ServiceRecord::BeginRequest(const RequestKind& kind) {
     return in_start_ && d.state != DatabaseState::kRunning &&
            d.state != DatabaseState::kLeftRunning;
   });
+  indexed_ = kNotIndexed;
   if (in_start_) {
     degraded = false;
     health_reason.clear();
@@ -83,13 +85,33 @@ void ServiceRecord::EndRequest(const RequestKind& kind, bool succeeded, const st
   }
 }
 
-DatabaseRecord& ServiceRecord::Entry(const LaunchTag& tag) {
-  for (DatabaseRecord& d : databases) {
-    if (d.name == tag.database && d.pass == tag.pass) return d;
+std::string ServiceRecord::Key(const std::string& name, const std::string& pass) {
+  std::string key = name;
+  key.push_back('\0');
+  return key.append(pass);
+}
+
+DatabaseRecord* ServiceRecord::Find(const LaunchTag& tag) {
+  // The index follows `databases`; it is built anew when they were changed
+  // from outside (a record parsed, a test) or entries were dropped.
+  if (indexed_ != databases.size()) {
+    index_.clear();
+    for (std::size_t i = 0; i < databases.size(); ++i) {
+      index_[Key(databases[i].name, databases[i].pass)] = i;
+    }
+    indexed_ = databases.size();
   }
+  auto it = index_.find(Key(tag.database, tag.pass));
+  return it == index_.end() ? nullptr : &databases[it->second];
+}
+
+DatabaseRecord& ServiceRecord::Entry(const LaunchTag& tag) {
+  if (DatabaseRecord* d = Find(tag)) return *d;
   DatabaseRecord& d = databases.emplace_back();
   d.name = tag.database;
   d.pass = tag.pass;
+  index_[Key(d.name, d.pass)] = databases.size() - 1;
+  indexed_ = databases.size();
   return d;
 }
 
@@ -103,6 +125,7 @@ void ServiceRecord::Set(DatabaseRecord& entry, DatabaseState now, std::int64_t e
 }
 
 void ServiceRecord::Degrade(const std::string& why) {
+  newly_degraded_ = true;
   degraded = true;
   const std::size_t reasons =
       health_reason.empty() ? 0 : std::count(health_reason.begin(), health_reason.end(), ';') + 1;
@@ -122,14 +145,41 @@ void ServiceRecord::NotLaunched(const LaunchTag& tag, const std::string& why) {
   if (in_start_) Degrade(TagPrefix(tag) + "not launched");
 }
 
+std::unordered_set<std::string> ServiceRecord::StoppedNow() const {
+  // The databases this stop is for: a stop command was launched, or tried
+  // (one the selection left out of it is not to be stopped).
+  std::unordered_set<std::string> names;
+  for (const DatabaseRecord& d : databases) {
+    if (IsStopPass(d.pass)) names.insert(d.name);
+  }
+  return names;
+}
+
+bool ServiceRecord::EnginesRunning() const {
+  const std::unordered_set<std::string> stopped = StoppedNow();
+  return std::any_of(databases.begin(), databases.end(), [&](const DatabaseRecord& d) {
+    return !IsStopPass(d.pass) && d.state == DatabaseState::kRunning && stopped.count(d.name);
+  });
+}
+
 std::vector<DatabaseRecord> ServiceRecord::EndOfStop() {
+  const std::unordered_set<std::string> stopped = StoppedNow();
   std::vector<DatabaseRecord> left;
   for (DatabaseRecord& d : databases) {
     if (IsStopPass(d.pass) || d.state != DatabaseState::kRunning) continue;
+    if (stopped.count(d.name) == 0) continue;
     Set(d, DatabaseState::kLeftRunning, d.pid, "still running when the " + current_ + " ended");
+    problems_.push_back(d.name + ", " + d.pass + ": its engine, pid " + std::to_string(d.pid) +
+                        ", still runs after its stop command");
     left.push_back(d);
   }
   return left;
+}
+
+std::size_t ServiceRecord::EnginesLeft() const {
+  return static_cast<std::size_t>(std::count_if(
+      databases.begin(), databases.end(),
+      [](const DatabaseRecord& d) { return d.state == DatabaseState::kLeftRunning; }));
 }
 
 std::vector<DatabaseRecord> ServiceRecord::Started() const {
@@ -174,10 +224,8 @@ void ServiceRecord::LeftRunning(const LaunchTag&, std::int64_t) {
 bool ServiceRecord::Ended(const LaunchTag& tag, std::int64_t child, const ProcessEnd& end,
                           bool waited) {
   if (tag.database.empty() && tag.pass.empty()) return false;
-  DatabaseRecord* entry = nullptr;
-  for (DatabaseRecord& d : databases) {
-    if (d.name == tag.database && d.pass == tag.pass && d.pid == child) entry = &d;
-  }
+  DatabaseRecord* entry = Find(tag);
+  if (entry != nullptr && entry->pid != child) entry = nullptr;  // an earlier launch's
   const std::string how = DescribeEnd(end);
   if (waited || IsStopPass(tag.pass)) {
     // Within its wait: a start command that ended (an engine that
@@ -186,9 +234,12 @@ bool ServiceRecord::Ended(const LaunchTag& tag, std::int64_t child, const Proces
       ++tally_.ended_badly;
       problems_.push_back(TagPrefix(tag) + how);
     }
-    if (entry != nullptr) {
-      Set(*entry, IsStopPass(tag.pass) ? DatabaseState::kStopRan : DatabaseState::kStartEnded, 0,
-          how);
+    if (entry != nullptr && IsStopPass(tag.pass)) {
+      Set(*entry, DatabaseState::kStopRan, 0, how);
+    } else if (entry != nullptr) {
+      // An engine that put itself in the background is no child of ours.
+      Set(*entry, DatabaseState::kStartEnded, 0,
+          how + "; an engine it left running in the background is not watched");
     }
     return false;
   }
@@ -208,6 +259,10 @@ bool ServiceRecord::Ended(const LaunchTag& tag, std::int64_t child, const Proces
 
 bool ServiceRecord::TakeChanged() {
   return std::exchange(changed_, false);
+}
+
+bool ServiceRecord::TakeNewlyDegraded() {
+  return std::exchange(newly_degraded_, false);
 }
 
 }  // namespace ostrim::platform

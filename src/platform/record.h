@@ -45,6 +45,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/children.h"
@@ -128,16 +130,21 @@ class ServiceRecord final : public ChildObserver {
   void BeginRequest(const RequestKind& kind);
   void EndRequest(const RequestKind& kind, bool succeeded, const std::string& failure,
                   double seconds, ServiceState after);
-  // The current request's tally so far.
+  // The current request's tally so far, and its name ("pause").
   const SequenceTally& Tally() const { return tally_; }
+  const std::string& Current() const { return current_; }
 
   // --- Told by the form
   // A listed database that was not launched, and why.
   void NotLaunched(const LaunchTag& tag, const std::string& why);
-  // A pause or stop has run its stop commands: every engine of the last
-  // start still running is left running (returned, to be named), every one
-  // that ended meanwhile is stopped.
+  // Whether an engine of a database this stop is for still runs.
+  bool EnginesRunning() const;
+  // A pause or stop has run its stop commands: every engine of the
+  // databases it stopped that still runs is left running (returned, to be
+  // named; a problem of the request).
   std::vector<DatabaseRecord> EndOfStop();
+  // How many engines are left running.
+  std::size_t EnginesLeft() const;
   // The start launches of the last start whose processes were created,
   // which a stop must stop.
   std::vector<DatabaseRecord> Started() const;
@@ -149,11 +156,17 @@ class ServiceRecord final : public ChildObserver {
   void LeftRunning(const LaunchTag& tag, std::int64_t pid) override;
   bool Ended(const LaunchTag& tag, std::int64_t pid, const ProcessEnd& end, bool waited) override;
 
-  // Whether it changed since the last call (for a host that publishes it).
+  // Whether it changed since the last call (for a host that publishes it),
+  // and whether the service became degraded since the last call (for a
+  // host that tells its service manager).
   bool TakeChanged();
+  bool TakeNewlyDegraded();
 
  private:
+  static std::string Key(const std::string& name, const std::string& pass);
+  DatabaseRecord* Find(const LaunchTag& tag);
   DatabaseRecord& Entry(const LaunchTag& tag);
+  std::unordered_set<std::string> StoppedNow() const;
   void Set(DatabaseRecord& entry, DatabaseState state, std::int64_t entry_pid, std::string detail);
   void Degrade(const std::string& why);
 
@@ -164,6 +177,12 @@ class ServiceRecord final : public ChildObserver {
   SequenceTally tally_;
   std::vector<std::string> problems_;
   bool changed_ = true;
+  bool newly_degraded_ = false;
+  // Where each database and pass is in `databases`, while it holds
+  // `indexed_` entries.
+  static constexpr std::size_t kNotIndexed = static_cast<std::size_t>(-1);
+  std::unordered_map<std::string, std::size_t> index_;
+  std::size_t indexed_ = kNotIndexed;
 };
 
 }  // namespace ostrim::platform

@@ -22,7 +22,7 @@ constexpr std::array<std::pair<DatabaseState, const char*>, 9> kStateNames = {{
     {DatabaseState::kLeftRunning, "left_running"},
 }};
 
-DatabaseState StateFromName(std::string_view name) {
+DatabaseState DatabaseStateFromName(std::string_view name) {
   for (const auto& [state, text] : kStateNames) {
     if (name == text) return state;
   }
@@ -184,7 +184,7 @@ ServiceRecord ServiceRecord::Parse(std::string_view text) {
       DatabaseRecord& d = r.databases.emplace_back();
       d.name = f[1];
       d.pass = f[2];
-      d.state = StateFromName(f[3]);
+      d.state = DatabaseStateFromName(f[3]);
       d.pid = Number(f[4]);
       d.since = f[5];
       d.detail = f[6];

@@ -22,63 +22,49 @@ using S = ServiceState;
 // The requests. A failed start ends the service with status 1 (a failed
 // start is never a success); the stop always ends it, with status 0.
 constexpr RequestKind kRequests[] = {
-    {Request::kStart,
-     "start",
-     "",
-     "",
-     {},
-     {},
-     false,
-     S::kStarting,
-     S::kRunning,
-     S::kStopped,
-     std::nullopt,
-     1,
-     [](ServiceEvents& e, std::int16_t& success) { e.NTService_Start(success); }},
-    {Request::kContinue,
-     "continue",
-     "CONTINUE",
-     "ask the running service to start the databases again, wait until it has,\n"
-     "and print the outcome (exit status 0: all launched)",
-     {"SIGUSR2"},
-     {kControlContinue},
-     true,
-     S::kContinuing,
-     S::kRunning,
-     S::kPaused,
-     std::nullopt,
-     std::nullopt,
-     [](ServiceEvents& e, std::int16_t& success) { e.NTService_Continue(success); }},
-    {Request::kPause,
-     "pause",
-     "PAUSE",
-     "ask the running service to stop the databases, wait until it has, and\n"
-     "print the outcome (exit status 0: every stop command ran and ended well)",
-     {"SIGUSR1"},
-     {kControlPause},
-     true,
-     S::kPausing,
-     S::kPaused,
-     S::kRunning,
-     std::nullopt,
-     std::nullopt,
-     [](ServiceEvents& e, std::int16_t& success) { e.NTService_Pause(success); }},
-    {Request::kStop,
-     "stop",
-     "",
-     "",
-     {"SIGTERM", "SIGINT"},
-     {kControlStop, kControlShutdown, kControlPreshutdown},
-     false,
-     S::kStopping,
-     S::kStopped,
-     S::kStopped,
-     0,
-     0,
-     [](ServiceEvents& e, std::int16_t& success) {
-       e.NTService_Stop();
-       success = kTrue;  // the stop has no flag: it always completes
-     }},
+    {.request = Request::kStart,
+     .name = "start",
+     .pending = S::kStarting,
+     .after_success = S::kRunning,
+     .after_failure = S::kStopped,
+     .exit_after_failure = 1,
+     .handle = [](ServiceEvents& e, std::int16_t& success) { e.NTService_Start(success); }},
+    {.request = Request::kContinue,
+     .name = "continue",
+     .verb = "CONTINUE",
+     .usage = "ask the running service to start the databases again, wait until it has,\n"
+              "and print the outcome (exit status 0: all launched)",
+     .signals = {"SIGUSR2"},
+     .controls = {kControlContinue},
+     .pause_continue = true,
+     .pending = S::kContinuing,
+     .after_success = S::kRunning,
+     .handle = [](ServiceEvents& e, std::int16_t& success) { e.NTService_Continue(success); }},
+    {.request = Request::kPause,
+     .name = "pause",
+     .verb = "PAUSE",
+     .usage = "ask the running service to stop the databases, wait until it has, and\n"
+              "print the outcome (exit status 0: every stop command ran and ended well)",
+     .signals = {"SIGUSR1"},
+     .controls = {kControlPause},
+     .pause_continue = true,
+     .pending = S::kPausing,
+     .after_success = S::kPaused,
+     .handle = [](ServiceEvents& e, std::int16_t& success) { e.NTService_Pause(success); }},
+    {.request = Request::kStop,
+     .name = "stop",
+     .signals = {"SIGTERM", "SIGINT"},
+     .controls = {kControlStop, kControlShutdown, kControlPreshutdown},
+     .pending = S::kStopping,
+     .after_success = S::kStopped,
+     .after_failure = S::kStopped,
+     .exit_after_success = 0,
+     .exit_after_failure = 0,
+     .handle =
+         [](ServiceEvents& e, std::int16_t& success) {
+           e.NTService_Stop();
+           success = kTrue;  // the stop has no flag: it always completes
+         }},
 };
 
 bool SameLetters(std::string_view a, std::string_view b) {
@@ -123,6 +109,14 @@ const char* StateName(ServiceState state) {
   return "?";
 }
 
+std::optional<ServiceState> StateFromName(std::string_view name) {
+  for (ServiceState state : {S::kStarting, S::kRunning, S::kPausing, S::kPaused, S::kContinuing,
+                             S::kStopping, S::kStopped}) {
+    if (name == StateName(state)) return state;
+  }
+  return std::nullopt;
+}
+
 std::span<const RequestKind> Requests() {
   return kRequests;
 }
@@ -165,6 +159,7 @@ RequestOutcome RunRequest(ServiceEvents& events, Request request, ServiceRecord&
   using Clock = std::chrono::steady_clock;
   const RequestKind& kind = KindOf(request);
   const Clock::time_point started = Clock::now();
+  const std::optional<ServiceState> before = StateFromName(record.state);
   record.BeginRequest(kind);
   log::Event(log::Kind::kRequestBegun, log::Level::kInfo, "request ", kind.name, ": begins");
   RequestOutcome outcome;
@@ -177,7 +172,8 @@ RequestOutcome RunRequest(ServiceEvents& events, Request request, ServiceRecord&
   }
   outcome.succeeded = outcome.failure.empty();
   outcome.took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
-  outcome.state = outcome.succeeded ? kind.after_success : kind.after_failure;
+  outcome.state = outcome.succeeded ? kind.after_success
+                                    : kind.after_failure.value_or(before.value_or(S::kRunning));
   outcome.exit_status = outcome.succeeded ? kind.exit_after_success : kind.exit_after_failure;
   const double seconds = std::chrono::duration<double>(outcome.took).count();
   if (!outcome.succeeded) log::Error("request ", kind.name, " failed: ", outcome.failure);
@@ -199,7 +195,12 @@ std::string OutcomeLine(const ServiceRecord& after) {
 ControlReply ReplyToRequest(const ServiceRecord& after, std::string_view eol) {
   ControlReply reply;
   reply.out = OutcomeLine(after) + std::string(eol);
-  reply.status = after.last_result == "done" ? 0 : 1;
+  // A script goes on only when the request did all it had to: a pause whose
+  // stop command failed, or that left an engine running, is no success.
+  reply.status = after.last_result == "done" && after.last_problems.empty() ? 0 : 1;
+  for (const std::string& problem : after.last_problems) {
+    reply.err += "ostrim: " + problem + std::string(eol);
+  }
   return reply;
 }
 

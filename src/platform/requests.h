@@ -32,6 +32,7 @@ enum class ServiceState {
 };
 
 const char* StateName(ServiceState state);
+std::optional<ServiceState> StateFromName(std::string_view name);
 
 // One request: its names, where it comes from, and what it leads to.
 struct RequestKind {
@@ -39,23 +40,25 @@ struct RequestKind {
   std::string_view name;  // "pause": the log, the record, the operator's outcome line
   // The operator's option ("-PAUSE") and the control channel's word
   // ("PAUSE"), with the option's usage text; empty: no option.
-  std::string_view verb;
-  std::string_view usage;
+  std::string_view verb = {};
+  std::string_view usage = {};
   // POSIX signals that ask for it, by name ("SIGUSR1"); empty: none.
-  std::array<std::string_view, 2> signals;
+  std::array<std::string_view, 2> signals = {};
   // Windows service control codes that ask for it (SERVICE_CONTROL_PAUSE is
   // 2...); 0: none.
-  std::array<std::uint32_t, 3> controls;
+  std::array<std::uint32_t, 3> controls = {};
   // Accepted only when pause and continue are (kAcceptPauseContinue).
-  bool pause_continue;
-  ServiceState pending;  // while it runs
-  ServiceState after_success;
-  ServiceState after_failure;
+  bool pause_continue = false;
+  ServiceState pending = ServiceState::kRunning;  // while it runs
+  ServiceState after_success = ServiceState::kRunning;
+  // None: the state it was in before (a pause that failed leaves a running
+  // service running; a continue that failed leaves it as it was).
+  std::optional<ServiceState> after_failure = std::nullopt;
   // The service ends after it, with this exit status (none: it goes on).
-  std::optional<int> exit_after_success;
-  std::optional<int> exit_after_failure;
+  std::optional<int> exit_after_success = std::nullopt;
+  std::optional<int> exit_after_failure = std::nullopt;
   // Its handler in the form; `success` is the 16-bit flag (-1 true).
-  void (*handle)(ServiceEvents& events, std::int16_t& success);
+  void (*handle)(ServiceEvents& events, std::int16_t& success) = nullptr;
 };
 
 std::span<const RequestKind> Requests();
@@ -87,9 +90,12 @@ class ServiceRecord;
 RequestOutcome RunRequest(ServiceEvents& events, Request request, ServiceRecord& record);
 
 // What the operator's command prints and its exit status, from the record a
-// serving instance gave back: after `request` ran (one outcome line; 0 when
-// it was done, else 1), or for -STATUS (the record; with `json`, as JSON; 0
-// healthy, 4 degraded). `eol` is the console's line end.
+// serving instance gave back: after a request ran, one outcome line, and on
+// standard error one line per thing that failed in it (0 when it was done
+// and nothing failed: every command line launched, no stop command ended
+// badly, no engine left running; else 1); for -STATUS, the record (with
+// `json`, as JSON; 0 healthy, 4 running but degraded). `eol` is the
+// console's line end.
 ControlReply ReplyToRequest(const ServiceRecord& after, std::string_view eol);
 ControlReply ReplyToStatus(const ServiceRecord& record, bool json, std::string_view eol);
 // When no instance serves the site: -STATUS says "none" and exits 3, a

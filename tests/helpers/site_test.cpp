@@ -18,6 +18,25 @@ Result SiteTest::Check() const {
   return RunProgram(site.program(), {"-check"}, Env());
 }
 
+Result SiteTest::Run(const std::string& arg) const {
+  return RunProgram(site.program(), {arg}, Env());
+}
+
+json::Value SiteTest::Status(int* status) const {
+  const Result r = RunProgram(site.program(), {"-STATUS", "-JSON"}, Env());
+  if (status != nullptr) *status = r.status;
+  return json::Parse(r.out);
+}
+
+const json::Value& SiteTest::Database(const json::Value& status, const std::string& name,
+                                      const std::string& pass) {
+  static const json::Value none;
+  for (const json::Value& d : status["databases"].items) {
+    if (d["name"].text == name && d["pass"].text == pass) return d;
+  }
+  return none;
+}
+
 std::vector<std::string> SiteTest::Begun(const std::string& err) {
   std::vector<std::string> begun;
   for (std::size_t pos = err.find("request "); pos != std::string::npos;

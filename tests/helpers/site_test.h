@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "helpers/json.h"
 #include "helpers/test_support.h"
 
 namespace ostrim::tests {
@@ -22,6 +23,14 @@ class SiteTest : public testing::Test {
 
   // Runs -CHECK on the site.
   Result Check() const;
+  // Runs the program on the site with one argument ("-PAUSE"...).
+  Result Run(const std::string& arg) const;
+  // -STATUS -JSON, parsed; `status` gets its exit status.
+  json::Value Status(int* status = nullptr) const;
+  // The entry of `name` and `pass` in a -STATUS -JSON answer (a null value
+  // when there is none).
+  static const json::Value& Database(const json::Value& status, const std::string& name,
+                                     const std::string& pass);
 
   // The requests the service began, in order, from its log.
   static std::vector<std::string> Begun(const std::string& err);

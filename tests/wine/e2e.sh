@@ -103,6 +103,29 @@ out=$("$wine" "$site/ostrim.exe" -Continue | tr -d '\r') || fail "-CONTINUE: exi
 grep -q '^continue: done in .*(was paused, now running)$' <<<"$out" || fail "-CONTINUE: $out"
 wait_lines '^begin.*start' 9
 
+echo "== a selected database that [bases4GL] lacks: degraded"
+mkdir -p "$site/bases"
+printf '[seleccion]\r\nventas=\r\nrota=\r\n' > "$site/bases/tmp.ini"
+set +e
+out=$("$wine" "$site/ostrim.exe" -CONTINUE 2>&1 | tr -d '\r')
+status=$?
+"$wine" "$site/ostrim.exe" -STATUS >/dev/null 2>&1
+status_exit=$?
+json=$("$wine" "$site/ostrim.exe" -STATUS -JSON 2>/dev/null | tr -d '\r')
+set -e
+[ $status -eq 1 ] || fail "-CONTINUE with a database not started: exit $status: $out"
+grep -q 'rota, 4GL: not launched' <<<"$out" || fail "-CONTINUE does not name it: $out"
+[ $status_exit -eq 4 ] || fail "-STATUS of a degraded service: exit $status_exit"
+[ "$(jq -r .health <<<"$json")" = degraded ] || fail "-STATUS -JSON: $json"
+[ "$(jq -r '.databases[] | select(.name == "rota") | .state' <<<"$json")" = not_launched ] ||
+  fail "-STATUS -JSON: $json"
+[ "$(jq -r '.databases[] | select(.name == "ventas" and .pass == "4GL") | .state' <<<"$json")" = \
+  start_ended ] || fail "-STATUS -JSON: $json"
+[ "$(jq -r .pid <<<"$json")" -gt 0 ] || fail "-STATUS -JSON: no pid: $json"
+rm "$site/bases/tmp.ini"
+out=$("$wine" "$site/ostrim.exe" -CONTINUE 2>&1 | tr -d '\r') || fail "-CONTINUE: $out"
+"$wine" "$site/ostrim.exe" -STATUS >/dev/null 2>&1 || fail "-STATUS after a good start: not 0"
+
 echo "== net stop"
 "$wine" net stop ostrim >/dev/null 2>&1 || true
 wait_lines '^begin.*stop' 6

@@ -92,13 +92,24 @@ for row in "${rows[@]}"; do
   c_args=$(jq -r '.start[0].arguments | join("|")' <<<"$check")
   c_launch=$(jq -r '.start[0].would_launch' <<<"$check")
   before=$(grep -c '^begin' "$site/record.log" || true)
-  out=$("$wine" "$site/ostrim.exe" -CONTINUE 2>&1 | tr -d '\r') || true
+  continue_status=0
+  out=$("$wine" "$site/ostrim.exe" -CONTINUE 2>&1 | tr -d '\r') || continue_status=$?
   grep -q '^continue: ' <<<"$out" || fail "$rule: -CONTINUE: $out"
+  # Exit status 0 only when its line launched.
+  [ $continue_status -eq "$([ -n "$path" ] && echo 0 || echo 1)" ] ||
+    fail "$rule: -CONTINUE exited $continue_status"
   new=$(grep '^begin' "$site/record.log" | tail -n +$((before + 1)) || true)
   if [ -z "$path" ]; then
     [ "$c_launch" = false ] || fail "$rule: -CHECK says it would launch: $check"
     [ -z "$new" ] || fail "$rule: something ran: $new"
     grep -q '1 launch failed' <<<"$out" || fail "$rule: -CONTINUE: $out"
+    # The launch's reason, as the service recorded it, starts with -CHECK's
+    # (the system's own words follow it).
+    c_problem=$(jq -r '.start[0].problem' <<<"$check")
+    detail=$("$wine" "$site/ostrim.exe" -STATUS -JSON 2>/dev/null | tr -d '\r' |
+      jq -r '.databases[] | select(.name == "fila" and .pass == "4GL") | .detail') || true
+    [ -n "$c_problem" ] && [ "${detail#"$c_problem"}" != "$detail" ] ||
+      fail "$rule: the launch says '$detail', -CHECK '$c_problem'"
     continue
   fi
   [ "$c_launch" = true ] || fail "$rule: -CHECK says it would not launch: $check"

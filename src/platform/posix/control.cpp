@@ -93,7 +93,8 @@ std::optional<ControlServer::Holder> ControlServer::Open(const std::string& dire
 void ControlServer::AddPollFds(std::vector<struct pollfd>& fds) const {
   if (listener_) fds.push_back({listener_.get(), POLLIN, 0});
   for (const Client& c : clients_) {
-    if (!c.answered_later) fds.push_back({c.fd.get(), POLLIN, 0});
+    if (c.phase == Client::Phase::kReading) fds.push_back({c.fd.get(), POLLIN, 0});
+    if (c.phase == Client::Phase::kAnswering) fds.push_back({c.fd.get(), POLLOUT, 0});
   }
 }
 
@@ -116,11 +117,25 @@ std::vector<ControlCommand> ControlServer::Take() {
       SendAll(fd.get(), "busy\n");
       continue;
     }
-    clients_.push_back(
-        Client{next_id_++, std::move(fd), {}, now + kTimeToSend, peer->pid, peer->uid, false});
+    clients_.push_back(Client{next_id_++,
+                              std::move(fd),
+                              {},
+                              now + kTimeToSend,
+                              peer->pid,
+                              peer->uid,
+                              Client::Phase::kReading,
+                              {}});
   }
   for (auto it = clients_.begin(); it != clients_.end();) {
-    if (it->answered_later) {
+    if (it->phase == Client::Phase::kAnswering) {
+      if (!Flush(*it) || now >= it->deadline) {
+        it = clients_.erase(it);
+      } else {
+        ++it;
+      }
+      continue;
+    }
+    if (it->phase == Client::Phase::kQueued) {
       ++it;
       continue;
     }
@@ -147,7 +162,7 @@ std::vector<ControlCommand> ControlServer::Take() {
       it = clients_.erase(it);
       continue;
     }
-    it->answered_later = true;
+    it->phase = Client::Phase::kQueued;
     commands.push_back(command);
     ++it;
   }
@@ -157,11 +172,23 @@ std::vector<ControlCommand> ControlServer::Take() {
 void ControlServer::Answer(int client, const std::string& text) {
   for (auto it = clients_.begin(); it != clients_.end(); ++it) {
     if (it->id != client) continue;
-    // Small answers: the socket's buffer takes them whole, without blocking.
-    ::send(it->fd.get(), text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    clients_.erase(it);
+    it->phase = Client::Phase::kAnswering;
+    it->outgoing = text;
+    it->deadline = std::chrono::steady_clock::now() + kTimeToRead;
+    if (!Flush(*it)) clients_.erase(it);
     return;
   }
+}
+
+bool ControlServer::Flush(Client& client) {
+  while (!client.outgoing.empty()) {
+    const ssize_t n = ::send(client.fd.get(), client.outgoing.data(), client.outgoing.size(),
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;  // later, or never
+    client.outgoing.erase(0, static_cast<std::size_t>(n));
+  }
+  return false;
 }
 
 ControlAnswer AskService(const std::string& directory, const std::string& verb) {

@@ -64,13 +64,16 @@ class ControlServer {
 
   bool active() const { return static_cast<bool>(listener_); }
 
-  // For the event loop: the descriptors to wait on (POLLIN), and what came.
+  // For the event loop: the descriptors to wait on, and what came.
   void AddPollFds(std::vector<struct pollfd>& fds) const;
-  // Takes new connections and what the clients sent; returns the commands
-  // complete. Connections from other users are answered "denied" and closed.
+  // Takes new connections and what the clients sent, and sends what waits
+  // to be sent; returns the commands complete. Connections from other users
+  // are answered "denied" and closed.
   std::vector<ControlCommand> Take();
 
-  // Answers client `client` with `text` and closes the connection.
+  // Answers client `client` with `text`, whatever its size: what the socket
+  // cannot take at once is sent as the client reads it; then the connection
+  // is closed. A client that does not read it within kTimeToRead is dropped.
   void Answer(int client, const std::string& text);
 
  private:
@@ -81,10 +84,16 @@ class ControlServer {
     std::chrono::steady_clock::time_point deadline;
     pid_t pid;
     uid_t uid;
-    bool answered_later = false;  // its command waits in the queue
+    enum class Phase { kReading, kQueued, kAnswering } phase = Phase::kReading;
+    std::string outgoing;  // what is left of its answer
   };
+  // Sends what it can of `client`'s answer; false when it is done with (all
+  // sent, or the client is gone).
+  static bool Flush(Client& client);
+
   static constexpr std::size_t kMostClients = 32;
   static constexpr std::chrono::seconds kTimeToSend{5};
+  static constexpr std::chrono::seconds kTimeToRead{30};
 
   Fd listener_;
   std::vector<Client> clients_;

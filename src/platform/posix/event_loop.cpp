@@ -123,6 +123,7 @@ int EventLoop::Serve(const std::function<RequestOutcome(Request)>& run) {
     busy_ = true;
     const RequestOutcome outcome = run(next.request);
     busy_ = false;
+    record_.TakeNewlyDegraded();  // the request's own last status said it
     if (next.client >= 0) control_.Answer(next.client, record_.Text());
     if (outcome.exit_status) {
       for (const Queued& left : queue_) {
@@ -134,7 +135,7 @@ int EventLoop::Serve(const std::function<RequestOutcome(Request)>& run) {
   }
 }
 
-void EventLoop::WaitForEvent(Process&, int timeout_ms) {
+void EventLoop::WaitForEvent(Process*, int timeout_ms) {
   WaitForSomething(timeout_ms);
 }
 
@@ -156,6 +157,11 @@ void EventLoop::WaitForSomething(int timeout_ms) {
   TakeSignals();
   if (ready > 0 && control_.active()) TakeControl();
   if (child_ended_) ReapEnded();
+  // An engine that ended while the service ran: systemd's status says so at
+  // once (a request in progress says it when it ends).
+  if (!busy_ && record_.TakeNewlyDegraded()) {
+    notifier_.State("STATUS=degraded: " + record_.health_reason);
+  }
 }
 
 void EventLoop::TakeSignals() {

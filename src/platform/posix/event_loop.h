@@ -82,7 +82,7 @@ class EventLoop final : public ChildWatch {
   void ReapEnded() override;
 
  protected:
-  void WaitForEvent(Process& child, int timeout_ms) override;
+  void WaitForEvent(Process* child, int timeout_ms) override;
 
  private:
   // Steps 1 to 3 of the loop: blocks up to `timeout_ms` (negative: no

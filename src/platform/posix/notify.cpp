@@ -123,10 +123,12 @@ void Notifier::Flush() {
   while (!state_.empty()) {
     const Outcome outcome = SendNow(state_.front());
     if (outcome == Outcome::kFull && now < state_deadline_) return;  // retried when it can take it
-    if (outcome != Outcome::kSent) {
+    // A failure to send was said once already (Failed); a queue that stayed
+    // full is said for each message it cost.
+    if (outcome == Outcome::kFull) {
       log::Error("could not tell the service manager ",
                  log::Quoted(state_.front().substr(0, state_.front().find('\n'))),
-                 outcome == Outcome::kFull ? ": its queue stayed full" : "");
+                 ": its queue stayed full");
     }
     state_.pop_front();
     state_deadline_ = now + kStateRetry;

@@ -123,13 +123,29 @@ std::vector<HANDLE> win32::Children::WatchedHandles() const {
   return handles;
 }
 
-void win32::Children::WaitForEvent(Process& child, int timeout_ms) {
-  HANDLE handle = HandleOf(ImplOf(child));
-  DWORD result = ::WaitForSingleObject(handle, timeout_ms < 0 ? INFINITE : DWORD(timeout_ms));
+void win32::Children::WaitForEvent(Process* child, int timeout_ms) {
+  const DWORD timeout = timeout_ms < 0 ? INFINITE : DWORD(timeout_ms);
+  if (child == nullptr) {
+    // Any watched child: at most MAXIMUM_WAIT_OBJECTS at once; with more,
+    // the wait is cut short and the caller comes back.
+    std::vector<HANDLE> handles = WatchedHandles();
+    if (handles.size() > MAXIMUM_WAIT_OBJECTS) handles.resize(MAXIMUM_WAIT_OBJECTS);
+    if (handles.empty()) {
+      ::Sleep(timeout == INFINITE ? 1000 : timeout);
+    } else {
+      ::WaitForMultipleObjects(
+          static_cast<DWORD>(handles.size()), handles.data(), FALSE,
+          WatchedHandles().size() > handles.size() ? std::min<DWORD>(timeout, 100) : timeout);
+    }
+    ReapEnded();
+    return;
+  }
+  HANDLE handle = HandleOf(ImplOf(*child));
+  DWORD result = ::WaitForSingleObject(handle, timeout);
   if (result == WAIT_OBJECT_0) {
-    Ended(child.Id(), EndOf(handle));
+    Ended(child->Id(), EndOf(handle));
   } else if (result == WAIT_FAILED) {
-    throw Error("waiting for pid " + std::to_string(child.Id()) + ": " + win32::ErrorText());
+    throw Error("waiting for pid " + std::to_string(child->Id()) + ": " + win32::ErrorText());
   }
 }
 

@@ -90,7 +90,7 @@ class Children final : public ChildWatch {
   void ReapEnded() override;
 
  protected:
-  void WaitForEvent(Process& child, int timeout_ms) override;
+  void WaitForEvent(Process* child, int timeout_ms) override;
 };
 
 // Turns the Windows Application event log on for the log (only the service

@@ -1,0 +1,256 @@
+// What the service tells of each database, and whether scripts may trust its
+// exit statuses: a start that launched nothing fails, a degraded service says
+// so, a pause that did not stop everything is no success, and nothing the
+// service started is forgotten.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+
+#include "helpers/site_test.h"
+
+namespace ostrim {
+namespace {
+
+using namespace std::chrono_literals;
+using tests::Background;
+using tests::Count;
+using tests::Result;
+using tests::RunProgram;
+using Lines = std::vector<std::string>;
+
+class Health : public tests::SiteTest {
+ protected:
+  // The pid the recorder noted for the first launch whose arguments start
+  // with `args`.
+  std::string PidOf(const std::string& args) const {
+    for (const auto& r : site.Records()) {
+      if (r[0] == "begin" && r[3].rfind(args, 0) == 0) return r[2];
+    }
+    return {};
+  }
+};
+
+// Mended: a start with command lines and none launched used to read as
+// running; systemd now sees it fail (no READY=1, exit status 1).
+TEST_F(Health, AStartThatLaunchesNothingFails) {
+  site.Ombrel("[start]\n1=/no/such/arranca\n[stop]\n1=recorder stop\n[bases4GL]\na=1\nb=2\n");
+  tests::NotifySocket notify;
+  auto env = Env();
+  env.emplace_back("NOTIFY_SOCKET", notify.path());
+  Result r = RunProgram(site.program(), {}, env);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("request start failed: none of its 2 command lines could be launched"),
+            std::string::npos)
+      << r.err;
+  for (const std::string& m : notify.Messages()) EXPECT_EQ(m.find("READY=1"), std::string::npos);
+  EXPECT_TRUE(site.Launched().empty());
+}
+
+// Some launches failing: the service runs, degraded, and -STATUS exits 4.
+TEST_F(Health, SomeLaunchesFailingLeaveItRunningButDegraded) {
+  site.Ombrel(
+      "[start]\n1=\n[stop]\n1=recorder stop\n"
+      "[bases4GL]\nventas=recorder v\ncompras=/no/such/arranca c\n");
+  tests::NotifySocket notify;
+  auto env = Env();
+  env.emplace_back("NOTIFY_SOCKET", notify.path());
+  Background service(site.program(), {}, env);
+  ASSERT_TRUE(notify.WaitFor("READY=1", 20s)) << service.Err();
+  int status = -1;
+  const tests::json::Value s = Status(&status);
+  EXPECT_EQ(status, 4);
+  EXPECT_EQ(s["state"].text, "running");
+  EXPECT_EQ(s["health"].text, "degraded");
+  EXPECT_NE(s["health_reason"].text.find("compras, 4GL: launch failed"), std::string::npos);
+  EXPECT_EQ(Database(s, "compras", "4GL")["state"].text, "launch_failed");
+  EXPECT_NE(Database(s, "compras", "4GL")["detail"].text.find("cannot run \"/no/such/arranca\""),
+            std::string::npos);
+  EXPECT_EQ(Database(s, "ventas", "4GL")["state"].text, "start_ended");
+  EXPECT_EQ(Database(s, "ventas", "4GL")["detail"].text,
+            "exit status 0; an engine it left running in the background is not watched");
+  EXPECT_TRUE(notify.WaitFor("STATUS=degraded: compras, 4GL: launch failed", 5s));
+  service.Signal(SIGTERM);
+  EXPECT_EQ(service.Finish().status, 0);
+}
+
+// An engine killed while the service runs: a warning (an error for a
+// signal) in the log, -STATUS 4, and systemd's status says why.
+TEST_F(Health, AnEngineKilledWhileRunningIsSaidEverywhere) {
+  site.Ombrel(
+      "[start]\n1=recorder start\n[stop]\n1=recorder stop\n"
+      "[bases4GL]\ncompras=c @sleep=60000\n");
+  tests::NotifySocket notify;
+  auto env = Env();
+  env.emplace_back("NOTIFY_SOCKET", notify.path());
+  env.emplace_back("OSTRIM_LOG_LEVEL", "warning");
+  Background service(site.program(), {}, env);
+  ASSERT_TRUE(notify.WaitFor("READY=1", 20s)) << service.Err();
+  int status = -1;
+  tests::json::Value s = Status(&status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(Database(s, "compras", "4GL")["state"].text, "running");
+  const std::string pid = PidOf("start|c");
+  ASSERT_FALSE(pid.empty());
+  EXPECT_EQ(Database(s, "compras", "4GL")["pid"].number, std::stod(pid));
+  ::kill(std::stoi(pid), SIGKILL);
+  EXPECT_TRUE(notify.WaitFor("STATUS=degraded: compras ended: killed by signal 9", 10s))
+      << service.Err();
+  s = Status(&status);
+  EXPECT_EQ(status, 4);
+  EXPECT_EQ(Database(s, "compras", "4GL")["state"].text, "ended");
+  EXPECT_EQ(Database(s, "compras", "4GL")["detail"].text.rfind("killed by signal 9", 0), 0u);
+  EXPECT_EQ(s["health_reason"].text, "compras ended: killed by signal 9 (Killed)");
+  service.Signal(SIGTERM);
+  Result r = service.Finish();
+  // Logged at warning level or above: seen with OSTRIM_LOG_LEVEL=warning.
+  EXPECT_NE(r.err.find("error: degraded: compras (4GL) ended while the service was running: "
+                       "killed by signal 9"),
+            std::string::npos)
+      << r.err;
+}
+
+// Mended: -PAUSE said "done" and exited 0 when a stop command could not run
+// or failed; `ostrim -PAUSE && backup` would copy live databases.
+TEST_F(Health, APauseWhoseStopsFailExitsOneNamingThem) {
+  struct Case {
+    const char* stop;
+    std::string problem;
+  };
+  const Case cases[] = {
+      {"/no/such/para", "ostrim: ventas, stop: launch failed: cannot run \"/no/such/para\": No "
+                        "such file or directory\n"},
+      {"recorder stop @exit=3", "ostrim: ventas, stop: exit status 3\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stop);
+    site.Ombrel(std::string("[start]\n1=recorder start\n[stop]\n1=") + c.stop +
+                "\n[bases4GL]\nventas=v\ncompras=c\n");
+    Background service(site.program(), {}, Env());
+    ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+    Result r = Run("-PAUSE");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("pause: done in "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("(was running, now paused)"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(c.problem), std::string::npos) << r.err;
+    EXPECT_EQ(Count(r.err, "ostrim: "), 2) << r.err;  // ventas and compras
+    int status = -1;
+    const tests::json::Value s = Status(&status);
+    EXPECT_EQ(status, 0);  // paused: it serves
+    EXPECT_EQ(s["state"].text, "paused");
+    EXPECT_EQ(s["last_request"]["problems"].size(), 2u);
+    service.Signal(SIGTERM);
+    service.Finish();
+  }
+}
+
+// Engines still running after a pause are named, shown as left running, and
+// the pause exits 1.
+TEST_F(Health, EnginesLeftRunningAfterAPauseAreNamed) {
+  site.Ombrel(
+      "[start]\n1=recorder start\n[stop]\n1=recorder stop\n"
+      "[bases4GL]\nmotor=m @sleep=60000\nrapida=r\n");
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  Result r = Run("-PAUSE");
+  EXPECT_EQ(r.status, 1);
+  const std::string pid = PidOf("start|m");
+  EXPECT_NE(r.err.find("ostrim: motor, 4GL: its engine, pid " + pid +
+                       ", still runs after its stop command\n"),
+            std::string::npos)
+      << r.err;
+  const tests::json::Value s = Status();
+  EXPECT_EQ(Database(s, "motor", "4GL")["state"].text, "left_running");
+  EXPECT_EQ(Database(s, "rapida", "4GL")["state"].text, "start_ended");
+  EXPECT_EQ(Database(s, "motor", "stop")["state"].text, "stop_ran");
+  service.Signal(SIGTERM);
+  Result end = service.Finish();
+  EXPECT_NE(end.err.find("warning: motor (4GL): its engine, pid " + pid + ", still runs after "),
+            std::string::npos)
+      << end.err;
+  ::kill(std::stoi(pid), SIGKILL);
+}
+
+// Mended: a database removed from [bases4GL] while its engine ran was never
+// stopped; it is stopped as it was started.
+TEST_F(Health, ADatabaseRemovedWhileRunningIsStillStopped) {
+  site.Ombrel(
+      "[start]\n1=recorder start\n[stop]\n1=recorder stop\n"
+      "[bases4GL]\nventas=v1 -s 5\ncompras=c1 -x\n");
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  site.Ombrel("[start]\n1=recorder start\n[stop]\n1=recorder stop\n[bases4GL]\nventas=v2\n");
+  service.Signal(SIGTERM);
+  Result r = service.Finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(site.Launched(),
+            (Lines{"start|v1|-s|5|-z", "start|c1|-x|-z", "stop|v2", "stop|c1"}));
+  EXPECT_NE(r.err.find("compras is no longer in [bases4GL] of " + site / "Ombrel.ini" +
+                       ", but this service started it: stopped with the argument it was started with"),
+            std::string::npos)
+      << r.err;
+}
+
+// Mended: a selection naming a database [bases4GL] lacks launched the start
+// command with no database ("arranca  -z") and left it running.
+TEST_F(Health, ASelectionTypoIsSkippedAndSaid) {
+  site.Ombrel(
+      "[start]\n1=recorder start\n[stop]\n1=recorder stop\n"
+      "[bases4GL]\nventas=v\ncompras=c\n");
+  site.Seleccion("[seleccion]\nVENTAS=\nventaz=\n");
+  Result check = Check();
+  EXPECT_EQ(check.status, 3);
+  EXPECT_NE(check.err.find("[seleccion] ventaz: no such database in [bases4GL]"),
+            std::string::npos)
+      << check.err;
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  int status = -1;
+  const tests::json::Value s = Status(&status);
+  EXPECT_EQ(status, 4);
+  EXPECT_EQ(Database(s, "ventaz", "4GL")["state"].text, "not_launched");
+  EXPECT_EQ(Database(s, "ventaz", "4GL")["detail"].text, "not in [bases4GL]");
+  service.Signal(SIGTERM);
+  Result r = service.Finish();
+  EXPECT_EQ(site.Launched(), (Lines{"start|v|-z", "stop|v"}));
+  EXPECT_EQ(Count(r.err, "[seleccion] ventaz: no such database in [bases4GL]"), 2) << r.err;
+}
+
+// -STATUS as scripts read it: one line per database and pass, and the same
+// facts as JSON; complete however large.
+TEST_F(Health, StatusListsEveryDatabaseWhateverItsSize) {
+  // 40 databases with 120 KB arguments (the system's limit on one argument
+  // is 128 KiB): an answer of about 4.8 MB.
+  const std::string big(120000, 'x');
+  std::string ombrel = "[start]\n1=recorder start\n[stop]\n1=recorder stop\n[bases4GL]\n";
+  for (int i = 0; i < 40; ++i) ombrel += "b" + std::to_string(i) + "=" + big + "\n";
+  site.Ombrel(ombrel);
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(service.WaitForErr("request start: done", 60s)) << service.Err();
+  Result text = Run("-STATUS");
+  EXPECT_EQ(text.status, 0);
+  EXPECT_GT(text.out.size(), 40u * big.size());
+  int lines = 0;
+  for (std::size_t at = text.out.find("\ndatabase\t"); at != std::string::npos;
+       at = text.out.find("\ndatabase\t", at + 1)) {
+    const std::size_t eol = text.out.find('\n', at + 1);
+    ASSERT_NE(eol, std::string::npos);
+    const std::string line = text.out.substr(at + 1, eol - at - 1);
+    EXPECT_EQ(line.rfind("database\tb" + std::to_string(lines) + "\t4GL\tstart_ended\t0\t", 0), 0u);
+    EXPECT_NE(line.find("\texit status 0; an engine it left running in the background is not "
+                        "watched\trecorder start " + big + " -z"),
+              std::string::npos);
+    ++lines;
+  }
+  EXPECT_EQ(lines, 40);
+  const tests::json::Value s = Status();
+  ASSERT_EQ(s["databases"].size(), 40u);
+  EXPECT_EQ(s["databases"][39]["command"].text, "recorder start " + big + " -z");
+  EXPECT_EQ(s["pid"].number, service.pid());
+  EXPECT_EQ(s["last_request"]["lines"].number, 40);
+  service.Signal(SIGTERM);
+  EXPECT_EQ(service.Finish(60s).status, 0);
+}
+
+}  // namespace
+}  // namespace ostrim
