@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every benchmark on this machine and prints the figures of BENCHMARKS.md.
-# Takes about five minutes (most of it the 10,000-database launch overhead).
+# Takes about ten minutes (most of it the 10,000-database launch overhead and
+# the one-at-a-time start of 50 engines that stay in the foreground).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null

@@ -6,6 +6,7 @@
 #include "json.h"
 #include "log.h"
 #include "modINI.h"
+#include "modOpciones.h"
 #include "modSubProceso.h"
 #include "platform/record.h"
 #include "platform/requests.h"
@@ -73,7 +74,16 @@ std::string ComprobacionJson(const Torvale::Comprobacion& c) {
   for (const std::string& base : c.bases) w.String(base);
   w.EndArray().Key("environment").BeginArray();
   for (const std::string& linea : c.entorno) w.String(linea);
-  w.EndArray();
+  w.EndArray().Key("options").BeginObject();
+  for (const auto& [clave, valor] : c.opciones) {
+    w.Key(clave);
+    if (clave == "simultaneas") {
+      w.Number(std::int64_t{std::stoi(valor)});
+    } else {
+      w.Number(static_cast<double>(modOpciones::LeeSegundos(valor)->count()) / 1000.0);
+    }
+  }
+  w.EndObject();
   for (const auto* lineas : {&c.arranque, &c.parada}) {
     w.Key(lineas == &c.parada ? "stop" : "start").BeginArray();
     for (const Torvale::Comprobacion::Linea& l : *lineas) {
@@ -169,6 +179,13 @@ std::optional<int> Torvale::Form_Load(const std::vector<std::string>& args) {
 
   if (text == "-INSTALL" || text == "-UNINSTALL") {
     try {
+      if (text == "-INSTALL" && !sin_directorio.empty()) {
+        // Without the site's profile no stop limit is known: the default.
+      } else if (text == "-INSTALL") {
+        platform::ProfileView vista;
+        RutaINI = platform::PathInDirectory(conexion_activa_, "\\Ombrel.ini");
+        NTService->SetStopTimeLimit(LeeOpciones().parada_total);
+      }
       std::string done = text == "-INSTALL" ? NTService->Install() : NTService->Uninstall();
       platform::WriteStdout(done + "\n");
       return 0;
@@ -386,16 +403,27 @@ void Torvale::ArrancaBases() {
                                  ": " + e.what() + "; nothing was started");
     }
   }
-  RecorreArranque(
-      [&](const Launch& l) {
-        NTService->ReportProgress("starting " + l.base + ", " + std::string(l.pass) + " (" +
-                                      std::to_string(l.number) + " of " + std::to_string(l.total) +
-                                      ")",
-                                  kTimePerStartLaunch);
-        modSubProceso::EjecutaProceso(l.line, NTService->Children(),
-                                      {l.base, std::string(l.pass), l.argumento});
-      },
-      [&](const std::string& base) { Omite(base, "started"); });
+  const modOpciones::Opciones opciones = LeeOpciones();
+  NTService->SetStopTimeLimit(opciones.parada_total);
+  // Every launch of the sequence, in pass order (the SQL pass, then the 4GL
+  // pass), then run as jobs: one at a time, each launch its own job, in that
+  // order, as always; with more at once, one job per database, its SQL
+  // launch before its 4GL launch, databases beginning in list order.
+  std::vector<Lanzamiento> lanzamientos;
+  RecorreArranque([&](const Launch& l) { lanzamientos.push_back(Lanzamiento::De(l)); },
+                  [&](const std::string& base) { Omite(base, "started"); });
+  const Trabajos trabajos = AgrupaTrabajos(lanzamientos, opciones.simultaneas);
+  const auto mas_tiempo = std::max<std::chrono::milliseconds>(
+      kTimePerStartLaunch, opciones.espera_arranque + kTimePerStartLaunch / 2);
+  modSubProceso::Plan plan;
+  plan.espera = opciones.espera_arranque;
+  plan.simultaneas = opciones.simultaneas;
+  plan.al_lanzar = [&](std::size_t t, std::size_t k, const std::vector<std::size_t>& en_curso) {
+    const Lanzamiento& l = *trabajos.origen[t][k];
+    NTService->ReportProgress(
+        EnCurso("starting", l, trabajos, en_curso, opciones.simultaneas, k == 0), mas_tiempo);
+  };
+  modSubProceso::EjecutaTrabajos(trabajos.trabajos, NTService->Children(), plan);
   // Mended: a start that launched nothing of what it had to launch is a
   // failed start, never a quiet success (the service manager sees it fail).
   const platform::SequenceTally& cuenta = registro.Tally();
@@ -415,6 +443,12 @@ void Torvale::ParaBases() {
   platform::ProfileView vista;  // one version of each file, as for the start
   platform::ServiceRecord& registro = NTService->Record();
   SkipIfFails("rebuilding the database list", [&] { LecturaBases(); });
+  modOpciones::Opciones opciones;
+  SkipIfFails("reading [opciones]", [&] { opciones = LeeOpciones(); });
+  const auto empezada = std::chrono::steady_clock::now();
+  std::optional<std::chrono::steady_clock::time_point> limite;
+  if (opciones.parada_total) limite = empezada + *opciones.parada_total;
+  std::vector<Lanzamiento> lanzamientos;
   RecorreParada(
       [&](const Launch& l) {
         if (l.origen.rfind("(started by this service)", 0) == 0) {
@@ -422,21 +456,61 @@ void Torvale::ParaBases() {
                        ", but this service started it: stopped with the argument it was ",
                        "started with");
         }
-        const std::string parando = "stopping " + l.base + " (" + std::to_string(l.number) +
-                                    " of " + std::to_string(l.total) + ")";
-        NTService->ReportProgress(parando, kTimePerStartLaunch);
-        modSubProceso::EjecutaProcesoEspera(
-            l.line, NTService->Children(), {l.base, "stop", l.argumento},
-            [&](std::chrono::milliseconds esperado) {
-              NTService->ReportProgress(
-                  parando + ": waited " +
-                      std::to_string(
-                          std::chrono::duration_cast<std::chrono::seconds>(esperado).count()) +
-                      " s for its stop command",
-                  kTimePerStopTick);
-            });
+        lanzamientos.push_back(Lanzamiento::De(l));
       },
       [&](const std::string& base) { Omite(base, "stopped"); });
+  const Trabajos trabajos = AgrupaTrabajos(lanzamientos, opciones.simultaneas);
+  // Told to the service manager while a stop command runs: never past the
+  // stop's own limit, so that a stop that outlives it ends.
+  auto mas_tiempo = [&](std::chrono::milliseconds quiere) {
+    if (!limite) return quiere;
+    const auto queda = std::chrono::duration_cast<std::chrono::milliseconds>(
+        *limite - std::chrono::steady_clock::now());
+    return std::max(std::min(quiere, queda + kTimePerStartLaunch / 2), 1ms);
+  };
+  modSubProceso::Plan plan;
+  plan.espera = opciones.espera_parada;
+  plan.esperar_al_final = true;
+  plan.simultaneas = opciones.simultaneas;
+  plan.limite = limite;
+  std::string en_curso_ahora;
+  plan.al_lanzar = [&](std::size_t t, std::size_t k, const std::vector<std::size_t>& en_curso) {
+    en_curso_ahora =
+        EnCurso("stopping", *trabajos.origen[t][k], trabajos, en_curso, opciones.simultaneas, true);
+    NTService->ReportProgress(en_curso_ahora, mas_tiempo(kTimePerStartLaunch));
+  };
+  plan.al_esperar = [&](std::chrono::milliseconds esperado, const std::vector<std::size_t>&) {
+    NTService->ReportProgress(
+        en_curso_ahora + ": waited " +
+            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(esperado).count()) +
+            " s",
+        mas_tiempo(kTimePerStopTick));
+  };
+  modSubProceso::Inconcluso inconcluso;
+  SkipIfFails("running the stop commands", [&] {
+    inconcluso = modSubProceso::EjecutaTrabajos(trabajos.trabajos, NTService->Children(), plan);
+  });
+  // The stop's time ran out: what it did not finish is said, by database.
+  const std::string agotado = "the " + registro.Current() + "'s time (parada_total, " +
+                              modOpciones::EnTexto(opciones)[2].second + " s) ran out";
+  for (const auto& sigue : inconcluso.siguen) {
+    log::Warning(sigue.etiqueta.database, ": its stop command, pid ", sigue.pid,
+                 ", still runs: ", agotado, "; the ", registro.Current(), " ends without it");
+    registro.Problem(sigue.etiqueta.database + ", stop: its stop command, pid " +
+                     std::to_string(sigue.pid) + ", still runs: " + agotado);
+  }
+  for (std::size_t t : inconcluso.sin_empezar) {
+    const modSubProceso::Paso& paso = trabajos.trabajos[t].front();
+    log::Warning(paso.etiqueta.database, ": not stopped: ", agotado, " before its turn");
+    registro.NotLaunched(paso.etiqueta, agotado + " before its turn");
+  }
+  if (limite && std::chrono::steady_clock::now() >= *limite) {
+    SkipIfFails("looking for engines left running", [&] { registro.EndOfStop(); });
+    NTService->ReportProgress(registro.Current() + ": ended by its time limit, " +
+                                  platform::DescribeTally(registro.Tally()),
+                              0ms);
+    return;
+  }
   SkipIfFails("looking for engines left running", [&] {
     // An engine ends a moment after its stop command: a short grace before
     // one still running is said to be left so.
@@ -452,6 +526,76 @@ void Torvale::ParaBases() {
                ? ", " + std::to_string(registro.EnginesLeft()) + " engines left running"
                : ""),
       0ms);
+}
+
+Torvale::Lanzamiento Torvale::Lanzamiento::De(const Launch& l) {
+  return {{l.line, {l.base, std::string(l.pass), l.argumento}}, l.number, l.total};
+}
+
+Torvale::Trabajos Torvale::AgrupaTrabajos(const std::vector<Lanzamiento>& lanzamientos,
+                                          int simultaneas) {
+  Trabajos t;
+  if (simultaneas <= 1) {
+    for (const Lanzamiento& l : lanzamientos) {
+      t.trabajos.push_back({l.paso});
+      t.origen.push_back({&l});
+    }
+    return t;
+  }
+  // One job per position in the list, in list order.
+  std::vector<std::size_t> de_posicion(lanzamientos.empty() ? 0 : lanzamientos[0].total + 1,
+                                       static_cast<std::size_t>(-1));
+  for (const Lanzamiento& l : lanzamientos) {
+    const auto posicion = static_cast<std::size_t>(l.numero);
+    if (posicion >= de_posicion.size())
+      de_posicion.resize(posicion + 1, static_cast<std::size_t>(-1));
+    std::size_t& trabajo = de_posicion[posicion];
+    if (trabajo == static_cast<std::size_t>(-1)) {
+      trabajo = t.trabajos.size();
+      t.trabajos.emplace_back();
+      t.origen.emplace_back();
+    }
+    t.trabajos[trabajo].push_back(l.paso);
+    t.origen[trabajo].push_back(&l);
+  }
+  // Jobs in list order, whichever pass came first.
+  std::vector<std::size_t> orden(t.trabajos.size());
+  for (std::size_t i = 0; i < orden.size(); ++i) orden[i] = i;
+  std::stable_sort(orden.begin(), orden.end(), [&](std::size_t a, std::size_t b) {
+    return t.origen[a].front()->numero < t.origen[b].front()->numero;
+  });
+  Trabajos ordenados;
+  for (std::size_t i : orden) {
+    ordenados.trabajos.push_back(std::move(t.trabajos[i]));
+    ordenados.origen.push_back(std::move(t.origen[i]));
+  }
+  return ordenados;
+}
+
+std::string Torvale::EnCurso(const char* que, const Lanzamiento& l, const Trabajos& trabajos,
+                             const std::vector<std::size_t>& en_curso, int simultaneas,
+                             bool empieza) {
+  if (simultaneas <= 1) {
+    return std::string(que) + " " + l.paso.etiqueta.database +
+           (l.paso.etiqueta.pass == "stop" ? "" : ", " + l.paso.etiqueta.pass) + " (" +
+           std::to_string(l.numero) + " of " + std::to_string(l.total) + ")";
+  }
+  std::string nombres;
+  for (std::size_t t : en_curso) {
+    nombres += (nombres.empty() ? "" : ", ") + trabajos.origen[t].front()->paso.etiqueta.database;
+  }
+  if (empieza) {
+    log::Info(que, " ", l.paso.etiqueta.database, " (", l.numero, " of ", l.total,
+              "); in progress: ", nombres);
+  }
+  return std::string(que) + ": " + nombres + " (" + std::to_string(en_curso.size()) +
+         " in progress)";
+}
+
+modOpciones::Opciones Torvale::LeeOpciones() {
+  modOpciones::Opciones opciones = modOpciones::LeeOpciones(RutaINI);
+  for (const std::string& problema : opciones.problemas) log::Warning(problema);
+  return opciones;
 }
 
 void Torvale::Omite(const std::string& base, const char* que) {
@@ -498,6 +642,14 @@ int Torvale::Comprueba(bool json) {
     }
   }
 
+  // The settings in effect; a value that cannot be used fails the check.
+  const modOpciones::Opciones opciones = modOpciones::LeeOpciones(RutaINI);
+  c.opciones = modOpciones::EnTexto(opciones);
+  for (const std::string& p : opciones.problemas) {
+    problema(p);
+    falla = true;
+  }
+
   // Worth a look, but nothing fails for it.
   const std::string seleccion = platform::PathInDirectory(conexion_activa_, "\\bases\\tmp.ini");
   if (List1.ListCount() == 0) {
@@ -537,6 +689,22 @@ int Torvale::Comprueba(bool json) {
   };
   if (!start_fails) RecorreArranque(comprueba);
   RecorreParada(comprueba);
+  // Whether the stops can fit the time a stop may take, when each is waited
+  // for a bounded time: worth a look.
+  if (opciones.parada_total && opciones.espera_parada && !c.parada.empty()) {
+    const auto rondas = static_cast<long long>((c.parada.size() + opciones.simultaneas - 1) /
+                                               static_cast<std::size_t>(opciones.simultaneas));
+    const auto hace_falta = *opciones.espera_parada * rondas;
+    if (hace_falta > *opciones.parada_total) {
+      problema(
+          RutaINI + " [opciones] parada_total=" + c.opciones[2].second + ": the stops may " +
+          "not fit it: " + std::to_string(c.parada.size()) + " stop commands, each " +
+          "waited for up to " + c.opciones[1].second + " s, " +
+          std::to_string(opciones.simultaneas) + " at a time, can take " +
+          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(hace_falta).count()) +
+          " s");
+    }
+  }
   c.estado = start_fails ? 1 : falla ? 3 : 0;
   if (json) {
     platform::WriteStdout(ComprobacionJson(c) + "\n");
@@ -544,6 +712,7 @@ int Torvale::Comprueba(bool json) {
     std::string out, err;
     for (const std::string& base : c.bases) out += "database\t" + base + "\n";
     for (const std::string& linea : c.entorno) out += "environment\t" + linea + "\n";
+    for (const auto& [clave, valor] : c.opciones) out += "option\t" + clave + "\t" + valor + "\n";
     for (const auto* lineas : {&c.arranque, &c.parada}) {
       for (const Comprobacion::Linea& l : *lineas) {
         out += std::string(lineas == &c.parada ? "stop" : "start") + "\t" + l.linea + "\n";

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "ListBox.h"
+#include "modOpciones.h"
 #include "modSubProceso.h"
 #include "platform/children.h"
 #include "platform/platform.h"
@@ -119,6 +120,7 @@ class Torvale final : public platform::ServiceEvents {
     };
     std::vector<std::string> bases;
     std::vector<std::string> entorno;  // the environment lines, "SET " removed
+    std::vector<std::pair<std::string, std::string>> opciones;  // [opciones] in effect
     std::vector<Linea> arranque, parada;
     std::vector<std::string> problemas;  // one line each, naming file, section and key
     int estado = 0;                      // the exit status
@@ -156,6 +158,32 @@ class Torvale final : public platform::ServiceEvents {
   std::vector<std::pair<std::string, std::string>> Retiradas() const;
   // A selected name [bases4GL] lacks: warned, and recorded as not launched.
   void Omite(const std::string& base, const char* que);
+  // The settings of [opciones] for this request; a value that cannot be used
+  // is warned about, and its default used.
+  modOpciones::Opciones LeeOpciones();
+
+  // One launch of a sequence, kept for the launcher, with its place.
+  struct Lanzamiento {
+    modSubProceso::Paso paso;
+    int numero;  // its database's place in the list
+    int total;
+    static Lanzamiento De(const Launch& l);
+  };
+  // The launches as the launcher's jobs, and each job's launches.
+  struct Trabajos {
+    std::vector<modSubProceso::Trabajo> trabajos;
+    std::vector<std::vector<const Lanzamiento*>> origen;
+  };
+  // One at a time: each launch its own job, in their order (as the
+  // sequences always ran). More: one job per database, in list order, its
+  // launches in their order (SQL before 4GL).
+  static Trabajos AgrupaTrabajos(const std::vector<Lanzamiento>& lanzamientos, int simultaneas);
+  // What is in progress, for the service manager ("starting ventas, SQL (1
+  // of 3)"; with more at once, the databases in progress, and a log line
+  // when one `empieza`).
+  static std::string EnCurso(const char* que, const Lanzamiento& l, const Trabajos& trabajos,
+                             const std::vector<std::size_t>& en_curso, int simultaneas,
+                             bool empieza);
 
   std::string conexion_activa_;
   std::string RutaINI;

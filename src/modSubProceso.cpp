@@ -1,6 +1,8 @@
 #include "modSubProceso.h"
 
+#include <algorithm>
 #include <chrono>
+#include <list>
 #include <optional>
 
 #include "log.h"
@@ -80,6 +82,192 @@ Resultado EjecutaProcesoEspera(const std::string& comando, platform::ChildWatch&
         }
       });
   return end ? InformaFin(*process, *end, etiqueta) : Resultado::kTerminoMal;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A job in progress: its current launch, and when its wait ends.
+struct Activo {
+  explicit Activo(std::size_t t) : trabajo(t) {}
+  std::size_t trabajo;
+  std::size_t paso = 0;
+  std::optional<platform::Process> proceso;
+  Clock::time_point lanzado{};
+  Clock::time_point fin_espera = Clock::time_point::max();
+  milliseconds siguiente_aviso = kPrimerAviso;
+};
+
+class Ejecucion {
+ public:
+  Ejecucion(const std::vector<Trabajo>& trabajos, platform::ChildWatch& hijos, const Plan& plan)
+      : trabajos_(trabajos), hijos_(hijos), plan_(plan), empezado_(hijos.Now()) {}
+
+  Inconcluso Ejecuta() {
+    next_tick_ = empezado_ + kIntervaloProgreso;
+    // Jobs begin while there is room; each launch is waited for in turn.
+    for (;;) {
+      if (Vencido()) return Deja();
+      while (static_cast<int>(activos_.size()) < std::max(plan_.simultaneas, 1) &&
+             siguiente_ < trabajos_.size()) {
+        activos_.emplace_back(siguiente_++);
+        if (!Lanza(activos_.back())) activos_.pop_back();
+      }
+      if (activos_.empty()) break;
+      Espera(activos_, FinDeEsperas());
+      Atiende();
+    }
+    // Then what outlived its wait (stop commands), to its end or the limit.
+    while (!pendientes_.empty()) {
+      if (Vencido()) return Deja();
+      Espera(pendientes_, Clock::time_point::max());
+      for (auto it = pendientes_.begin(); it != pendientes_.end();) {
+        if (it->proceso->Wait(0ms)) {
+          InformaFin(*it->proceso, *it->proceso->Wait(0ms), Etiqueta(*it));
+          it = pendientes_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    return {};
+  }
+
+ private:
+  const platform::LaunchTag& Etiqueta(const Activo& a) const {
+    return trabajos_[a.trabajo][a.paso].etiqueta;
+  }
+
+  std::vector<std::size_t> EnCurso() const {
+    std::vector<std::size_t> en_curso;
+    for (const Activo& a : activos_) en_curso.push_back(a.trabajo);
+    return en_curso;
+  }
+
+  bool Vencido() const { return plan_.limite && hijos_.Now() >= *plan_.limite; }
+
+  // Launches the job's current step, or the next one that launches; false
+  // when the job has no step left.
+  bool Lanza(Activo& a) {
+    for (; a.paso < trabajos_[a.trabajo].size(); ++a.paso) {
+      const Paso& paso = trabajos_[a.trabajo][a.paso];
+      if (plan_.al_lanzar) plan_.al_lanzar(a.trabajo, a.paso, EnCurso());
+      std::optional<platform::Process> lanzado =
+          modSubProceso::Lanza(paso.comando, hijos_, paso.etiqueta);
+      if (!lanzado) continue;
+      a.proceso.emplace(std::move(*lanzado));
+      a.lanzado = hijos_.Now();
+      a.fin_espera = plan_.espera ? a.lanzado + *plan_.espera : Clock::time_point::max();
+      a.siguiente_aviso = kPrimerAviso;
+      return true;
+    }
+    return false;
+  }
+
+  Clock::time_point FinDeEsperas() const {
+    Clock::time_point fin = Clock::time_point::max();
+    for (const Activo& a : activos_) fin = std::min(fin, a.fin_espera);
+    return fin;
+  }
+
+  // Waits for any launch of `quienes` to end, until `hasta`, the next tick
+  // or the limit; ticks when it is time.
+  void Espera(std::list<Activo>& quienes, Clock::time_point hasta) {
+    std::vector<platform::Process*> procesos;
+    for (Activo& a : quienes) procesos.push_back(&*a.proceso);
+    Clock::time_point until = std::min(hasta, next_tick_);
+    if (plan_.limite) until = std::min(until, *plan_.limite);
+    hijos_.WaitForAny(procesos, until);
+    const Clock::time_point now = hijos_.Now();
+    if (now < next_tick_) return;
+    next_tick_ = now + kIntervaloProgreso;
+    if (plan_.al_esperar) {
+      plan_.al_esperar(std::chrono::duration_cast<milliseconds>(now - empezado_), EnCurso());
+    }
+    for (std::list<Activo>* lista : {&activos_, &pendientes_}) {
+      for (Activo& a : *lista) Avisa(a, now);
+    }
+  }
+
+  // "still waiting" for a launch waited for without a limit, at growing
+  // intervals.
+  void Avisa(Activo& a, Clock::time_point now) {
+    if (plan_.espera && !plan_.esperar_al_final) return;  // an engine's short wait
+    const auto waited = std::chrono::duration_cast<milliseconds>(now - a.lanzado);
+    if (waited < a.siguiente_aviso) return;
+    log::Notice("still waiting for pid ", a.proceso->Id(), " after ", Seconds(waited),
+                " s: ", platform::TagPrefix(Etiqueta(a)),
+                log::Quoted(trabajos_[a.trabajo][a.paso].comando));
+    a.siguiente_aviso *= 2;
+  }
+
+  // Each job whose launch ended, or whose wait is over, goes on with its
+  // next step (or is done).
+  void Atiende() {
+    const Clock::time_point now = hijos_.Now();
+    for (auto it = activos_.begin(); it != activos_.end();) {
+      Activo& a = *it;
+      if (std::optional<platform::ProcessEnd> end = a.proceso->Wait(0ms)) {
+        InformaFin(*a.proceso, *end, Etiqueta(a));
+      } else if (now >= a.fin_espera) {
+        const platform::LaunchTag& etiqueta = Etiqueta(a);
+        if (plan_.esperar_al_final) {
+          log::Warning("pid ", a.proceso->Id(), " (", etiqueta.database, ", ", etiqueta.pass,
+                       ") still runs after ", Seconds(*plan_.espera),
+                       " s: going on with the next database; waited for again at the end");
+          Activo& pendiente = pendientes_.emplace_back(a.trabajo);
+          pendiente.paso = a.paso;
+          pendiente.proceso.emplace(std::move(*a.proceso));
+          pendiente.lanzado = a.lanzado;
+          pendiente.siguiente_aviso = a.siguiente_aviso;
+        } else {
+          log::Info("pid ", a.proceso->Id(), " still running after ", Seconds(*plan_.espera),
+                    " s: left running", etiqueta.database.empty() ? "" : ": ", etiqueta.database,
+                    etiqueta.database.empty() ? "" : ", ", etiqueta.pass);
+        }
+      } else {
+        ++it;
+        continue;
+      }
+      a.proceso.reset();  // one still running is watched from now on
+      ++a.paso;
+      if (Lanza(a)) {
+        ++it;
+      } else {
+        it = activos_.erase(it);
+      }
+    }
+  }
+
+  // The limit passed: what still runs is left running, watched.
+  Inconcluso Deja() {
+    Inconcluso inconcluso;
+    for (std::list<Activo>* lista : {&activos_, &pendientes_}) {
+      for (Activo& a : *lista) {
+        inconcluso.siguen.push_back({Etiqueta(a), a.proceso->Id()});
+      }
+      lista->clear();
+    }
+    for (std::size_t t = siguiente_; t < trabajos_.size(); ++t) inconcluso.sin_empezar.push_back(t);
+    return inconcluso;
+  }
+
+  const std::vector<Trabajo>& trabajos_;
+  platform::ChildWatch& hijos_;
+  const Plan& plan_;
+  const Clock::time_point empezado_;
+  Clock::time_point next_tick_;
+  std::size_t siguiente_ = 0;
+  std::list<Activo> activos_;
+  std::list<Activo> pendientes_;  // stop commands that outlived their wait
+};
+
+}  // namespace
+
+Inconcluso EjecutaTrabajos(const std::vector<Trabajo>& trabajos, platform::ChildWatch& hijos,
+                           const Plan& plan) {
+  return Ejecucion(trabajos, hijos, plan).Ejecuta();
 }
 
 }  // namespace ostrim::modSubProceso

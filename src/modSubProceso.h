@@ -15,8 +15,11 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/children.h"
 
@@ -52,5 +55,59 @@ using AlEsperar = std::function<void(std::chrono::milliseconds)>;
 Resultado EjecutaProcesoEspera(const std::string& comando, platform::ChildWatch& hijos,
                                const platform::LaunchTag& etiqueta = {},
                                const AlEsperar& al_esperar = {});
+
+// --- Several launches at once, every wait in the one event loop.
+
+// One launch of a sequence.
+struct Paso {
+  std::string comando;
+  platform::LaunchTag etiqueta;
+};
+// One database's launches, run in order: each begins when the one before it
+// has ended or its wait is over.
+using Trabajo = std::vector<Paso>;
+
+// How EjecutaTrabajos runs its jobs.
+struct Plan {
+  // How long each launch is waited for; none: until it ends.
+  std::optional<std::chrono::milliseconds> espera;
+  // A launch still running when its wait is over: false, it is left
+  // running, watched (an engine); true, it goes on, watched, the log names
+  // its database at warning, and the sequence waits for it again once every
+  // job has begun (a stop command).
+  bool esperar_al_final = false;
+  // How many jobs run at once; jobs begin in their order.
+  int simultaneas = 1;
+  // When the whole sequence must end (none: no limit): what still runs then
+  // is left running, and the jobs not begun are not begun.
+  std::optional<std::chrono::steady_clock::time_point> limite;
+  // Called before each launch, with the job and step, and the jobs in
+  // progress (indexes, in the order they began).
+  std::function<void(std::size_t trabajo, std::size_t paso,
+                     const std::vector<std::size_t>& en_curso)>
+      al_lanzar;
+  // Called about every 5 s while the sequence waits, with the time since it
+  // began, and the jobs in progress.
+  std::function<void(std::chrono::milliseconds, const std::vector<std::size_t>& en_curso)>
+      al_esperar;
+};
+
+// What a sequence did not finish when its limit passed.
+struct Inconcluso {
+  struct Sigue {
+    platform::LaunchTag etiqueta;
+    std::int64_t pid;
+  };
+  std::vector<Sigue> siguen;             // launches still running, left running
+  std::vector<std::size_t> sin_empezar;  // jobs not begun
+};
+
+// Runs `trabajos` as `plan` says: at most `plan.simultaneas` at once,
+// beginning them in order, each one's launches in order; every launch is
+// logged, waited for and reported as EjecutaProceso's are. With one at a
+// time, no limit and the wait of a start, it runs exactly as EjecutaProceso
+// called for each launch in turn.
+Inconcluso EjecutaTrabajos(const std::vector<Trabajo>& trabajos, platform::ChildWatch& hijos,
+                           const Plan& plan);
 
 }  // namespace ostrim::modSubProceso

@@ -28,7 +28,9 @@ class FakeWatch : public ChildWatch {
   void ReapEnded() override {}
 
  protected:
-  void WaitForEvent(Process* child, int timeout_ms) override {
+  void WaitForEvent(std::span<Process* const> children, int timeout_ms) override {
+    ASSERT_EQ(children.size(), 1u);
+    Process* child = children[0];
     timeouts.push_back(timeout_ms);
     const milliseconds elapsed =
         std::chrono::duration_cast<milliseconds>(now - Clock::time_point{});

@@ -118,8 +118,9 @@ TEST_F(Health, APauseWhoseStopsFailExitsOneNamingThem) {
     std::string problem;
   };
   const Case cases[] = {
-      {"/no/such/para", "ostrim: ventas, stop: launch failed: cannot run \"/no/such/para\": No "
-                        "such file or directory\n"},
+      {"/no/such/para",
+       "ostrim: ventas, stop: launch failed: cannot run \"/no/such/para\": No "
+       "such file or directory\n"},
       {"recorder stop @exit=3", "ostrim: ventas, stop: exit status 3\n"},
   };
   for (const Case& c : cases) {
@@ -183,11 +184,11 @@ TEST_F(Health, ADatabaseRemovedWhileRunningIsStillStopped) {
   service.Signal(SIGTERM);
   Result r = service.Finish();
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(site.Launched(),
-            (Lines{"start|v1|-s|5|-z", "start|c1|-x|-z", "stop|v2", "stop|c1"}));
-  EXPECT_NE(r.err.find("compras is no longer in [bases4GL] of " + site / "Ombrel.ini" +
-                       ", but this service started it: stopped with the argument it was started with"),
-            std::string::npos)
+  EXPECT_EQ(site.Launched(), (Lines{"start|v1|-s|5|-z", "start|c1|-x|-z", "stop|v2", "stop|c1"}));
+  EXPECT_NE(
+      r.err.find("compras is no longer in [bases4GL] of " + site / "Ombrel.ini" +
+                 ", but this service started it: stopped with the argument it was started with"),
+      std::string::npos)
       << r.err;
 }
 
@@ -200,8 +201,7 @@ TEST_F(Health, ASelectionTypoIsSkippedAndSaid) {
   site.Seleccion("[seleccion]\nVENTAS=\nventaz=\n");
   Result check = Check();
   EXPECT_EQ(check.status, 3);
-  EXPECT_NE(check.err.find("[seleccion] ventaz: no such database in [bases4GL]"),
-            std::string::npos)
+  EXPECT_NE(check.err.find("[seleccion] ventaz: no such database in [bases4GL]"), std::string::npos)
       << check.err;
   Background service(site.program(), {}, Env());
   ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
@@ -238,7 +238,8 @@ TEST_F(Health, StatusListsEveryDatabaseWhateverItsSize) {
     const std::string line = text.out.substr(at + 1, eol - at - 1);
     EXPECT_EQ(line.rfind("database\tb" + std::to_string(lines) + "\t4GL\tstart_ended\t0\t", 0), 0u);
     EXPECT_NE(line.find("\texit status 0; an engine it left running in the background is not "
-                        "watched\trecorder start " + big + " -z"),
+                        "watched\trecorder start " +
+                        big + " -z"),
               std::string::npos);
     ++lines;
   }

@@ -156,6 +156,10 @@ TEST_F(Sequences, CheckPrintsWhatTheNextRequestsWouldRun) {
             "database\talmacen\n"
             "environment\tT_ONE=uno\n"
             "environment\tT_TWO=dos=tres\n"
+            "option\tespera_arranque\t2.5\n"
+            "option\tespera_parada\t0\n"
+            "option\tparada_total\t0\n"
+            "option\tsimultaneas\t1\n"
             "start\trecorder start ventas_sql -z\n"
             "start\trecorder start compras_sql -q -z\n"
             "start\trecorder start base1 -s 5 -z\n"
@@ -169,7 +173,10 @@ TEST_F(Sequences, CheckPrintsWhatTheNextRequestsWouldRun) {
   site.Ombrel("[arranque]\n1=NOEQUALS\n[start]\n1=a\n[stop]\n1=p\n[bases4GL]\nb=x y\n");
   r = Check();
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "database\tb\nstop\tp x \n");
+  const std::string defaults =
+      "option\tespera_arranque\t2.5\noption\tespera_parada\t0\noption\tparada_total\t0\n"
+      "option\tsimultaneas\t1\n";
+  EXPECT_EQ(r.out, "database\tb\n" + defaults + "stop\tp x \n");
   EXPECT_NE(r.err.find("the start would fail"), std::string::npos) << r.err;
 
   // Mended: a selected name that [bases4GL] lacks gets no line (it used to
@@ -178,7 +185,7 @@ TEST_F(Sequences, CheckPrintsWhatTheNextRequestsWouldRun) {
   site.Ombrel("");
   r = Check();
   EXPECT_EQ(r.status, 3);
-  EXPECT_EQ(r.out, "database\tsolo\n");
+  EXPECT_EQ(r.out, "database\tsolo\n" + defaults);
   EXPECT_NE(r.err.find("[seleccion] solo: no such database in [bases4GL]"), std::string::npos);
 }
 

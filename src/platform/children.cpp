@@ -1,5 +1,7 @@
 #include "platform/children.h"
 
+#include <algorithm>
+
 #include "log.h"
 
 namespace ostrim::platform {
@@ -53,6 +55,26 @@ void ChildWatch::LaunchFailed(const LaunchTag& tag, const std::string& command,
   if (observer_ != nullptr) observer_->LaunchFailed(tag, command, why);
 }
 
+bool ChildWatch::Collect(Process& process) {
+  const std::int64_t pid = process.impl_->pid;
+  auto it = ended_.find(pid);
+  if (it == ended_.end()) return false;
+  process.end_ = it->second;
+  ended_.erase(it);
+  if (auto child = children_.find(pid); child != children_.end()) {
+    if (observer_ != nullptr) observer_->Ended(child->second.tag, pid, *process.end_, true);
+    children_.erase(child);
+  }
+  return true;
+}
+
+int ChildWatch::TimeoutUntil(Clock::time_point now, Clock::time_point until) {
+  if (until == Clock::time_point::max()) return -1;
+  // Rounded up, so that a wake-up never comes a little before its time.
+  const auto left = std::chrono::ceil<milliseconds>(until - now).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
+}
+
 std::optional<ProcessEnd> ChildWatch::Wait(Process& process, std::optional<milliseconds> limit,
                                            milliseconds tick,
                                            const std::function<void(milliseconds)>& on_tick) {
@@ -60,16 +82,9 @@ std::optional<ProcessEnd> ChildWatch::Wait(Process& process, std::optional<milli
   const Clock::time_point begun = Now();
   const Clock::time_point deadline = limit ? begun + *limit : Clock::time_point::max();
   Clock::time_point next_tick = on_tick ? begun + tick : Clock::time_point::max();
+  Process* const waited[] = {&process};
   for (;;) {
-    if (auto it = ended_.find(pid); it != ended_.end()) {
-      process.end_ = it->second;
-      ended_.erase(it);
-      if (auto child = children_.find(pid); child != children_.end()) {
-        if (observer_ != nullptr) observer_->Ended(child->second.tag, pid, *process.end_, true);
-        children_.erase(child);
-      }
-      return process.end_;
-    }
+    if (Collect(process)) return process.end_;
     const Clock::time_point now = Now();
     if (limit && now >= deadline) return std::nullopt;
     if (now >= next_tick) {
@@ -79,14 +94,18 @@ std::optional<ProcessEnd> ChildWatch::Wait(Process& process, std::optional<milli
       next_tick = now + tick;
       continue;
     }
-    const Clock::time_point until = std::min(deadline, next_tick);
-    int timeout_ms = -1;
-    if (until != Clock::time_point::max()) {
-      // Rounded up, so that a wake-up never comes a little before its time.
-      auto left = std::chrono::ceil<milliseconds>(until - now).count();
-      timeout_ms = static_cast<int>(std::min<long long>(left, 1 << 30));
+    WaitForEvent(waited, TimeoutUntil(now, std::min(deadline, next_tick)));
+  }
+}
+
+Process* ChildWatch::WaitForAny(std::span<Process* const> children, Clock::time_point until) {
+  for (;;) {
+    for (Process* child : children) {
+      if (child->end_ || Collect(*child)) return child;
     }
-    WaitForEvent(&process, timeout_ms);
+    const Clock::time_point now = Now();
+    if (now >= until) return nullptr;
+    WaitForEvent(children, TimeoutUntil(now, until));
   }
 }
 
@@ -95,8 +114,7 @@ void ChildWatch::WaitWhile(const std::function<bool()>& condition, milliseconds 
   while (condition()) {
     const Clock::time_point now = Now();
     if (now >= deadline) return;
-    WaitForEvent(nullptr,
-                 static_cast<int>(std::chrono::ceil<milliseconds>(deadline - now).count()));
+    WaitForEvent({}, TimeoutUntil(now, deadline));
   }
 }
 

@@ -29,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -107,12 +108,18 @@ class ChildWatch {
   // `condition` holds and at most `limit`.
   void WaitWhile(const std::function<bool()>& condition, std::chrono::milliseconds limit);
 
+  // Waits until one of `children` has ended (it is returned, and its end is
+  // kept in it, as Process::Wait keeps it) or `until` has passed (null).
+  // What happens meanwhile is taken as in any wait. The sequences that run
+  // several children at once wait here.
+  Process* WaitForAny(std::span<Process* const> children, Clock::time_point until);
+
  protected:
-  // The platform's primitive: returns when `child` (null: any watched child)
-  // may have ended, when anything else happened (a request arrived), or
-  // after `timeout_ms` (negative: no limit). The ends it sees are reported
-  // through Ended.
-  virtual void WaitForEvent(Process* child, int timeout_ms) = 0;
+  // The platform's primitive: returns when one of `children` (none: any
+  // watched child) may have ended, when anything else happened (a request
+  // arrived), or after `timeout_ms` (negative: no limit). The ends it sees
+  // are reported through Ended.
+  virtual void WaitForEvent(std::span<Process* const> children, int timeout_ms) = 0;
 
   // The platform saw child `pid` end (`end.ran` is worked out here).
   void Ended(std::int64_t pid, ProcessEnd end);
@@ -129,6 +136,11 @@ class ChildWatch {
                                  std::chrono::milliseconds tick,
                                  const std::function<void(std::chrono::milliseconds)>& on_tick);
   void Adopt(std::int64_t pid, std::unique_ptr<Process::Impl> impl);
+  // When `process` was seen to end, keeps its end in it and tells the
+  // observer; returns whether it did.
+  bool Collect(Process& process);
+  // Milliseconds until `until` from `now`, rounded up, for WaitForEvent.
+  static int TimeoutUntil(Clock::time_point now, Clock::time_point until);
   void LogEnd(std::int64_t pid, const Child& child, const ProcessEnd& end, bool unexpected) const;
 
   std::unordered_map<std::int64_t, Child> children_;  // launched, not yet seen to end

@@ -257,6 +257,12 @@ class ServiceHost {
   // status is where the request ended. Without a service manager, only the
   // status is kept.
   virtual void ReportProgress(std::string_view status, std::chrono::milliseconds more_time) = 0;
+  // How long a stop may take (none: no limit), as the site sets it. Windows
+  // gives it to the Service Control Manager as the service's pre-shutdown
+  // time (10 minutes when there is no limit), at -INSTALL and at each
+  // start, so that Windows lets the stop commands run at shutdown; systemd
+  // learns it from the progress reports.
+  virtual void SetStopTimeLimit(std::optional<std::chrono::milliseconds> limit) = 0;
 
   // From an operator's command line, to the service serving this site:
   // asks it for `request` (pause or continue) and waits until the request

@@ -137,6 +137,8 @@ class ServiceRecord final : public ChildObserver {
   // --- Told by the form
   // A listed database that was not launched, and why.
   void NotLaunched(const LaunchTag& tag, const std::string& why);
+  // Something that went wrong in the current request, naming its database.
+  void Problem(const std::string& text) { problems_.push_back(text); }
   // Whether an engine of a database this stop is for still runs.
   bool EnginesRunning() const;
   // A pause or stop has run its stop commands: every engine of the

@@ -26,10 +26,14 @@ class NoHost : public platform::ServiceHost {
   void ReportProgress(std::string_view status, std::chrono::milliseconds) override {
     progress.emplace_back(status);
   }
+  void SetStopTimeLimit(std::optional<std::chrono::milliseconds> limit) override {
+    stop_limit = limit;
+  }
   platform::ControlReply Control(platform::Request) override { return {}; }
   platform::ControlReply Status(bool) override { return {}; }
 
   std::vector<std::string> progress;  // every status reported, in order
+  std::optional<std::chrono::milliseconds> stop_limit;
 
  private:
   platform::ServiceRecord record_;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
 #include "log.h"
 
@@ -93,7 +94,8 @@ std::optional<ControlServer::Holder> ControlServer::Open(const std::string& dire
 void ControlServer::AddPollFds(std::vector<struct pollfd>& fds) const {
   if (listener_) fds.push_back({listener_.get(), POLLIN, 0});
   for (const Client& c : clients_) {
-    if (c.phase == Client::Phase::kReading) fds.push_back({c.fd.get(), POLLIN, 0});
+    // A queued client is watched too: it hangs up when its operator gives up.
+    if (c.phase != Client::Phase::kAnswering) fds.push_back({c.fd.get(), POLLIN, 0});
     if (c.phase == Client::Phase::kAnswering) fds.push_back({c.fd.get(), POLLOUT, 0});
   }
 }
@@ -136,7 +138,14 @@ std::vector<ControlCommand> ControlServer::Take() {
       continue;
     }
     if (it->phase == Client::Phase::kQueued) {
-      ++it;
+      char discard[64];
+      const ssize_t n = ::recv(it->fd.get(), discard, sizeof discard, MSG_DONTWAIT);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        abandoned_.push_back(it->id);
+        it = clients_.erase(it);
+      } else {
+        ++it;
+      }
       continue;
     }
     char buffer[64];
@@ -178,6 +187,14 @@ void ControlServer::Answer(int client, const std::string& text) {
     if (!Flush(*it)) clients_.erase(it);
     return;
   }
+}
+
+void ControlServer::Refuse(int client, const std::string& why) {
+  Answer(client, "refused\t" + why + "\n");
+}
+
+std::vector<int> ControlServer::TakeAbandoned() {
+  return std::exchange(abandoned_, {});
 }
 
 bool ControlServer::Flush(Client& client) {
@@ -225,7 +242,9 @@ ControlAnswer AskService(const std::string& directory, const std::string& verb) 
     }
     answer.text.append(buffer, static_cast<std::size_t>(n));
   }
-  if (answer.text == "denied\n") {
+  if (answer.text.rfind("refused\t", 0) == 0) {
+    answer.text = answer.text.substr(8, answer.text.find('\n') - 8);
+  } else if (answer.text == "denied\n") {
     answer.outcome = ControlAnswer::Outcome::kDenied;
     answer.text = "permission denied: only root and the service's own user may control it";
   } else if (answer.text.empty() || answer.text == "busy\n" || answer.text == "unknown\n") {

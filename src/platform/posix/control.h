@@ -18,8 +18,11 @@
 // request of the request table ("PAUSE", "CONTINUE"). STATUS is answered at
 // once with the service record's text (record.h). A request is queued with
 // the requests that come from signals, in arrival order; when it has run,
-// the answer is the record's text, which tells how the request went. The
-// server closes the connection after answering.
+// the answer is the record's text, which tells how the request went; a
+// request that will not run (the service is stopping) is answered at once,
+// "refused<TAB>why". The server closes the connection after answering. A
+// client that hangs up while its request waits in the queue has given up:
+// the request is dropped.
 //
 // Linux: abstract socket names, SO_PEERCRED and accept4.
 #pragma once
@@ -75,6 +78,11 @@ class ControlServer {
   // cannot take at once is sent as the client reads it; then the connection
   // is closed. A client that does not read it within kTimeToRead is dropped.
   void Answer(int client, const std::string& text);
+  // Answers that its request will not run, and why ("refused<TAB>why").
+  void Refuse(int client, const std::string& why);
+  // The clients whose request waits in the queue and who hung up since the
+  // last call: their operator gave up (a `timeout` ended them, say).
+  std::vector<int> TakeAbandoned();
 
  private:
   struct Client {
@@ -97,6 +105,7 @@ class ControlServer {
 
   Fd listener_;
   std::vector<Client> clients_;
+  std::vector<int> abandoned_;
   int next_id_ = 0;
 };
 

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "log.h"
@@ -101,15 +102,37 @@ void EventLoop::AcceptRequests(bool pause_and_continue, const std::string& direc
   }
 }
 
+bool EventLoop::Stopping() const {
+  if (busy_ && running_ == Request::kStop) return true;
+  return std::any_of(queue_.begin(), queue_.end(),
+                     [](const Queued& q) { return q.request == Request::kStop; });
+}
+
+void EventLoop::NotRun(const Queued& request, const std::string& why) {
+  const std::string_view name = KindOf(request.request).name;
+  log::Info("request ", name, " (", request.source, ") dropped: ", why);
+  if (request.client >= 0)
+    control_.Refuse(request.client, why + "; the " + std::string(name) + " was not run");
+}
+
 void EventLoop::Queue(Request request, std::string_view source, int client) {
   const std::string_view name = KindOf(request).name;
+  Queued queued{request, std::string(source), client};
+  // A pause or continue that comes once the service is stopping can no
+  // longer matter: answered at once, never queued behind the stop. (Those
+  // that came before the stop run in their turn, as they arrived.)
+  if (request != Request::kStop && request != Request::kStart && Stopping()) {
+    log::Info("request received: ", name, " (", source, ")");
+    NotRun(queued, "the service is stopping");
+    return;
+  }
   if (busy_ || !queue_.empty()) {
     log::Info("request received: ", name, " (", source,
               "); it runs when the requests before it have ended");
   } else {
     log::Info("request received: ", name, " (", source, ")");
   }
-  queue_.push_back({request, client});
+  queue_.push_back(std::move(queued));
 }
 
 int EventLoop::Serve(const std::function<RequestOutcome(Request)>& run) {
@@ -121,21 +144,21 @@ int EventLoop::Serve(const std::function<RequestOutcome(Request)>& run) {
     const Queued next = queue_.front();
     queue_.pop_front();
     busy_ = true;
+    running_ = next.request;
     const RequestOutcome outcome = run(next.request);
     busy_ = false;
     record_.TakeNewlyDegraded();  // the request's own last status said it
     if (next.client >= 0) control_.Answer(next.client, record_.Text());
     if (outcome.exit_status) {
-      for (const Queued& left : queue_) {
-        log::Info("request ", KindOf(left.request).name, " dropped: the service has ended");
-      }
+      for (const Queued& left : queue_) NotRun(left, "the service has ended");
       notifier_.GiveUp();
       return *outcome.exit_status;
     }
   }
 }
 
-void EventLoop::WaitForEvent(Process*, int timeout_ms) {
+void EventLoop::WaitForEvent(std::span<Process* const>, int timeout_ms) {
+  // Whichever child ends, SIGCHLD wakes the loop, and it is reaped by pid.
   WaitForSomething(timeout_ms);
 }
 
@@ -188,7 +211,17 @@ void EventLoop::TakeSignals() {
 }
 
 void EventLoop::TakeControl() {
-  for (const ControlCommand& command : control_.Take()) {
+  const std::vector<ControlCommand> commands = control_.Take();
+  // A request whose operator gave up before it ran can no longer matter.
+  for (int client : control_.TakeAbandoned()) {
+    std::erase_if(queue_, [client](const Queued& q) {
+      if (q.client != client) return false;
+      log::Info("request ", KindOf(q.request).name, " (", q.source,
+                ") dropped: its operator gave up before it ran");
+      return true;
+    });
+  }
+  for (const ControlCommand& command : commands) {
     if (command.kind == nullptr) {  // STATUS: the record as it is now
       control_.Answer(command.client, record_.Text());
       continue;

@@ -82,7 +82,7 @@ class EventLoop final : public ChildWatch {
   void ReapEnded() override;
 
  protected:
-  void WaitForEvent(Process* child, int timeout_ms) override;
+  void WaitForEvent(std::span<Process* const> children, int timeout_ms) override;
 
  private:
   // Steps 1 to 3 of the loop: blocks up to `timeout_ms` (negative: no
@@ -93,16 +93,23 @@ class EventLoop final : public ChildWatch {
 
   struct Queued {
     Request request;
-    int client;  // the control connection waiting for it, or -1
+    std::string source;  // where it came from, for the log
+    int client;          // the control connection waiting for it, or -1
   };
+  // Whether a stop runs or waits in the queue: a pause or continue can no
+  // longer matter then.
+  bool Stopping() const;
+  // Answers, or logs, that a request will not run, and why.
+  void NotRun(const Queued& request, const std::string& why);
 
   Fd pipe_read_;
   Fd pipe_write_;
   std::deque<Queued> queue_;
   ControlServer control_;
   ServiceRecord record_;
-  bool busy_ = false;         // a request is running
-  bool child_ended_ = false;  // SIGCHLD arrived since the last reaping
+  bool busy_ = false;                  // a request is running
+  Request running_ = Request::kStart;  // which, while busy_
+  bool child_ended_ = false;           // SIGCHLD arrived since the last reaping
   Notifier notifier_;
 };
 

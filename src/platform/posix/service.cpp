@@ -58,6 +58,10 @@ class PosixServiceHost final : public ServiceHost {
   ChildWatch& Children() override { return loop_; }
   ServiceRecord& Record() override { return loop_.record(); }
 
+  // systemd learns how long a stop may take from the progress reports: the
+  // form never asks for time past the stop's limit.
+  void SetStopTimeLimit(std::optional<std::chrono::milliseconds>) override {}
+
   void ReportProgress(std::string_view status, std::chrono::milliseconds more_time) override {
     // A status that asks for no more time is where a request ended: a state.
     if (more_time.count() > 0) {

@@ -123,30 +123,31 @@ std::vector<HANDLE> win32::Children::WatchedHandles() const {
   return handles;
 }
 
-void win32::Children::WaitForEvent(Process* child, int timeout_ms) {
-  const DWORD timeout = timeout_ms < 0 ? INFINITE : DWORD(timeout_ms);
-  if (child == nullptr) {
-    // Any watched child: at most MAXIMUM_WAIT_OBJECTS at once; with more,
-    // the wait is cut short and the caller comes back.
-    std::vector<HANDLE> handles = WatchedHandles();
-    if (handles.size() > MAXIMUM_WAIT_OBJECTS) handles.resize(MAXIMUM_WAIT_OBJECTS);
-    if (handles.empty()) {
-      ::Sleep(timeout == INFINITE ? 1000 : timeout);
-    } else {
-      ::WaitForMultipleObjects(
-          static_cast<DWORD>(handles.size()), handles.data(), FALSE,
-          WatchedHandles().size() > handles.size() ? std::min<DWORD>(timeout, 100) : timeout);
-    }
-    ReapEnded();
+void win32::Children::WaitForEvent(std::span<Process* const> children, int timeout_ms) {
+  // The handles of `children`, or of every watched child when there are
+  // none; at most MAXIMUM_WAIT_OBJECTS at once: with more, the wait is cut
+  // short and the caller comes back to it.
+  std::vector<HANDLE> handles;
+  for (Process* child : children) handles.push_back(HandleOf(ImplOf(*child)));
+  if (children.empty()) handles = WatchedHandles();
+  DWORD timeout = timeout_ms < 0 ? INFINITE : DWORD(timeout_ms);
+  if (handles.size() > MAXIMUM_WAIT_OBJECTS) {
+    handles.resize(MAXIMUM_WAIT_OBJECTS);
+    timeout = std::min<DWORD>(timeout, 100);
+  }
+  if (handles.empty()) {
+    ::Sleep(timeout == INFINITE ? 1000 : timeout);
     return;
   }
-  HANDLE handle = HandleOf(ImplOf(*child));
-  DWORD result = ::WaitForSingleObject(handle, timeout);
-  if (result == WAIT_OBJECT_0) {
-    Ended(child->Id(), EndOf(handle));
-  } else if (result == WAIT_FAILED) {
-    throw Error("waiting for pid " + std::to_string(child->Id()) + ": " + win32::ErrorText());
+  const DWORD result =
+      ::WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, timeout);
+  if (result == WAIT_FAILED) throw Error("waiting for the children: " + win32::ErrorText());
+  // Every one that has ended, not only the first.
+  for (Process* child : children) {
+    HANDLE handle = HandleOf(ImplOf(*child));
+    if (::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) Ended(child->Id(), EndOf(handle));
   }
+  if (children.empty()) ReapEnded();
 }
 
 void win32::Children::ReapEnded() {

@@ -38,6 +38,21 @@ void RegisterEventSource(const std::string& name, const std::string& executable)
   ::RegCloseKey(key);
 }
 
+// The pre-shutdown time without a stop limit: Windows' default has been 10 s
+// since Windows 10 version 1703, too short for most stop commands.
+constexpr std::chrono::milliseconds kPreshutdownWithoutLimit = std::chrono::minutes(10);
+
+DWORD PreshutdownOf(std::optional<std::chrono::milliseconds> stop_limit) {
+  return static_cast<DWORD>(stop_limit.value_or(kPreshutdownWithoutLimit).count());
+}
+
+// Sets it on an open service; false (with the reason in GetLastError) when
+// it cannot be.
+bool SetPreshutdown(SC_HANDLE service, DWORD ms) {
+  SERVICE_PRESHUTDOWN_INFO info{ms};
+  return ::ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &info) != 0;
+}
+
 }  // namespace
 
 win32::ScHandle win32::OpenServiceManager(DWORD access) {
@@ -46,7 +61,8 @@ win32::ScHandle win32::OpenServiceManager(DWORD access) {
   return scm;
 }
 
-std::string win32::InstallService(const ServiceSettings& settings) {
+std::string win32::InstallService(const ServiceSettings& settings,
+                                  std::optional<std::chrono::milliseconds> stop_limit) {
   const ScHandle scm = OpenServiceManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
   const std::string executable = ExecutablePath();
   const std::string command = "\"" + executable + "\"";
@@ -60,17 +76,32 @@ std::string win32::InstallService(const ServiceSettings& settings) {
       throw Error("cannot register the service: " + ErrorText());
     }
     existed = true;
-    ScHandle old(::OpenServiceA(scm.get(), settings.name.c_str(), SERVICE_CHANGE_CONFIG));
-    if (!old || !::ChangeServiceConfigA(old.get(), SERVICE_WIN32_OWN_PROCESS,
-                                        StartTypeOf(settings.start_mode), SERVICE_ERROR_NORMAL,
-                                        command.c_str(), nullptr, nullptr, nullptr, nullptr,
-                                        nullptr, settings.display_name.c_str())) {
+    service.Reset(::OpenServiceA(scm.get(), settings.name.c_str(), SERVICE_CHANGE_CONFIG));
+    if (!service || !::ChangeServiceConfigA(service.get(), SERVICE_WIN32_OWN_PROCESS,
+                                            StartTypeOf(settings.start_mode), SERVICE_ERROR_NORMAL,
+                                            command.c_str(), nullptr, nullptr, nullptr, nullptr,
+                                            nullptr, settings.display_name.c_str())) {
       throw Error("cannot update the registered service: " + ErrorText());
     }
+  }
+  if (!SetPreshutdown(service.get(), PreshutdownOf(stop_limit))) {
+    log::Warning("cannot set the service's pre-shutdown time: ", ErrorText(),
+                 "; at shutdown Windows may end it before its stop commands have run");
   }
   RegisterEventSource(settings.name, executable);
   return settings.name + ": service " + (existed ? "updated" : "installed") + " (" + executable +
          "); it starts with Windows. Start it now with: net start " + settings.name;
+}
+
+void win32::SetPreshutdownTime(const ServiceSettings& settings,
+                               std::optional<std::chrono::milliseconds> stop_limit) {
+  ScHandle scm(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScHandle service(scm ? ::OpenServiceA(scm.get(), settings.name.c_str(), SERVICE_CHANGE_CONFIG)
+                       : nullptr);
+  if (!service || !SetPreshutdown(service.get(), PreshutdownOf(stop_limit))) {
+    log::Warning("cannot set the service's pre-shutdown time: ", ErrorText(),
+                 "; at shutdown Windows may end it before its stop commands have run");
+  }
 }
 
 std::string win32::UninstallService(const ServiceSettings& settings) {

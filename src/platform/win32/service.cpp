@@ -72,7 +72,7 @@ class Win32ServiceHost final : public ServiceHost {
     ::DeleteCriticalSection(&lock_);
   }
 
-  std::string Install() override { return win32::InstallService(settings_); }
+  std::string Install() override { return win32::InstallService(settings_, stop_limit_); }
   std::string Uninstall() override { return win32::UninstallService(settings_); }
   ControlReply Control(Request request) override {
     return win32::ControlRunningService(settings_, request);
@@ -105,6 +105,15 @@ class Win32ServiceHost final : public ServiceHost {
 
   ChildWatch& Children() override { return children_; }
   ServiceRecord& Record() override { return record_; }
+
+  void SetStopTimeLimit(std::optional<std::chrono::milliseconds> limit) override {
+    // At -INSTALL it goes with the registration; while serving, to the
+    // Service Control Manager at once (each start reads it afresh).
+    const bool changed = limit != stop_limit_ || !limit_given_;
+    stop_limit_ = limit;
+    limit_given_ = true;
+    if (status_handle_ != nullptr && changed) win32::SetPreshutdownTime(settings_, limit);
+  }
 
   void ReportProgress(std::string_view, std::chrono::milliseconds more_time) override {
     if (more_time.count() > 0) {
@@ -148,6 +157,9 @@ class Win32ServiceHost final : public ServiceHost {
         return;  // a shutdown after a stop: the stop is on its way
       }
       stop_queued_ = true;
+    } else if (stop_queued_) {
+      ::LeaveCriticalSection(&lock_);
+      return;  // the service is stopping: a pause or continue can no longer matter
     }
     queue_.push_back(request);
     ::LeaveCriticalSection(&lock_);
@@ -268,6 +280,8 @@ class Win32ServiceHost final : public ServiceHost {
   ServiceRecord record_;
   DWORD published_ = 0;
   bool record_changed_ = false;  // a change not yet published
+  std::optional<std::chrono::milliseconds> stop_limit_;
+  bool limit_given_ = false;  // set at least once since the service started
 };
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,8 +62,12 @@ inline constexpr std::pair<ServiceState, DWORD> kScmStates[] = {
     {ServiceState::kStopped, SERVICE_STOPPED},
 };
 
-// Registration (registration.cpp): -INSTALL and -UNINSTALL.
-std::string InstallService(const ServiceSettings& settings);
+// Registration (registration.cpp): -INSTALL and -UNINSTALL. The service's
+// pre-shutdown time: how long Windows lets it stop at shutdown.
+std::string InstallService(const ServiceSettings& settings,
+                           std::optional<std::chrono::milliseconds> stop_limit);
+void SetPreshutdownTime(const ServiceSettings& settings,
+                        std::optional<std::chrono::milliseconds> stop_limit);
 std::string UninstallService(const ServiceSettings& settings);
 
 // The operator's client (client.cpp): -PAUSE, -CONTINUE and -STATUS, sent
@@ -90,7 +95,7 @@ class Children final : public ChildWatch {
   void ReapEnded() override;
 
  protected:
-  void WaitForEvent(Process* child, int timeout_ms) override;
+  void WaitForEvent(std::span<Process* const> children, int timeout_ms) override;
 };
 
 // Turns the Windows Application event log on for the log (only the service

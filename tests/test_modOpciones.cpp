@@ -1,0 +1,100 @@
+// The settings of [opciones]: numbers as sites write them, their ranges, and
+// the defaults used when a value cannot be.
+#include "modOpciones.h"
+
+#include <gtest/gtest.h>
+
+#include "helpers/files.h"
+
+namespace ostrim::modOpciones {
+namespace {
+
+using namespace std::chrono_literals;
+using std::chrono::milliseconds;
+
+TEST(LeeSegundos, ReadsSecondsAsSitesWriteThem) {
+  struct Case {
+    const char* text;
+    std::optional<milliseconds> ms;
+  };
+  const Case cases[] = {
+      {"2.5", 2500ms},
+      {"2,5", 2500ms},
+      {"30", 30s},
+      {"0", 0ms},
+      {"0.001", 1ms},
+      {"1.23456", 1234ms},  // decimals past the third are not read
+      {".5", 500ms},
+      {"5.", 5s},
+      {"", std::nullopt},
+      {".", std::nullopt},
+      {"-1", std::nullopt},
+      {"+1", std::nullopt},
+      {"1e3", std::nullopt},
+      {"2.5.1", std::nullopt},
+      {"1 0", std::nullopt},
+      {"rapido", std::nullopt},
+      {"99999999999999999999", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(LeeSegundos(c.text), c.ms) << c.text;
+}
+
+TEST(LeeOpciones, ChecksEachValueAndKeepsTheDefaultOfOneItCannotUse) {
+  tests::TempDir dir;
+  const std::string ini = dir / "Ombrel.ini";
+  struct Case {
+    const char* opciones;
+    std::vector<std::pair<std::string, std::string>> in_effect;
+    std::size_t problems;
+  };
+  const Case cases[] = {
+      {"",
+       {{"espera_arranque", "2.5"},
+        {"espera_parada", "0"},
+        {"parada_total", "0"},
+        {"simultaneas", "1"}},
+       0},
+      {"[opciones]\nespera_arranque=0.75\nespera_parada=30\nparada_total=600\nsimultaneas=64\n",
+       {{"espera_arranque", "0.75"},
+        {"espera_parada", "30"},
+        {"parada_total", "600"},
+        {"simultaneas", "64"}},
+       0},
+      {"[OPCIONES]\nEspera_Parada = '12,5'\n",  // names in any case, a value in quotes
+       {{"espera_arranque", "2.5"},
+        {"espera_parada", "12.5"},
+        {"parada_total", "0"},
+        {"simultaneas", "1"}},
+       0},
+      {"[opciones]\nespera_arranque=0\nespera_parada=86401\nparada_total=x\nsimultaneas=1.5\n",
+       {{"espera_arranque", "2.5"},
+        {"espera_parada", "0"},
+        {"parada_total", "0"},
+        {"simultaneas", "1"}},
+       4},
+      {"[opciones]\nsimultaneas=0\n",
+       {{"espera_arranque", "2.5"},
+        {"espera_parada", "0"},
+        {"parada_total", "0"},
+        {"simultaneas", "1"}},
+       1},
+      {"[opciones]\nsimultaneas=65\nespera_arranque=3600.001\n",
+       {{"espera_arranque", "2.5"},
+        {"espera_parada", "0"},
+        {"parada_total", "0"},
+        {"simultaneas", "1"}},
+       2},
+  };
+  for (const Case& c : cases) {
+    tests::WriteFile(ini, c.opciones);
+    const Opciones o = LeeOpciones(ini);
+    EXPECT_EQ(EnTexto(o), c.in_effect) << c.opciones;
+    EXPECT_EQ(o.problemas.size(), c.problems) << c.opciones;
+  }
+  tests::WriteFile(ini, "[opciones]\nsimultaneas=muchas\n");
+  EXPECT_EQ(LeeOpciones(ini).problemas.at(0),
+            ini + " [opciones] simultaneas=muchas: not a whole number from 1 to 64; 1 is used");
+}
+
+}  // namespace
+}  // namespace ostrim::modOpciones

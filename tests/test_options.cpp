@@ -1,0 +1,287 @@
+// The settings of [opciones]: how long the sequences wait, how long a stop may
+// take, and how many databases are handled at once; and requests that can no
+// longer matter. Timings are read from the recorder's own timestamps.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+
+#include "helpers/site_test.h"
+
+using ostrim::tests::RunProgram;
+
+namespace ostrim {
+namespace {
+
+using namespace std::chrono_literals;
+using tests::Background;
+using tests::Count;
+using tests::Result;
+using Lines = std::vector<std::string>;
+
+// What the recorder saw of one launch.
+struct Ran {
+  std::string args;
+  long long begin = -1, end = -1;  // ms; end -1: it never ended by itself
+};
+
+class Options : public tests::SiteTest {
+ protected:
+  // The launches, in the order they began.
+  std::vector<Ran> Runs() const {
+    std::vector<Ran> runs;
+    std::map<std::string, std::size_t> by_pid;
+    for (const auto& r : site.Records()) {
+      if (r[0] == "begin") {
+        by_pid[r[2]] = runs.size();
+        runs.push_back({r[3], std::stoll(r[1]), -1});
+      } else if (r[0] == "end" && by_pid.count(r[2])) {
+        runs[by_pid[r[2]]].end = std::stoll(r[1]);
+      }
+    }
+    return runs;
+  }
+  static const Ran& Find(const std::vector<Ran>& runs, const std::string& args) {
+    static const Ran none;
+    for (const Ran& r : runs) {
+      if (r.args == args) return r;
+    }
+    return none;
+  }
+  static std::string Profile(const std::string& opciones, const std::string& stop,
+                             const std::string& bases) {
+    return "[opciones]\n" + opciones + "[start]\n1=recorder start\n[stop]\n1=" + stop +
+           "\n[bases4GL]\n" + bases;
+  }
+};
+
+TEST_F(Options, EsperaArranqueShortensAndLengthensEachStartWait) {
+  struct Case {
+    const char* espera;
+    const char* engine;          // how long the engine runs, ms
+    const char* state;           // its database's state after the start
+    long long min_gap, max_gap;  // between its launch and the next, ms
+  };
+  const Case cases[] = {
+      {"espera_arranque=0.5\n", "1500", "running", 400, 1400},     // left running early
+      {"espera_arranque=4\n", "3000", "start_ended", 2900, 3900},  // waited past 2.5 s
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.espera);
+    std::filesystem::remove(site.log());
+    site.Ombrel(Profile(c.espera, "recorder stop",
+                        std::string("lento=l @sleep=") + c.engine + "\nrapido=r\n"));
+    Background service(site.program(), {}, Env());
+    ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+    const std::vector<Ran> runs = Runs();
+    ASSERT_GE(runs.size(), 2u);
+    const long long gap = runs[1].begin - runs[0].begin;
+    EXPECT_GE(gap, c.min_gap);
+    EXPECT_LE(gap, c.max_gap);
+    EXPECT_EQ(Database(Status(), "lento", "4GL")["state"].text, c.state);
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.Finish().status, 0);
+  }
+}
+
+// A stop command that outlives espera_parada goes on, is never killed, and
+// the request waits for it at its end; the next database's stop begins.
+TEST_F(Options, EsperaParadaMovesOnWithoutKillingTheSlowStop) {
+  // The first word of a [bases4GL] value is its stop command's argument:
+  // here, how long the recorder takes.
+  site.Ombrel(Profile("espera_parada=0.5\n", "recorder stop", "lenta=@sleep=2000 l\nrapida=r\n"));
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  service.Signal(SIGTERM);
+  Result r = service.Finish();
+  EXPECT_EQ(r.status, 0);
+  const std::vector<Ran> runs = Runs();
+  const Ran& lenta = Find(runs, "stop|@sleep=2000");
+  const Ran& rapida = Find(runs, "stop|r");
+  ASSERT_GE(lenta.begin, 0);
+  ASSERT_GE(rapida.begin, 0);
+  EXPECT_GE(rapida.begin - lenta.begin, 400);
+  EXPECT_LT(rapida.begin - lenta.begin, 1500);  // not after the slow stop's end
+  EXPECT_GE(lenta.end - lenta.begin, 1900);     // it ran to its end: not killed
+  EXPECT_NE(r.err.find("(lenta, stop) still runs after 0.500 s: going on with the next database"),
+            std::string::npos)
+      << r.err;
+  // The request ended after it.
+  const std::size_t ended = r.err.find("request stop: done");
+  ASSERT_NE(ended, std::string::npos);
+  EXPECT_NE(r.err.rfind("ended: exit status 0", ended), std::string::npos);
+  EXPECT_NE(r.err.substr(0, ended).find(" s: lenta, stop\n"), std::string::npos) << r.err;
+}
+
+// parada_total ends the request, naming each stop command still running.
+TEST_F(Options, ParadaTotalEndsThePauseNamingWhatStillRuns) {
+  site.Ombrel(
+      Profile("parada_total=1\n", "recorder stop", "atascada=@sleep=60000 a\nsiguiente=s\n"));
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  const auto begun = std::chrono::steady_clock::now();
+  Result r = Run("-PAUSE");
+  const double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_LT(took, 5.0);
+  EXPECT_NE(r.err.find("ostrim: atascada, stop: its stop command, pid "), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("still runs: the pause's time (parada_total, 1 s) ran out"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("ostrim: siguiente, stop: not launched: the pause's time"),
+            std::string::npos)
+      << r.err;
+  const tests::json::Value s = Status();
+  EXPECT_EQ(Database(s, "atascada", "stop")["state"].text, "stopping");
+  EXPECT_EQ(Database(s, "siguiente", "stop")["state"].text, "not_launched");
+  EXPECT_EQ(Find(Runs(), "stop|s").begin, -1);  // its turn never came
+  service.Signal(SIGTERM);
+  service.Finish(60s);
+  for (const auto& rec : site.Records()) {
+    if (rec[0] == "begin" && rec[3].find("@sleep=60000") != std::string::npos) {
+      ::kill(std::stoi(rec[2]), SIGKILL);
+    }
+  }
+}
+
+// simultaneas: databases begin in list order, each database's launches stay
+// in order (SQL before 4GL), and never more than N run at once.
+TEST_F(Options, SimultaneasKeepsEachDatabasesOrderAndItsLimit) {
+  std::string sql = "[basesSQL]\n";
+  std::string bases;
+  for (int i = 0; i < 7; ++i) {
+    sql += "b" + std::to_string(i) + "=q" + std::to_string(i) + " @sleep=300\n";
+    bases += "b" + std::to_string(i) + "=g" + std::to_string(i) + " @sleep=300\n";
+  }
+  site.Ombrel("[opciones]\nsimultaneas=3\n" + sql +
+              "[start]\n1=recorder start\n[stop]\n1=recorder stop @sleep=300\n[bases4GL]\n" +
+              bases);
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  service.Signal(SIGTERM);
+  Result r = service.Finish();
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::vector<Ran> runs = Runs();
+  ASSERT_EQ(runs.size(), 21u);
+  auto check_at_most = [&](const std::string& prefix, std::size_t most) {
+    for (const Ran& a : runs) {
+      if (a.args.rfind(prefix, 0) != 0) continue;
+      std::size_t at_once = 0;
+      for (const Ran& b : runs) {
+        if (b.args.rfind(prefix, 0) == 0 && b.begin <= a.begin && b.end > a.begin) ++at_once;
+      }
+      EXPECT_LE(at_once, most) << a.args;
+    }
+  };
+  check_at_most("start|", 3);
+  check_at_most("stop|", 3);
+  for (int i = 0; i < 7; ++i) {
+    const std::string n = std::to_string(i);
+    const Ran& q = Find(runs, "start|q" + n + "|@sleep=300|-z");
+    const Ran& g = Find(runs, "start|g" + n + "|@sleep=300|-z");
+    EXPECT_GE(g.begin, q.end) << "database " << n << ": its 4GL launch before its SQL one ended";
+  }
+  // Databases began in list order: the service's own launch lines say so (the
+  // recorders of launches made a moment apart may note them the other way).
+  std::size_t at = 0;
+  for (int i = 0; i < 7; ++i) {
+    const std::size_t next = r.err.find(": b" + std::to_string(i) + ", SQL: \"recorder", at);
+    EXPECT_NE(next, std::string::npos) << "b" << i << " began out of list order";
+    at = next == std::string::npos ? at : next;
+  }
+  // Several at once, really: the start took less than one after another.
+  EXPECT_NE(r.err.find("in progress: b0, b1, b2"), std::string::npos) << r.err;
+}
+
+// A value that is not a number, or out of range: warned with file, section,
+// key and value; the default used; -CHECK says so and exits 3.
+TEST_F(Options, InvalidValuesAreSaidAndTheirDefaultsUsed) {
+  site.Ombrel(
+      Profile("espera_arranque=rapido\nsimultaneas=100\nparada_total=-1\n"
+              "espera_parada=2,5\n",
+              "recorder stop", "uno=1\n"));
+  Result check = Check();
+  EXPECT_EQ(check.status, 3);
+  const std::string ini = site / "Ombrel.ini";
+  for (const std::string& line :
+       {ini + " [opciones] espera_arranque=rapido: not a number of seconds above 0 to 3600; 2.5 "
+              "is used",
+        ini + " [opciones] simultaneas=100: not a whole number from 1 to 64; 1 is used",
+        ini + " [opciones] parada_total=-1: not a number of seconds from 0 to 86400; 0 (no "
+              "limit) is used"}) {
+    EXPECT_NE(check.err.find("ostrim: " + line + "\n"), std::string::npos) << check.err;
+  }
+  EXPECT_NE(check.out.find("option\tespera_arranque\t2.5\n"), std::string::npos);
+  EXPECT_NE(check.out.find("option\tespera_parada\t2.5\n"), std::string::npos);  // "2,5" reads
+  EXPECT_NE(check.out.find("option\tsimultaneas\t1\n"), std::string::npos);
+  const tests::json::Value j =
+      tests::json::Parse(RunProgram(site.program(), {"-CHECK", "-JSON"}, Env()).out);
+  EXPECT_EQ(j["options"]["espera_parada"].number, 2.5);
+  EXPECT_EQ(j["options"]["simultaneas"].number, 1);
+  // The service warns, and runs with the defaults.
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  service.Signal(SIGTERM);
+  Result r = service.Finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("warning: " + ini + " [opciones] simultaneas=100"), std::string::npos);
+  EXPECT_EQ(site.Launched(), (Lines{"start|1|-z", "stop|1"}));
+
+  // And -CHECK warns when the stops cannot fit parada_total (status 0).
+  site.Ombrel(Profile("espera_parada=10\nparada_total=15\nsimultaneas=2\n", "recorder stop",
+                      "a=1\nb=2\nc=3\nd=4\ne=5\n"));
+  check = Check();
+  EXPECT_EQ(check.status, 0) << check.err;
+  EXPECT_NE(check.err.find("[opciones] parada_total=15: the stops may not fit it: 5 stop commands, "
+                           "each waited for up to 10 s, 2 at a time, can take 30 s"),
+            std::string::npos)
+      << check.err;
+}
+
+// A pause or continue that comes while a stop runs can no longer matter: it
+// is answered at once, never queued behind the stop.
+TEST_F(Options, APauseDuringAStopIsAnsweredAtOnce) {
+  site.Ombrel(Profile("", "recorder stop @sleep=3000", "uno=1\n"));
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  service.Signal(SIGTERM);
+  ASSERT_TRUE(site.WaitForLaunches(2, 10s));
+  const auto begun = std::chrono::steady_clock::now();
+  Result r = Run("-PAUSE");
+  const double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_LT(took, 2.0);
+  EXPECT_NE(r.err.find("ostrim: the service is stopping; the pause was not run"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(service.Finish().status, 0);
+  EXPECT_EQ(site.Launched(), (Lines{"start|1|-z", "stop|@sleep=3000|1"}));
+}
+
+// An operator who gave up (`timeout 1 ostrim -CONTINUE`) before the request
+// ran: the request is dropped, not run later for nobody.
+TEST_F(Options, AnAbandonedContinueIsDropped) {
+  site.Ombrel(Profile("", "recorder stop @sleep=2000", "uno=1\n"));
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  service.Signal(SIGUSR1);  // a pause that takes 2 s
+  ASSERT_TRUE(service.WaitForErr("request pause: begins", 10s));
+  Result gave_up =
+      tests::RunProgram("/usr/bin/timeout", {"0.5", site.program(), "-CONTINUE"}, Env());
+  EXPECT_EQ(gave_up.status, 124);
+  ASSERT_TRUE(service.WaitForErr("request pause: done", 20s));
+  ASSERT_TRUE(service.WaitForErr("dropped: its operator gave up before it ran", 5s))
+      << service.Err();
+  service.Signal(SIGTERM);
+  Result r = service.Finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(Begun(r.err), (Lines{"start", "pause", "stop"}));
+  EXPECT_EQ(site.Launched(), (Lines{"start|1|-z", "stop|@sleep=2000|1", "stop|@sleep=2000|1"}));
+}
+
+}  // namespace
+}  // namespace ostrim
