@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 
 #include "platform/posix/profile_text.h"
@@ -10,20 +11,27 @@
 using ostrim::platform::posix::ProfileText;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const ProfileText text(std::string_view(reinterpret_cast<const char*>(data), size));
-  for (const ProfileText::Section& section : text.sections()) {
-    const ProfileText::Section* found = text.FindSection(section.name);
-    if (found == nullptr) continue;  // the nameless first section, or a name with blanks around
-    for (std::string_view name : text.KeyNames(section.name)) {
+  std::optional<ProfileText> parsed;
+  try {
+    parsed.emplace(std::string_view(reinterpret_cast<const char*>(data), size));
+  } catch (const ostrim::platform::posix::ProfileTooLarge&) {
+    return 0;  // refused whole: nothing to look up
+  }
+  const ProfileText& text = *parsed;
+  for (std::size_t s = 1; s < text.SectionCount(); ++s) {
+    const std::string_view section = text.SectionName(s);
+    if (!text.HasSection(section)) continue;  // a name with blanks around it
+    for (std::string_view name : text.KeyNames(section)) {
       // Every listed key reads as a value (the first key of that name may
       // be one without "=", which reads as missing).
-      const std::string* value = text.FindValue(section.name, name);
-      if (value != nullptr) {
+      const std::optional<std::string_view> value = text.FindValue(section, name);
+      if (value) {
         std::string_view unquoted = ostrim::platform::posix::WithoutQuotes(*value);
         if (unquoted.size() > value->size()) std::abort();
       }
       if (name.find('\0') != std::string_view::npos) std::abort();
     }
   }
+  if (text.Footprint() > size + 64 + ProfileText::kBytesPerKey * (size + 1)) std::abort();
   return 0;
 }

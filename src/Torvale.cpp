@@ -107,6 +107,11 @@ std::string ComprobacionJson(const Torvale::Comprobacion& c) {
 // wait (every 5 s) for the next one.
 constexpr auto kTimePerStartLaunch = 10s;
 constexpr auto kTimePerStopTick = 15s;
+// The state a stop sequence leaves, as the service manager's status says it.
+std::string Terminado(const std::string& pedido) {
+  return pedido == "stop" ? "stopped" : "paused";
+}
+
 // How long engines get to end after the last stop command has, before those
 // still running are said to be left running.
 constexpr auto kGraciaMotores = 1s;
@@ -506,7 +511,7 @@ void Torvale::ParaBases() {
   }
   if (limite && std::chrono::steady_clock::now() >= *limite) {
     SkipIfFails("looking for engines left running", [&] { registro.EndOfStop(); });
-    NTService->ReportProgress(registro.Current() + ": ended by its time limit, " +
+    NTService->ReportProgress(Terminado(registro.Current()) + ": ended by its time limit, " +
                                   platform::DescribeTally(registro.Tally()),
                               0ms);
     return;
@@ -521,7 +526,7 @@ void Torvale::ParaBases() {
     }
   });
   NTService->ReportProgress(
-      std::string(registro.Current()) + ": " + platform::DescribeTally(registro.Tally()) +
+      Terminado(registro.Current()) + ": " + platform::DescribeTally(registro.Tally()) +
           (registro.EnginesLeft() > 0
                ? ", " + std::to_string(registro.EnginesLeft()) + " engines left running"
                : ""),

@@ -1,4 +1,5 @@
 // ostrim: starts and stops a site's database engines as a system service.
+#include <chrono>
 #include <exception>
 #include <string>
 #include <vector>
@@ -12,11 +13,14 @@ int main(int argc, char** argv) {
   ostrim::platform::SecureStandardStreams();
   ostrim::log::ReadLevelFromEnvironment();
   std::vector<std::string> args(argv + 1, argv + argc);
+  int status = 1;
   try {
     ostrim::Torvale form(ostrim::platform::CreateServiceHost(ostrim::Torvale::kServiceSettings));
-    return form.Run(args);
+    status = form.Run(args);
   } catch (const std::exception& e) {
     ostrim::log::Error("ostrim ends: ", e.what());
-    return 1;
   }
+  // Log lines a stalled reader has not taken yet get two seconds more.
+  ostrim::platform::FinishLog(std::chrono::seconds(2));
+  return status;
 }

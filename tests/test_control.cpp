@@ -150,7 +150,9 @@ TEST_F(Control, AnotherUserMayNotControlIt) {
   }
   service.Signal(SIGTERM);
   Result r = service.Finish();
-  EXPECT_EQ(Count(r.err, "control request refused: uid 65534"), 2) << r.err;
+  // Refused by the kernel itself (the socket is its owner's alone): the
+  // service never even hears of them.
+  EXPECT_EQ(Count(r.err, "control request refused"), 0) << r.err;
   EXPECT_EQ(Begun(r.err), (Lines{"start", "stop"}));  // the pause never ran
 }
 

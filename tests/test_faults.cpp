@@ -176,7 +176,9 @@ TEST_F(Faults, EnginesLeftRunningCostNoDescriptor) {
       "[bases4GL]\nuno=1 @sleep=30000\ndos=2 @sleep=30000\ntres=3 @sleep=30000\n");
   auto env = Env();
   env.emplace_back("ASAN_OPTIONS", "detect_leaks=0");  // LeakSanitizer needs descriptors
-  Background service("/usr/bin/prlimit", {"--nofile=8:8", site.program()}, env);
+  // Nine: the standard three, the event pipe (two), the guard, the control
+  // socket, /dev/null for the children's input, and one for a profile read.
+  Background service("/usr/bin/prlimit", {"--nofile=9:9", site.program()}, env);
   ASSERT_TRUE(service.WaitForErr("request start: done", 30s)) << service.Err();
   service.Signal(SIGTERM);
   Result r = service.Finish(30s);

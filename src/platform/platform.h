@@ -298,6 +298,11 @@ void SecureStandardStreams();
 // event IDs (the Windows event log).
 void WriteLogLine(int priority, std::string_view line, int event_id = 1);
 
+// At the program's end: log lines still waiting for a stalled reader are
+// written for at most `limit`; the count of those that could not be is
+// written last, if it can be.
+void FinishLog(std::chrono::milliseconds limit);
+
 // Writes text to standard output or standard error, as it is.
 void WriteStdout(std::string_view text);
 void WriteStderr(std::string_view text);

@@ -174,7 +174,10 @@ Result Background::Finish(std::chrono::milliseconds limit) {
   return result;
 }
 
-NotifySocket::NotifySocket() : path_(dir_ / "notify") {
+NotifySocket::NotifySocket() : NotifySocket(std::string()) {}
+
+NotifySocket::NotifySocket(const std::string& path) : path_(path.empty() ? dir_ / "notify" : path) {
+  ::unlink(path_.c_str());
   fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   struct sockaddr_un addr {};
   addr.sun_family = AF_UNIX;

@@ -81,6 +81,8 @@ class Background {
 class NotifySocket {
  public:
   NotifySocket();
+  // Bound at `path`, in place of what is there (a socket replaced).
+  explicit NotifySocket(const std::string& path);
   ~NotifySocket();
   const std::string& path() const { return path_; }
   // Every message received so far, in order.

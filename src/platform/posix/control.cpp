@@ -1,13 +1,16 @@
 #include "platform/posix/control.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <stddef.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <utility>
 
@@ -16,18 +19,50 @@
 namespace ostrim::platform::posix {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// How long the operator's client waits to connect and to send its word,
+// for a STATUS answer, and for a word (or a keep-alive) while its request
+// waits or runs.
+constexpr milliseconds kClientConnect{2000};
+constexpr milliseconds kClientStatus{10000};
+constexpr milliseconds kClientSilence{30000};
+
+// A runtime directory as it must be to be trusted: a real directory (not a
+// link), owned by `uid`, that nobody else can write. Made when missing and
+// `make`. Empty when it is so; else why not.
+std::string CheckRuntime(const std::string& path, uid_t uid, mode_t mode, bool make) {
+  if (make && ::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) {
+    return "cannot create " + path + ": " + ErrnoText();
+  }
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return path + ": " + ErrnoText();
+  if (!S_ISDIR(st.st_mode)) return path + " is not a directory";
+  if (st.st_uid != uid) {
+    return path + " is owned by uid " + std::to_string(st.st_uid) + ", not " + std::to_string(uid) +
+           ": another user may have made it; remove it";
+  }
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) return path + " can be written by others";
+  return {};
+}
+
+std::string RuntimeOf(uid_t uid) {
+  return uid == 0 ? std::string("/run/ostrim") : "/tmp/ostrim-" + std::to_string(uid);
+}
+
 struct Address {
   struct sockaddr_un addr {};
   socklen_t len = 0;
 };
 
-Address AddressOf(const std::string& directory) {
+Address AddressOf(const std::string& path) {
   Address a;
-  const std::string name = ControlName(directory);
   a.addr.sun_family = AF_UNIX;
-  a.addr.sun_path[0] = '\0';  // the abstract namespace: no file anywhere
-  name.copy(a.addr.sun_path + 1, sizeof a.addr.sun_path - 2);
-  a.len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + name.size());
+  if (path.size() >= sizeof a.addr.sun_path)
+    throw Error("the socket path " + path + " is too long");
+  path.copy(a.addr.sun_path, path.size());
+  a.len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + path.size() + 1);
   return a;
 }
 
@@ -42,81 +77,169 @@ std::optional<struct ucred> PeerOf(int fd) {
   return cred;
 }
 
-void SendAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
+// Sends what the socket takes at once; never blocks.
+void SendNow(int fd, std::string_view text) {
+  [[maybe_unused]] ssize_t n = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+int MsUntil(Clock::time_point now, Clock::time_point then) {
+  if (then <= now) return 0;
+  return static_cast<int>(
+      std::min<long long>(std::chrono::ceil<milliseconds>(then - now).count(), 1 << 30));
 }
 
 }  // namespace
 
-std::string ControlName(const std::string& directory) {
-  // FNV-1a, 64 bits: a short, fixed-length name for a path of any length.
-  std::uint64_t hash = 1469598103934665603ULL;
-  for (unsigned char c : directory) {
-    hash ^= c;
-    hash *= 1099511628211ULL;
+SitePaths PathsOf(const std::string& directory, uid_t uid, bool make) {
+  struct stat st {};
+  if (::stat(directory.c_str(), &st) != 0) {
+    throw Error("cannot find the program's directory " + directory + ": " + ErrnoText());
   }
-  char name[32];
-  std::snprintf(name, sizeof name, "ostrim/%016llx", static_cast<unsigned long long>(hash));
-  return name;
+  SitePaths paths;
+  paths.runtime = RuntimeOf(uid);
+  if (make) {
+    // Root's is 0711: others may reach a name they know (and be refused),
+    // never list or make one; another user's is its own alone.
+    const std::string why = CheckRuntime(paths.runtime, uid, uid == 0 ? 0711 : 0700, true);
+    if (!why.empty()) throw Error("no safe place for the guard and the control channel: " + why);
+  }
+  char name[64];
+  std::snprintf(name, sizeof name, "%llx-%llx", static_cast<unsigned long long>(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  paths.lock = paths.runtime + "/" + name + ".lock";
+  paths.socket = paths.runtime + "/" + name + ".sock";
+  return paths;
 }
 
-std::optional<ControlServer::Holder> ControlServer::Open(const std::string& directory) {
-  const Address a = AddressOf(directory);
+ControlServer::~ControlServer() {
+  if (!guard_) return;
+  // Removed while the guard is still held: no other instance is between.
+  if (listener_) ::unlink(paths_.socket.c_str());
+  ::unlink(paths_.lock.c_str());
+}
+
+std::optional<pid_t> ControlServer::Open(const std::string& directory) {
+  paths_ = PathsOf(directory, ::geteuid(), true);
+  // The guard. The lock file may have been removed by an instance that just
+  // ended, after it was opened here: the lock must be on the file the name
+  // holds, so it is taken again then.
+  for (int attempt = 0; attempt < 10 && !guard_; ++attempt) {
+    Fd fd(::open(paths_.lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
+    struct stat opened {};
+    if (!fd || ::fstat(fd.get(), &opened) != 0) {
+      throw Error("cannot open the guard " + paths_.lock + ": " + ErrnoText());
+    }
+    if (!S_ISREG(opened.st_mode) || opened.st_uid != ::geteuid() || (opened.st_mode & 077) != 0) {
+      throw Error("the guard " + paths_.lock + " is not a private file of this user");
+    }
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK) throw Error("cannot lock " + paths_.lock + ": " + ErrnoText());
+      char text[32] = {};
+      const ssize_t n = ::pread(fd.get(), text, sizeof text - 1, 0);
+      return n > 0 ? static_cast<pid_t>(std::atol(text)) : 0;
+    }
+    struct stat named {};
+    if (::stat(paths_.lock.c_str(), &named) != 0 || named.st_ino != opened.st_ino ||
+        named.st_dev != opened.st_dev) {
+      continue;  // closed, and so unlocked: the next attempt opens the name anew
+    }
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd.get(), 0) != 0 ||
+        ::pwrite(fd.get(), pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
+      throw Error("cannot write " + paths_.lock + ": " + ErrnoText());
+    }
+    guard_ = std::move(fd);
+  }
+  if (!guard_) throw Error("cannot take the guard " + paths_.lock + ": it keeps being replaced");
+
+  // The socket: one left by an instance that was killed is removed first
+  // (the guard says none serves).
+  const Address a = AddressOf(paths_.socket);
+  if (::unlink(paths_.socket.c_str()) != 0 && errno != ENOENT) {
+    throw Error("cannot remove " + paths_.socket + ": " + ErrnoText());
+  }
   listener_.Reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!listener_) throw Error("cannot open the control socket: " + ErrnoText());
-  if (::bind(listener_.get(), reinterpret_cast<const struct sockaddr*>(&a.addr), a.len) == 0) {
-    if (::listen(listener_.get(), 16) != 0) {
-      throw Error("cannot listen on the control socket: " + ErrnoText());
-    }
-    return std::nullopt;
-  }
+  // Made 0600 from the start: no moment in which another user may connect.
+  const mode_t old_mask = ::umask(077);
+  const int bound =
+      ::bind(listener_.get(), reinterpret_cast<const struct sockaddr*>(&a.addr), a.len);
   const int error = errno;
-  listener_.Reset();
-  if (error != EADDRINUSE) throw Error("cannot bind the control socket: " + ErrnoText(error));
-  // Someone holds the name: who?
-  Holder holder;
-  Fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (probe &&
-      ::connect(probe.get(), reinterpret_cast<const struct sockaddr*>(&a.addr), a.len) == 0) {
-    if (auto peer = PeerOf(probe.get())) {
-      holder.pid = peer->pid;
-      holder.trusted = Trusted(peer->uid);
-    }
+  ::umask(old_mask);
+  if (bound != 0) throw Error("cannot bind " + paths_.socket + ": " + ErrnoText(error));
+  if (::listen(listener_.get(), 64) != 0) {
+    throw Error("cannot listen on " + paths_.socket + ": " + ErrnoText());
   }
-  return holder;
+  return std::nullopt;
 }
 
-void ControlServer::AddPollFds(std::vector<struct pollfd>& fds) const {
-  if (listener_) fds.push_back({listener_.get(), POLLIN, 0});
+void ControlServer::AddPollFds(std::vector<struct pollfd>& fds) {
+  listener_at_ = static_cast<std::size_t>(-1);
+  if (listener_ && Clock::now() >= listener_rests_until_) {
+    listener_at_ = fds.size();
+    fds.push_back({listener_.get(), POLLIN, 0});
+  }
   for (const Client& c : clients_) {
     // A queued client is watched too: it hangs up when its operator gives up.
-    if (c.phase != Client::Phase::kAnswering) fds.push_back({c.fd.get(), POLLIN, 0});
-    if (c.phase == Client::Phase::kAnswering) fds.push_back({c.fd.get(), POLLOUT, 0});
+    const short events = c.phase == Client::Phase::kAnswering ? POLLOUT : POLLIN;
+    fds.push_back({c.fd.get(), events, 0});
   }
 }
 
-std::vector<ControlCommand> ControlServer::Take() {
-  std::vector<ControlCommand> commands;
-  if (!listener_) return commands;
-  const auto now = std::chrono::steady_clock::now();
+int ControlServer::DueInMs() const {
+  const Clock::time_point now = Clock::now();
+  Clock::time_point due = Clock::time_point::max();
+  if (listener_ && now < listener_rests_until_) due = listener_rests_until_;
+  for (const Client& c : clients_) due = std::min(due, c.deadline);
+  return due == Clock::time_point::max() ? -1 : MsUntil(now, due);
+}
+
+void ControlServer::Refused(uid_t uid, pid_t pid, Clock::time_point now) {
+  // At most one line a minute per user, with a count: a flood of refused
+  // connections must not flood the log (nor the journal's rate limit, which
+  // would drop the service's own lines).
+  Refusals& r = refusals_[uid];
+  if (r.count > 0 && now - r.since < kRefusalWindow) {
+    ++r.count;
+    return;
+  }
+  if (r.count > 1) {
+    log::Warning(r.count - 1, " more control connections of uid ", static_cast<long>(uid),
+                 " were refused in the minute before");
+  }
+  log::Warning("control request refused: uid ", static_cast<long>(uid), ", pid ",
+               static_cast<long>(pid),
+               " may not control the service (only root and its own user may); more from this "
+               "user are counted, and said at most once a minute");
+  r.since = now;
+  r.count = 1;
+}
+
+void ControlServer::Accept(Clock::time_point now) {
   for (;;) {
     Fd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-    if (!fd) break;
-    auto peer = PeerOf(fd.get());
+    if (!fd) {
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // The connection waits in the backlog; the listener rests instead of
+        // waking the loop again at once.
+        listener_rests_until_ = now + kListenerRest;
+        if (!said_no_descriptors_) {
+          log::Warning("cannot take control connections: ", ErrnoText(),
+                       "; trying again every second");
+          said_no_descriptors_ = true;
+        }
+      }
+      return;
+    }
+    said_no_descriptors_ = false;
+    const auto peer = PeerOf(fd.get());
     if (!peer || !Trusted(peer->uid)) {
-      log::Warning("control request refused: uid ", peer ? static_cast<long>(peer->uid) : -1L,
-                   ", pid ", peer ? static_cast<long>(peer->pid) : -1L,
-                   " may not control the service (only root and its own user may)");
-      SendAll(fd.get(), "denied\n");
+      Refused(peer ? peer->uid : static_cast<uid_t>(-1), peer ? peer->pid : -1, now);
+      SendNow(fd.get(), "denied\n");
       continue;
     }
     if (clients_.size() >= kMostClients) {
-      SendAll(fd.get(), "busy\n");
+      SendNow(fd.get(), "busy\n");
       continue;
     }
     clients_.push_back(Client{next_id_++,
@@ -128,20 +251,19 @@ std::vector<ControlCommand> ControlServer::Take() {
                               Client::Phase::kReading,
                               {}});
   }
+}
+
+std::vector<ControlCommand> ControlServer::Take(const std::vector<struct pollfd>& fds) {
+  std::vector<ControlCommand> commands;
+  if (!listener_) return commands;
+  const Clock::time_point now = Clock::now();
+  // Only when a connection waits: at the descriptor limit, accept fails even
+  // with none.
+  if (listener_at_ < fds.size() && fds[listener_at_].revents != 0) Accept(now);
   for (auto it = clients_.begin(); it != clients_.end();) {
-    if (it->phase == Client::Phase::kAnswering) {
-      if (!Flush(*it) || now >= it->deadline) {
-        it = clients_.erase(it);
-      } else {
-        ++it;
-      }
-      continue;
-    }
-    if (it->phase == Client::Phase::kQueued) {
-      char discard[64];
-      const ssize_t n = ::recv(it->fd.get(), discard, sizeof discard, MSG_DONTWAIT);
-      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-        abandoned_.push_back(it->id);
+    Client& c = *it;
+    if (c.phase == Client::Phase::kAnswering) {
+      if (!Flush(c) || now >= c.deadline) {
         it = clients_.erase(it);
       } else {
         ++it;
@@ -149,29 +271,43 @@ std::vector<ControlCommand> ControlServer::Take() {
       continue;
     }
     char buffer[64];
-    ssize_t n = ::recv(it->fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n > 0) it->received.append(buffer, static_cast<std::size_t>(n));
-    const std::size_t eol = it->received.find('\n');
+    const ssize_t n = ::recv(c.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
     const bool gone =
         n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    if (c.phase == Client::Phase::kQueued) {
+      if (gone) {
+        abandoned_.push_back(c.id);
+        it = clients_.erase(it);
+        continue;
+      }
+      if (now >= c.deadline) {  // still waiting for its request: say so
+        SendNow(c.fd.get(), "waiting\n");
+        c.deadline = now + kKeepAlive;
+      }
+      ++it;
+      continue;
+    }
+    if (n > 0) c.received.append(buffer, static_cast<std::size_t>(n));
+    const std::size_t eol = c.received.find('\n');
     if (eol == std::string::npos) {
       // Nothing complete yet: a client that sends nothing, or too much, or
       // goes away, is dropped.
-      if (gone || it->received.size() > 32 || now >= it->deadline) {
+      if (gone || c.received.size() > 32 || now >= c.deadline) {
         it = clients_.erase(it);
       } else {
         ++it;
       }
       continue;
     }
-    const std::string verb = it->received.substr(0, eol);
-    ControlCommand command{it->id, KindOfVerb(verb), it->pid, it->uid};
+    const std::string verb = c.received.substr(0, eol);
+    ControlCommand command{c.id, KindOfVerb(verb), c.pid, c.uid};
     if (command.kind == nullptr && verb != "STATUS") {
-      SendAll(it->fd.get(), "unknown\n");
+      SendNow(c.fd.get(), "unknown\n");
       it = clients_.erase(it);
       continue;
     }
-    it->phase = Client::Phase::kQueued;
+    c.phase = Client::Phase::kQueued;
+    c.deadline = now + kKeepAlive;
     commands.push_back(command);
     ++it;
   }
@@ -183,7 +319,7 @@ void ControlServer::Answer(int client, const std::string& text) {
     if (it->id != client) continue;
     it->phase = Client::Phase::kAnswering;
     it->outgoing = text;
-    it->deadline = std::chrono::steady_clock::now() + kTimeToRead;
+    it->deadline = Clock::now() + kTimeToRead;
     if (!Flush(*it)) clients_.erase(it);
     return;
   }
@@ -208,51 +344,125 @@ bool ControlServer::Flush(Client& client) {
   return false;
 }
 
+namespace {
+
+// Connects to the socket at `path` without blocking: a full backlog is
+// tried again for a while. The descriptor, or why not (errno).
+Fd Connect(const std::string& path, int& error) {
+  const Address a = AddressOf(path);
+  const Clock::time_point until = Clock::now() + kClientConnect;
+  for (;;) {
+    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) {
+      error = errno;
+      return fd;
+    }
+    if (::connect(fd.get(), reinterpret_cast<const struct sockaddr*>(&a.addr), a.len) == 0) {
+      return fd;
+    }
+    error = errno;
+    if (error != EAGAIN || Clock::now() >= until) return Fd();
+    ::poll(nullptr, 0, 50);
+  }
+}
+
+}  // namespace
+
 ControlAnswer AskService(const std::string& directory, const std::string& verb) {
   ControlAnswer answer;
-  const Address a = AddressOf(directory);
-  Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd) {
-    answer.text = "cannot open a socket: " + ErrnoText();
+  // Where the service may be: this user's runtime directory; and for root
+  // also the directory owner's (a site served by its owner), for another
+  // user also root's (a site served by root: then permission is refused).
+  std::vector<std::pair<SitePaths, uid_t>> places;
+  try {
+    const uid_t self = ::geteuid();
+    places.emplace_back(PathsOf(directory, self, false), self);
+    struct stat st {};
+    const uid_t other = self == 0 ? (::stat(directory.c_str(), &st) == 0 ? st.st_uid : 0) : 0;
+    if (other != self) places.emplace_back(PathsOf(directory, other, false), other);
+  } catch (const Error& e) {
+    answer.text = e.what();
     return answer;
   }
-  if (::connect(fd.get(), reinterpret_cast<const struct sockaddr*>(&a.addr), a.len) != 0) {
-    if (errno == ECONNREFUSED || errno == ENOENT) {
+  Fd fd;
+  bool denied = false;
+  for (const auto& [paths, owner] : places) {
+    int error = 0;
+    fd = Connect(paths.socket, error);
+    if (!fd) {
+      if (error == EACCES || error == EPERM) denied = true;
+      if (error == EAGAIN) {
+        answer.text = "the service does not take connections: its control channel is full";
+        return answer;
+      }
+      continue;
+    }
+    // The kernel says who holds the socket: its directory's owner, or root.
+    const auto peer = PeerOf(fd.get());
+    if (!peer || (peer->uid != owner && peer->uid != 0)) {
+      answer.text = "the control socket " + paths.socket + " is held by uid " +
+                    (peer ? std::to_string(peer->uid) : std::string("?")) +
+                    ", which is not this site's ostrim";
+      return answer;
+    }
+    break;
+  }
+  if (!fd) {
+    if (denied) {
+      answer.outcome = ControlAnswer::Outcome::kDenied;
+      answer.text = "permission denied: only root and the service's own user may control it";
+    } else {
       answer.outcome = ControlAnswer::Outcome::kNoService;
       answer.text = "no ostrim serves the site in " + directory;
-    } else {
-      answer.text = "cannot reach the service: " + ErrnoText();
     }
     return answer;
   }
-  auto peer = PeerOf(fd.get());
-  if (!peer || !Trusted(peer->uid)) {
-    answer.text = "the control socket of " + directory + " is held by uid " +
-                  (peer ? std::to_string(peer->uid) : std::string("?")) + ", pid " +
-                  (peer ? std::to_string(peer->pid) : std::string("?")) +
-                  ", which is not an ostrim of this user or of root";
-    return answer;
-  }
-  SendAll(fd.get(), verb + "\n");
-  char buffer[4096];
-  for (ssize_t n; (n = ::recv(fd.get(), buffer, sizeof buffer, 0)) != 0;) {
+
+  // The word, then the answer: waited for with a limit, which every
+  // "waiting" line (the request is queued or running) begins anew.
+  std::string line = verb + "\n";
+  const milliseconds patience = verb == "STATUS" ? kClientStatus : kClientSilence;
+  Clock::time_point until = Clock::now() + patience;
+  std::string text;
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    if (now >= until) {
+      answer.text =
+          "the service did not answer within " +
+          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(patience).count()) + " s";
+      return answer;
+    }
+    struct pollfd p = {fd.get(), static_cast<short>(line.empty() ? POLLIN : POLLOUT), 0};
+    if (::poll(&p, 1, MsUntil(now, until)) <= 0) continue;
+    if (!line.empty()) {
+      const ssize_t n = ::send(fd.get(), line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+      if (n > 0) line.erase(0, static_cast<std::size_t>(n));
+      continue;
+    }
+    char buffer[65536];
+    const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n == 0) break;
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EINTR) continue;
       break;
     }
-    answer.text.append(buffer, static_cast<std::size_t>(n));
+    text.append(buffer, static_cast<std::size_t>(n));
+    while (text.rfind("waiting\n", 0) == 0) text.erase(0, 8);
+    until = Clock::now() + patience;
   }
-  if (answer.text.rfind("refused\t", 0) == 0) {
-    answer.text = answer.text.substr(8, answer.text.find('\n') - 8);
-  } else if (answer.text == "denied\n") {
+  if (text.rfind("refused\t", 0) == 0) {
+    answer.text = text.substr(8, text.find('\n') - 8);
+  } else if (text == "denied\n") {
     answer.outcome = ControlAnswer::Outcome::kDenied;
     answer.text = "permission denied: only root and the service's own user may control it";
-  } else if (answer.text.empty() || answer.text == "busy\n" || answer.text == "unknown\n") {
-    answer.text = answer.text.empty() ? "the service ended before it answered"
-                                      : "the service could not take the request: " +
-                                            answer.text.substr(0, answer.text.size() - 1);
+  } else if (text.empty() || text == "busy\n" || text == "unknown\n") {
+    answer.text =
+        text.empty() ? "the service ended before it answered"
+                     : "the service could not take the request: " + text.substr(0, text.size() - 1);
   } else {
     answer.outcome = ControlAnswer::Outcome::kAnswered;
+    answer.text = std::move(text);
   }
   return answer;
 }

@@ -82,17 +82,22 @@ void EventLoop::AcceptRequests(bool pause_and_continue, const std::string& direc
   record_.pid = ::getpid();
   record_.directory = directory;
   record_.EnterState(ServiceState::kStarting);
-  if (std::optional<ControlServer::Holder> holder = control_.Open(directory)) {
-    const std::string pid = std::to_string(holder->pid);
-    if (holder->trusted) {
-      throw Error("another ostrim serves the site in " + directory + " already (pid " + pid +
-                  "); nothing was started. See it with \"ostrim -STATUS\", pause or continue it " +
-                  "with \"ostrim -PAUSE\" or \"ostrim -CONTINUE\", stop it with \"systemctl stop " +
-                  "ostrim\" (or SIGTERM to pid " + pid + ")");
-    }
-    log::Error("the control channel @", ControlName(directory), " of this site is held by pid ",
-               pid, " of another user: serving without it (-STATUS, -PAUSE and -CONTINUE will not ",
-               "reach this service, and a second instance is not kept out)");
+  std::optional<pid_t> holder;
+  try {
+    holder = control_.Open(directory);
+  } catch (const Error& e) {
+    // The databases must start all the same; the operator learns why the
+    // verbs do not reach this service, and that the site is not guarded.
+    log::Error(e.what(), ": serving without the control channel (-STATUS, -PAUSE and ",
+               "-CONTINUE will not reach this service) and without the guard against a second ",
+               "instance");
+  }
+  if (holder) {
+    const std::string pid = std::to_string(*holder);
+    throw Error("another ostrim serves the site in " + directory + " already (pid " + pid +
+                "); nothing was started. See it with \"ostrim -STATUS\", pause or continue it " +
+                "with \"ostrim -PAUSE\" or \"ostrim -CONTINUE\", stop it with \"systemctl stop " +
+                "ostrim\" (or SIGTERM to pid " + pid + ")");
   }
   notifier_.Open();
   Catch(SIGHUP, 0);
@@ -171,14 +176,17 @@ void EventLoop::WaitForSomething(int timeout_ms) {
                                     {LogBacklogFd(), POLLOUT, 0},
                                     {notifier_.PendingFd(), POLLOUT, 0}};
   control_.AddPollFds(fds);
-  const int due = notifier_.DueInMs();
-  if (due >= 0 && (timeout_ms < 0 || due < timeout_ms)) timeout_ms = due;
+  // No longer than until the notifier or the control channel has something
+  // to do on its own (a message due; a client's deadline, a keep-alive).
+  for (const int due : {notifier_.DueInMs(), control_.DueInMs()}) {
+    if (due >= 0 && (timeout_ms < 0 || due < timeout_ms)) timeout_ms = due;
+  }
   const int ready = ::poll(fds.data(), fds.size(), timeout_ms);
   if (ready < 0 && errno != EINTR) throw Error("poll: " + ErrnoText());
   if (fds[1].revents != 0) FlushLog();
   notifier_.Flush();
   TakeSignals();
-  if (ready > 0 && control_.active()) TakeControl();
+  if (control_.active()) TakeControl(fds);
   if (child_ended_) ReapEnded();
   // An engine that ended while the service ran: systemd's status says so at
   // once (a request in progress says it when it ends).
@@ -210,8 +218,8 @@ void EventLoop::TakeSignals() {
   }
 }
 
-void EventLoop::TakeControl() {
-  const std::vector<ControlCommand> commands = control_.Take();
+void EventLoop::TakeControl(const std::vector<struct pollfd>& fds) {
+  const std::vector<ControlCommand> commands = control_.Take(fds);
   // A request whose operator gave up before it ran can no longer matter.
   for (int client : control_.TakeAbandoned()) {
     std::erase_if(queue_, [client](const Queued& q) {

@@ -39,10 +39,13 @@
 // One EventLoop at a time in a process: it owns the signal handlers.
 #pragma once
 
+#include <poll.h>
+
 #include <deque>
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "platform/children.h"
 #include "platform/posix/control.h"
@@ -89,7 +92,7 @@ class EventLoop final : public ChildWatch {
   // limit) for something to arrive, then takes it.
   void WaitForSomething(int timeout_ms);
   void TakeSignals();
-  void TakeControl();
+  void TakeControl(const std::vector<struct pollfd>& fds);
 
   struct Queued {
     Request request;

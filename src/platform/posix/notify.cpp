@@ -39,6 +39,7 @@ void Notifier::Open() {
 }
 
 bool Notifier::Connect() {
+  if (!fd_) fd_.Reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   connected_ =
       ::connect(fd_.get(), reinterpret_cast<const struct sockaddr*>(&addr_), addr_len_) == 0;
   return connected_;
@@ -49,8 +50,20 @@ Notifier::Outcome Notifier::SendNow(std::string_view message) {
     Failed(errno, message);
     return Outcome::kFailed;
   }
+  bool reconnected = false;
   for (;;) {
     ssize_t n = ::send(fd_.get(), message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    // The socket was replaced (systemd re-executed, say): the connection
+    // points nowhere; connected again to what the name holds now, once.
+    if (n < 0 && !reconnected &&
+        (errno == ECONNREFUSED || errno == ENOTCONN || errno == EPIPE || errno == ENOENT)) {
+      reconnected = true;
+      fd_.Reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+      if (Connect()) continue;
+      connected_ = false;
+      Failed(errno, message);
+      return Outcome::kFailed;
+    }
     if (n >= 0) {
       ++sent_;
       if (last_error_ != 0) {
@@ -75,7 +88,7 @@ void Notifier::Failed(int error, std::string_view message) {
 }
 
 void Notifier::State(const std::string& message) {
-  if (!fd_) return;
+  if (!active()) return;
   if (!progress_.empty()) {
     progress_.clear();  // the state says more than the progress before it
     ++dropped_;
@@ -86,7 +99,7 @@ void Notifier::State(const std::string& message) {
 }
 
 void Notifier::Progress(std::string_view status, milliseconds more_time) {
-  if (!fd_) return;
+  if (!active()) return;
   if (!progress_.empty()) ++dropped_;  // replaced by a newer one before it went
   progress_ = "STATUS=" + std::string(status);
   if (more_time.count() > 0) {

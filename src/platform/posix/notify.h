@@ -41,7 +41,7 @@ class Notifier {
   // name. Without it, nothing is ever sent.
   void Open();
 
-  bool active() const { return static_cast<bool>(fd_); }
+  bool active() const { return addr_len_ > 0; }
 
   // A change of state: `message` goes out at once (after any state message
   // still waiting), and replaces the progress not yet sent.

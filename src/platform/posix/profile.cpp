@@ -180,7 +180,11 @@ const ProfileText* LoadNow(CachedFile& cached, const std::string& path) {
   if (found != path) {
     log::Debug("profile ", path, ": using ", found, " (same name, other letter case)");
   }
-  cached.text = std::make_unique<ProfileText>(bytes);
+  try {
+    cached.text = std::make_unique<ProfileText>(bytes);
+  } catch (const posix::ProfileTooLarge& e) {
+    return unreadable(found, e.what());
+  }
   cached.identity = Identity::Of(st);
   cached.found_path = found;
   if (cached.problem_warned) log::Info("profile ", found, " can be read again");
@@ -240,7 +244,7 @@ std::size_t GetPrivateProfileString(const char* section, const char* key, const 
   const ProfileText* text = Load(file);
 
   if (key != nullptr) {
-    const std::string* value = nullptr;
+    std::optional<std::string_view> value;
     if (text != nullptr && *key != '\0') value = text->FindValue(section, key);
     return CopyOut(value ? posix::WithoutQuotes(*value) : DefaultValue(defecto), buffer, size);
   }

@@ -15,11 +15,6 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
-// A name or value ends at a NUL byte, as it does for the Windows call.
-std::string UpToNul(std::string_view text) {
-  return std::string(text.substr(0, text.find('\0')));
-}
-
 void AppendUtf8(std::string& out, std::uint32_t cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
@@ -81,6 +76,39 @@ std::string_view WithoutQuotes(std::string_view text) {
   return text;
 }
 
+namespace {
+
+char Folded(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameLetters(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Folded(a[i]) != Folded(b[i])) return false;
+  }
+  return true;
+}
+
+// FNV-1a over the folded letters, mixed with `seed` (a key's section).
+std::uint64_t Hash(std::string_view name, std::uint64_t seed) {
+  std::uint64_t h = 1469598103934665603ULL ^ (seed * 0x9E3779B97F4A7C15ULL);
+  for (char c : name) {
+    h ^= static_cast<unsigned char>(Folded(c));
+    h *= 1099511628211ULL;
+  }
+  return h;
+}
+
+// A table of twice as many slots as entries, a power of two.
+std::vector<std::uint32_t> Slots(std::size_t entries) {
+  std::size_t size = 16;
+  while (size < 2 * entries) size *= 2;
+  return std::vector<std::uint32_t>(size, 0);
+}
+
+}  // namespace
+
 ProfileText::ProfileText(std::string_view bytes) {
   std::string converted;
   if (bytes.starts_with("\xEF\xBB\xBF")) {
@@ -89,6 +117,14 @@ ProfileText::ProfileText(std::string_view bytes) {
     converted = Utf16ToUtf8(bytes.substr(2), bytes[0] == '\xFE');
     bytes = converted;
   }
+  // Names and values take less room than the lines that hold them.
+  text_.reserve(bytes.size());
+  auto keep = [this](std::string_view text) {
+    text = text.substr(0, text.find('\0'));  // a name or value ends at a NUL, as on Windows
+    Span span{static_cast<std::uint32_t>(text_.size()), static_cast<std::uint32_t>(text.size())};
+    text_.append(text);
+    return span;
+  };
 
   sections_.push_back(Section{});  // the nameless section before any header
   const char separator = bytes.find('\n') == std::string_view::npos ? '\r' : '\n';
@@ -103,59 +139,130 @@ ProfileText::ProfileText(std::string_view bytes) {
     if (line.front() == '[') {
       std::size_t close = line.rfind(']');
       if (close != std::string_view::npos) {
+        if (sections_.size() >= kMostSections) {
+          throw ProfileTooLarge("it holds more than " + std::to_string(kMostSections) +
+                                " sections, more than a profile file may hold");
+        }
         Section section;
-        section.name = UpToNul(Trim(line.substr(1, close - 1)));
-        first_section_.try_emplace(FoldCase(section.name), sections_.size());
-        sections_.push_back(std::move(section));
+        section.name = keep(Trim(line.substr(1, close - 1)));
+        section.first_key = static_cast<std::uint32_t>(keys_.size());
+        sections_.push_back(section);
         previous_nameless = false;
         continue;
       }
       // No closing bracket: an ordinary line.
     }
 
-    Key key;
+    Key key{static_cast<std::uint32_t>(sections_.size() - 1), {}, {kNoValue, 0}};
     std::size_t equals = line.find('=');
-    if (equals == std::string_view::npos) {
-      key.name = UpToNul(line);
-    } else {
-      key.name = UpToNul(Trim(line.substr(0, equals)));
-      key.value = UpToNul(Trim(line.substr(equals + 1)));
-    }
+    std::string_view name = equals == std::string_view::npos ? line : Trim(line.substr(0, equals));
+    name = name.substr(0, name.find('\0'));
     // A nameless key right after another nameless key is dropped.
-    if (key.name.empty() && previous_nameless) continue;
-    previous_nameless = key.name.empty();
+    if (name.empty() && previous_nameless) continue;
+    previous_nameless = name.empty();
+    if (keys_.size() >= kMostKeys) {
+      throw ProfileTooLarge("it holds more than " + std::to_string(kMostKeys) +
+                            " keys, more than a profile file may hold");
+    }
+    key.name = keep(name);
+    if (equals != std::string_view::npos) key.value = keep(Trim(line.substr(equals + 1)));
+    keys_.push_back(key);
+    ++sections_.back().key_count;
+  }
+  text_.shrink_to_fit();
+  keys_.shrink_to_fit();
 
-    Section& current = sections_.back();
-    current.first_key.try_emplace(FoldCase(key.name), current.keys.size());
-    current.keys.push_back(std::move(key));
+  // The first section of each name, and the first key of each name in it.
+  section_slots_ = Slots(sections_.size());
+  const std::size_t section_mask = section_slots_.size() - 1;
+  for (std::size_t i = 1; i < sections_.size(); ++i) {
+    const std::string_view name = Text(sections_[i].name);
+    for (std::size_t slot = Hash(name, 0) & section_mask;; slot = (slot + 1) & section_mask) {
+      if (section_slots_[slot] == 0) {
+        section_slots_[slot] = static_cast<std::uint32_t>(i + 1);
+        break;
+      }
+      if (SameLetters(Text(sections_[section_slots_[slot] - 1].name), name)) break;
+    }
+  }
+  IndexKeys();
+}
+
+void ProfileText::IndexKeys() {
+  // Its place, and at most four slots of the table (twice the keys,
+  // rounded up to a power of two).
+  static_assert(sizeof(Key) + 4 * sizeof(std::uint32_t) <= kBytesPerKey);
+  key_slots_ = Slots(keys_.size());
+  const std::size_t mask = key_slots_.size() - 1;
+  for (std::size_t i = 0; i < keys_.size(); ++i) {
+    const Key& key = keys_[i];
+    const std::string_view name = Text(key.name);
+    for (std::size_t slot = Hash(name, key.section) & mask;; slot = (slot + 1) & mask) {
+      if (key_slots_[slot] == 0) {
+        key_slots_[slot] = static_cast<std::uint32_t>(i + 1);
+        break;
+      }
+      const Key& other = keys_[key_slots_[slot] - 1];
+      if (other.section == key.section && SameLetters(Text(other.name), name)) break;
+    }
   }
 }
 
-const ProfileText::Section* ProfileText::FindSection(std::string_view name) const {
-  auto it = first_section_.find(FoldCase(Trim(name)));
-  return it == first_section_.end() ? nullptr : &sections_[it->second];
+std::string_view ProfileText::SectionName(std::size_t section) const {
+  return Text(sections_[section].name);
 }
 
-const std::string* ProfileText::FindValue(std::string_view section, std::string_view key) const {
-  const Section* found = FindSection(section);
-  if (found == nullptr) return nullptr;
-  auto it = found->first_key.find(FoldCase(Trim(key)));
-  if (it == found->first_key.end()) return nullptr;
-  const Key& k = found->keys[it->second];
-  return k.value ? &*k.value : nullptr;
+long ProfileText::FindSection(std::string_view name) const {
+  name = Trim(name);
+  const std::size_t mask = section_slots_.size() - 1;
+  for (std::size_t slot = Hash(name, 0) & mask; section_slots_[slot] != 0;
+       slot = (slot + 1) & mask) {
+    const std::uint32_t index = section_slots_[slot] - 1;
+    if (SameLetters(Text(sections_[index].name), name)) return static_cast<long>(index);
+  }
+  return -1;
+}
+
+bool ProfileText::HasSection(std::string_view name) const {
+  return FindSection(name) >= 0;
+}
+
+std::optional<std::string_view> ProfileText::FindValue(std::string_view section,
+                                                       std::string_view key) const {
+  const long found = FindSection(section);
+  if (found < 0) return std::nullopt;
+  key = Trim(key);
+  const std::size_t mask = key_slots_.size() - 1;
+  for (std::size_t slot = Hash(key, static_cast<std::uint64_t>(found)) & mask;
+       key_slots_[slot] != 0; slot = (slot + 1) & mask) {
+    const Key& k = keys_[key_slots_[slot] - 1];
+    if (k.section != static_cast<std::uint32_t>(found) || !SameLetters(Text(k.name), key)) continue;
+    if (k.value.at == kNoValue) return std::nullopt;
+    return Text(k.value);
+  }
+  return std::nullopt;
 }
 
 std::vector<std::string_view> ProfileText::KeyNames(std::string_view section) const {
   std::vector<std::string_view> names;
-  const Section* found = FindSection(section);
-  if (found == nullptr) return names;
-  names.reserve(found->keys.size());
-  for (const Key& key : found->keys) {
-    if (!key.value) continue;                                    // a line without "="
-    if (!key.name.empty() && key.name.front() == ';') continue;  // a comment
-    names.push_back(key.name);
+  const long found = FindSection(section);
+  if (found < 0) return names;
+  const Section& s = sections_[static_cast<std::size_t>(found)];
+  names.reserve(s.key_count);
+  for (std::uint32_t i = s.first_key; i < s.first_key + s.key_count; ++i) {
+    const Key& key = keys_[i];
+    if (key.value.at == kNoValue) continue;  // a line without "="
+    const std::string_view name = Text(key.name);
+    if (!name.empty() && name.front() == ';') continue;  // a comment
+    names.push_back(name);
   }
   return names;
+}
+
+std::size_t ProfileText::Footprint() const {
+  return text_.capacity() + keys_.capacity() * sizeof(Key) +
+         sections_.capacity() * sizeof(Section) +
+         (section_slots_.size() + key_slots_.size()) * sizeof(std::uint32_t);
 }
 
 }  // namespace ostrim::platform::posix

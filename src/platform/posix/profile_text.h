@@ -38,45 +38,83 @@
 //
 // Requested section and key names are matched after dropping their own
 // leading and trailing blanks.
+//
+// Memory: every name and value is kept once, one after another, and each
+// key costs at most kBytesPerKey more (its place, and its slots in the lookup
+// table): at most the file's size and 36 bytes a key, about 100 MB for the
+// largest file with the most keys. A file may hold at most
+// kMostKeys keys and kMostSections sections (a profile near the 64 MiB cap
+// could otherwise hold tens of millions, and cost gigabytes); past either,
+// the file is refused with ProfileTooLarge and reads as missing.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace ostrim::platform::posix {
 
+class ProfileTooLarge : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class ProfileText {
  public:
-  struct Key {
-    std::string name;
-    std::optional<std::string> value;  // none: a line without "="
-  };
-  struct Section {
-    std::string name;
-    std::vector<Key> keys;
-    std::unordered_map<std::string, std::size_t> first_key;  // folded name -> index in keys
-  };
+  static constexpr std::size_t kMostKeys = 1'000'000;
+  static constexpr std::size_t kMostSections = 100'000;
+  static constexpr std::size_t kBytesPerKey = 36;
 
-  // Parses the whole content of a file.
+  // Parses the whole content of a file; throws ProfileTooLarge past the
+  // limits above.
   explicit ProfileText(std::string_view bytes);
 
-  // The first section named `name`, or null.
-  const Section* FindSection(std::string_view name) const;
-  // The value of the first key `key` in the first section `section`; null
+  // The sections in file order; section 0 holds the lines before any header.
+  std::size_t SectionCount() const { return sections_.size(); }
+  std::string_view SectionName(std::size_t section) const;
+  // Whether a lookup of `name` finds a section.
+  bool HasSection(std::string_view name) const;
+  // The value of the first key `key` in the first section `section`; none
   // when there is none or when that key has no "=".
-  const std::string* FindValue(std::string_view section, std::string_view key) const;
+  std::optional<std::string_view> FindValue(std::string_view section, std::string_view key) const;
   // The key names a listing of `section` shows, in file order.
   std::vector<std::string_view> KeyNames(std::string_view section) const;
 
-  const std::vector<Section>& sections() const { return sections_; }
+  // The bytes it holds, for the memory bound.
+  std::size_t Footprint() const;
 
  private:
-  std::vector<Section> sections_;  // sections_[0] holds the lines before any header
-  std::unordered_map<std::string, std::size_t> first_section_;
+  static constexpr std::uint32_t kNoValue = 0xFFFFFFFF;
+  struct Span {
+    std::uint32_t at = 0, size = 0;
+  };
+  struct Key {
+    std::uint32_t section;
+    Span name;
+    Span value;  // value.at == kNoValue: a line without "="
+  };
+  struct Section {
+    Span name;
+    std::uint32_t first_key = 0, key_count = 0;
+  };
+
+  std::string_view Text(Span span) const {
+    return std::string_view(text_).substr(span.at, span.size);
+  }
+  // The first section named `name` (after trimming), or -1.
+  long FindSection(std::string_view name) const;
+  void IndexKeys();
+
+  std::string text_;  // every name and value, one after another
+  std::vector<Section> sections_;
+  std::vector<Key> keys_;  // in file order: each section's keys side by side
+  // Open addressing, 1-based indexes (0: empty); the first of each name.
+  std::vector<std::uint32_t> section_slots_;
+  std::vector<std::uint32_t> key_slots_;
 };
 
 // `text` without its enclosing pair of quotes, if it has one.

@@ -3,14 +3,17 @@
 // Linux: /proc/self/exe (the program's own path) and /proc/self/fd/2 (a
 // description of standard error of our own); JOURNAL_STREAM is systemd's.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <deque>
 #include <string>
 
 #include "platform/platform.h"
@@ -60,37 +63,72 @@ class LogStream {
     return stream;
   }
 
-  // Writes `text` (whole lines), or keeps it for later, or drops it.
-  void Write(std::string_view text) {
+  // Writes `line` (whole), or keeps it for later.
+  void Write(std::string_view line) {
     Flush();
-    if (!backlog_.empty()) {
-      Keep(text);
+    if (!lines_.empty() || dropped_ > 0) {
+      Keep(std::string(line));
       return;
     }
-    std::size_t n = WriteSome(text);
-    if (n < text.size()) backlog_.assign(text.substr(n));  // the rest of a line is always kept
+    const std::size_t n = WriteSome(line);
+    if (n < line.size()) {  // the rest of a line is always written next
+      Keep(std::string(line));
+      partial_ = n;
+    }
   }
 
+  // Writes what waits, one line at a time (or what is left of one), as far
+  // as the reader takes it: a pipe takes a write of up to PIPE_BUF bytes
+  // whole or not at all, so no line is cut by another writer's. The count
+  // of lines dropped goes where they were.
   void Flush() {
-    while (!backlog_.empty()) {
-      std::size_t n = WriteSome(backlog_);
+    for (;;) {
+      if (partial_ == 0 && dropped_ > 0) {
+        std::string notice =
+            FormatLogLine(4, std::to_string(dropped_) +
+                                 " log lines dropped: the log's reader did not take them in time");
+        dropped_ = 0;
+        bytes_ += notice.size();
+        lines_.push_front(std::move(notice));
+      }
+      if (lines_.empty()) return;
+      const std::string& line = lines_.front();
+      const std::size_t n = WriteSome(std::string_view(line).substr(partial_));
       if (n == 0) return;
-      backlog_.erase(0, n);
-    }
-    if (dropped_ > 0) {
-      const std::string notice =
-          FormatLogLine(4, std::to_string(dropped_) +
-                               " log lines dropped: the log's reader did not take them in time");
-      dropped_ = 0;
-      std::size_t n = WriteSome(notice);
-      if (n < notice.size()) backlog_.assign(notice.substr(n));
+      partial_ += n;
+      if (partial_ < line.size()) return;
+      bytes_ -= line.size();
+      lines_.pop_front();
+      partial_ = 0;
     }
   }
 
-  int BacklogFd() const { return backlog_.empty() && dropped_ == 0 ? -1 : fd_; }
+  // At exit: what waits is written for at most `limit`; what is left then
+  // is dropped, and the count of every line dropped is written if it can be.
+  void Finish(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      Flush();
+      if (lines_.empty() && dropped_ == 0) return;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      struct pollfd p = {fd_, POLLOUT, 0};
+      ::poll(&p, 1, static_cast<int>(left.count()));
+    }
+    dropped_ += lines_.size();
+    lines_.clear();
+    WriteSome(FormatLogLine(4, std::to_string(dropped_) +
+                                   " log lines dropped: the log's reader did not take them "
+                                   "before the service ended"));
+  }
+
+  int BacklogFd() const { return lines_.empty() && dropped_ == 0 ? -1 : fd_; }
 
  private:
-  // How much log text may wait for a stalled reader before lines are dropped.
+  // How much log text may wait for a stalled reader; past it the oldest
+  // lines waiting are dropped (and counted), so that the newest, how the
+  // service is doing now, are what the reader gets when it is back.
   static constexpr std::size_t kLargestBacklog = 64 * 1024;
 
   LogStream() {
@@ -104,11 +142,15 @@ class LogStream {
     }
   }
 
-  void Keep(std::string_view text) {
-    if (backlog_.size() + text.size() <= kLargestBacklog) {
-      backlog_.append(text);
-    } else {
-      for (char c : text) dropped_ += c == '\n';
+  void Keep(std::string line) {
+    bytes_ += line.size();
+    lines_.push_back(std::move(line));
+    // The oldest whole lines go first; a line begun is always finished.
+    const std::size_t first = partial_ > 0 ? 1 : 0;
+    while (bytes_ > kLargestBacklog && lines_.size() > first + 1) {
+      bytes_ -= lines_[first].size();
+      lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(first));
+      ++dropped_;
     }
   }
 
@@ -128,8 +170,10 @@ class LogStream {
   int fd_ = STDERR_FILENO;
   posix::Fd own_;
   bool socket_ = false;
-  std::string backlog_;
-  std::size_t dropped_ = 0;  // lines dropped since the last notice
+  std::deque<std::string> lines_;  // waiting, oldest first
+  std::size_t partial_ = 0;        // how much of the first was written already
+  std::size_t bytes_ = 0;          // in lines_
+  std::size_t dropped_ = 0;        // lines dropped since the last notice
 };
 
 }  // namespace
@@ -149,6 +193,10 @@ int posix::LogBacklogFd() {
 
 void posix::FlushLog() {
   LogStream::Get().Flush();
+}
+
+void FinishLog(std::chrono::milliseconds limit) {
+  LogStream::Get().Finish(limit);
 }
 
 std::string posix::ExecutablePath() {
