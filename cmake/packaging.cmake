@@ -1,8 +1,12 @@
 # Installing and packaging.
 #
-# `cmake --install build --strip` (or the package) puts the program and an
-# example profile side by side, as the service reads its profiles beside
-# itself; never an Ombrel.ini: a site writes its own from the example.
+# `cmake --install build --strip` puts the program and an example profile side
+# by side (in /opt/ostrim), as the service reads its profiles beside itself,
+# and the manual page in /usr/local/share/man/man8; nothing else: never an
+# Ombrel.ini (a site writes its own from the example), never a unit (`ostrim
+# -INSTALL` registers the service). The files of the system (the unit, the
+# compressed manual page, /usr/share/doc) are the Debian package's: the
+# "package" component, which `cmake --install` leaves out.
 #
 # Linux: `cmake --build --preset default --target package` builds the Debian
 # package with CPack: /opt/ostrim/ostrim (stripped, static), its example
@@ -58,11 +62,15 @@ if(WIN32)
   endif()
 else()
   install(FILES doc/Ombrel.ini.example DESTINATION .)
+  # The manual page where man finds locally installed pages, so that the
+  # unit -INSTALL writes (Documentation=man:ostrim(8)) names a page there is.
+  install(FILES ${PROJECT_BINARY_DIR}/ostrim.8 DESTINATION /usr/local/share/man/man8)
 
   option(OSTRIM_INSTALL_SYSTEM_FILES
          "Install the systemd unit, the manual page and the documentation under /usr" ON)
   if(OSTRIM_INSTALL_SYSTEM_FILES)
-    # The unit: the very text -INSTALL writes for the installed program.
+    # The unit: the very text -INSTALL writes for the installed program, but
+    # for its first comment, which says the package installed it.
     add_executable(print-unit tools/print_unit.cpp)
     target_link_libraries(print-unit PRIVATE ostrim_core)
     set(unit ${PROJECT_BINARY_DIR}/packaging/ostrim.service)
@@ -81,11 +89,17 @@ else()
       DEPENDS ${PROJECT_BINARY_DIR}/ostrim.8 ${PROJECT_SOURCE_DIR}/doc/changelog)
     add_custom_target(system-files ALL DEPENDS ${unit} ${man} ${changelog})
 
-    install(FILES ${unit} DESTINATION /usr/lib/systemd/system)
-    install(FILES ${man} DESTINATION /usr/share/man/man8)
-    install(FILES README.md doc/copyright ${changelog} DESTINATION /usr/share/doc/ostrim)
+    install(FILES ${unit} DESTINATION /usr/lib/systemd/system COMPONENT package
+            EXCLUDE_FROM_ALL)
+    install(FILES ${man} DESTINATION /usr/share/man/man8 COMPONENT package EXCLUDE_FROM_ALL)
+    install(FILES README.md doc/copyright ${changelog} DESTINATION /usr/share/doc/ostrim
+            COMPONENT package EXCLUDE_FROM_ALL)
     install(FILES packaging/debian/lintian-overrides DESTINATION /usr/share/lintian/overrides
-            RENAME ostrim)
+            RENAME ostrim COMPONENT package EXCLUDE_FROM_ALL)
+    # The package holds both: the program, and the files of the system.
+    set(CPACK_COMPONENTS_ALL Unspecified package)
+    set(CPACK_DEB_COMPONENT_INSTALL ON)
+    set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
   endif()
 
   set(CPACK_GENERATOR DEB)

@@ -32,6 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (name.find('\0') != std::string_view::npos) std::abort();
     }
   }
-  if (text.Footprint() > size + 64 + ProfileText::kBytesPerKey * (size + 1)) std::abort();
+  // Memory linear in the input: its text (UTF-16 grows by half as UTF-8),
+  // and per key or section (at most one per input byte) a bounded cost.
+  if (text.Footprint() > 2 * size + 1024 + (ProfileText::kBytesPerKey + 48) * (size + 1)) {
+    std::abort();
+  }
   return 0;
 }

@@ -258,10 +258,14 @@ void Torvale::LecturaBases() {
   const std::string seleccion = platform::PathInDirectory(conexion_activa_, "\\bases\\tmp.ini");
   // Warned at every request, never refused: the databases must still start at
   // boot, and the operator sees the warning in the log.
+  desconfianzas_ = 0;
   for (const std::string& path :
        {conexion_activa_, RutaINI, platform::PathInDirectory(conexion_activa_, "\\bases"),
         seleccion}) {
-    if (std::string why = platform::WhyUntrusted(path); !why.empty()) log::Warning(why);
+    if (std::string why = platform::WhyUntrusted(path); !why.empty()) {
+      log::Warning(why);
+      ++desconfianzas_;
+    }
   }
   // A missing main profile means nothing to start, stop or set: worth a
   // warning at every request. The selection file is optional; only one that
@@ -366,7 +370,10 @@ void Torvale::RecorreParada(const Launcher& launch, const Omision& omite) {
   // request handles on purpose.)
   const std::vector<std::pair<std::string, std::string>> retiradas = Retiradas();
   for (std::size_t k = 0; k < retiradas.size(); ++k) {
-    const auto& [base, valor] = retiradas[k];
+    // (Named, not bound: a lambda may not capture a structured binding in
+    // every compiler this builds with.)
+    const std::string& base = retiradas[k].first;
+    const std::string& valor = retiradas[k].second;
     SkipIfFails("stopping " + base, [&] {
       launch({"stop", base, LineaParada(comando, valor), static_cast<int>(bases + k + 1),
               static_cast<int>(bases + retiradas.size()), "(started by this service) " + base,
@@ -613,6 +620,15 @@ void Torvale::Omite(const std::string& base, const char* que) {
 int Torvale::Comprueba(bool json) {
   platform::ProfileView vista;
   Comprobacion c;
+  // What would be logged is said as -CHECK's own findings, and only what is
+  // worth a look (warnings and errors), unless OSTRIM_LOG_LEVEL asks for
+  // more: nothing at all when all is fine.
+  std::string registro;
+  log::SetCapture(&registro);
+  if (!log::LevelFromEnvironmentWasSet()) log::SetThreshold(log::Level::kWarning);
+  struct FinCaptura {
+    ~FinCaptura() { log::SetCapture(nullptr); }
+  } fin_captura;
   // Problems, one each; `falla`: something the next start or stop depends
   // on would fail or is missing.
   bool falla = false;
@@ -626,6 +642,7 @@ int Torvale::Comprueba(bool json) {
     start_fails = true;
   }
   if (!platform::ProfileProblem(RutaINI).empty()) falla = true;
+  if (desconfianzas_ > 0) falla = true;  // said in the log lines below
   for (std::int16_t i = 0; i < List1.ListCount(); ++i) {
     List1.SetListIndex(i);
     c.bases.push_back(List1.Text());
@@ -634,15 +651,17 @@ int Torvale::Comprueba(bool json) {
   // them to the service's before its first launch: a line may set PATH, and
   // the programs below must be looked up as the launches would look them up.
   // (-CHECK launches nothing, so nothing else sees them.)
-  for (std::string linea : LeeLineasEntorno()) {
-    if (start_fails) break;
+  const std::vector<std::string> lineas = LeeLineasEntorno();
+  for (std::size_t k = 0; k < lineas.size() && !start_fails; ++k) {
+    std::string linea = lineas[k];
     try {
       if (auto variable = PreparaLineaEntorno(linea)) {
         platform::SetEnvironmentVariable(variable->first, variable->second);
         c.entorno.push_back(linea);
       }
     } catch (const std::exception& e) {
-      problema(std::string("the start would fail: ") + e.what());
+      problema(RutaINI + " [arranque] " + std::to_string(k + 1) + ": " + e.what() +
+               ": the start would fail");
       start_fails = true;
     }
   }
@@ -689,6 +708,12 @@ int Torvale::Comprueba(bool json) {
       if (vistos.insert(linea.check.program).second) {
         problema(RutaINI + " " + l.origen + ": " + linea.check.Text());
       }
+    } else if (vistos.insert(linea.check.found).second) {
+      // A program others can change runs as root at every start or stop.
+      if (std::string why = platform::WhyUntrustedProgram(linea.check.found); !why.empty()) {
+        problema(RutaINI + " " + l.origen + ": " + why);
+        falla = true;
+      }
     }
     (l.pass == "stop" ? c.parada : c.arranque).push_back(std::move(linea));
   };
@@ -711,6 +736,14 @@ int Torvale::Comprueba(bool json) {
     }
   }
   c.estado = start_fails ? 1 : falla ? 3 : 0;
+  // What the reading and the checks logged, first, as -CHECK's own lines.
+  std::vector<std::string> registradas;
+  for (std::string_view resto = registro; !resto.empty();) {
+    const std::size_t fin = resto.find('\n');
+    registradas.emplace_back(resto.substr(0, fin));
+    resto.remove_prefix(fin == std::string_view::npos ? resto.size() : fin + 1);
+  }
+  c.problemas.insert(c.problemas.begin(), registradas.begin(), registradas.end());
   if (json) {
     platform::WriteStdout(ComprobacionJson(c) + "\n");
   } else {

@@ -189,6 +189,7 @@ class Torvale final : public platform::ServiceEvents {
   std::string RutaINI;
   bool desde_seleccion_ = false;                 // List1 came from bases/tmp.ini, not [bases4GL]
   std::unordered_set<std::string> en_bases4GL_;  // its names in upper case, then
+  int desconfianzas_ = 0;  // profiles and directories others can change, warned
 };
 
 }  // namespace ostrim

@@ -14,6 +14,7 @@ Level& Threshold() {
 }
 
 std::string* capture = nullptr;
+bool level_set = false;
 
 }  // namespace
 
@@ -58,6 +59,7 @@ void ReadLevelFromEnvironment() {
   if (value == nullptr || *value == '\0') return;
   if (std::optional<Level> level = LevelFromText(value)) {
     SetThreshold(*level);
+    level_set = true;
     return;
   }
   Warning("OSTRIM_LOG_LEVEL=", value, " is not a level (error, warning, notice, info, debug); ",
@@ -74,15 +76,20 @@ bool Enabled(Level level) {
 
 void Write(Level level, Kind kind, std::string_view line) {
   if (capture != nullptr) {
-    capture->append(line);
+    static const char* const kPrefix[] = {"", "", "", "error: ", "warning: ", "", "", "debug: "};
+    capture->append(kPrefix[static_cast<int>(level)]).append(line);
     capture->push_back('\n');
     return;
   }
   platform::WriteLogLine(static_cast<int>(level), line, EventId(kind, level));
 }
 
-void SetCaptureForTesting(std::string* sink) {
+void SetCapture(std::string* sink) {
   capture = sink;
+}
+
+bool LevelFromEnvironmentWasSet() {
+  return level_set;
 }
 
 namespace detail {

@@ -62,9 +62,15 @@ std::optional<Level> LevelFromText(std::string_view text);
 // and the level stays at info.
 void ReadLevelFromEnvironment();
 
-// Writes one finished line. Tests may redirect lines with SetCaptureForTesting.
+// Writes one finished line.
 void Write(Level level, Kind kind, std::string_view line);
-void SetCaptureForTesting(std::string* sink);
+// While `sink` is set, lines go to it instead, each with its level in front
+// as a terminal shows it ("warning: ", "error: ", "debug: "): tests read
+// them, and -CHECK prints them as its own findings.
+void SetCapture(std::string* sink);
+
+// Whether OSTRIM_LOG_LEVEL set the level (else it is the default).
+bool LevelFromEnvironmentWasSet();
 
 namespace detail {
 inline void Append(std::string& out, std::string_view text) {

@@ -178,22 +178,34 @@ class Ejecucion {
     for (Activo& a : quienes) procesos.push_back(&*a.proceso);
     Clock::time_point until = std::min(hasta, next_tick_);
     if (plan_.limite) until = std::min(until, *plan_.limite);
+    // And no later than the next "still waiting" line is due.
+    for (const std::list<Activo>* lista : {&activos_, &pendientes_}) {
+      for (const Activo& a : *lista) {
+        if (Avisable(a)) until = std::min(until, a.lanzado + a.siguiente_aviso);
+      }
+    }
     hijos_.WaitForAny(procesos, until);
     const Clock::time_point now = hijos_.Now();
+    for (std::list<Activo>* lista : {&activos_, &pendientes_}) {
+      for (Activo& a : *lista) Avisa(a, now);
+    }
     if (now < next_tick_) return;
     next_tick_ = now + kIntervaloProgreso;
     if (plan_.al_esperar) {
       plan_.al_esperar(std::chrono::duration_cast<milliseconds>(now - empezado_), EnCurso());
     }
-    for (std::list<Activo>* lista : {&activos_, &pendientes_}) {
-      for (Activo& a : *lista) Avisa(a, now);
-    }
+  }
+
+  // Whether "still waiting" lines are said of `a`: a launch waited for
+  // without a limit (an engine's short wait says nothing).
+  bool Avisable(const Activo& a) const {
+    return a.proceso && (!plan_.espera || plan_.esperar_al_final);
   }
 
   // "still waiting" for a launch waited for without a limit, at growing
   // intervals.
   void Avisa(Activo& a, Clock::time_point now) {
-    if (plan_.espera && !plan_.esperar_al_final) return;  // an engine's short wait
+    if (!Avisable(a)) return;
     const auto waited = std::chrono::duration_cast<milliseconds>(now - a.lanzado);
     if (waited < a.siguiente_aviso) return;
     log::Notice("still waiting for pid ", a.proceso->Id(), " after ", Seconds(waited),

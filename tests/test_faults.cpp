@@ -138,7 +138,50 @@ TEST_F(Faults, WritableProfilesAreWarnedAboutWhenRunningAsRoot) {
             std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find(site.path() + " can be written by its group"), std::string::npos) << r.err;
-  EXPECT_EQ(r.status, 0);  // warned, not refused
+  // Unsafe, though nothing would fail: worth a failing status (the service
+  // itself only warns: the databases must still start at boot).
+  EXPECT_EQ(r.status, 3);
+}
+
+// As root, -CHECK looks at each start and stop program and every directory
+// above it: one that others than root can write lets them run commands as
+// root at the next start. Each is said with its fix, and the status is 3.
+TEST_F(Faults, ProgramsOthersCanChangeAreSaidByCheck) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the check concerns a service running as root";
+  ::chmod(site.path().c_str(), 0755);
+  std::filesystem::create_directories(site / "bin");
+  std::filesystem::copy_file(RECORDER_BINARY, site / "bin/arranca");
+  site.Ombrel("[start]\n1=" + site / "bin/arranca" +
+              " start\n[stop]\n1=recorder stop\n"
+              "[bases4GL]\nuno=1\n");
+  struct Case {
+    mode_t file, directory;
+    int status;
+    std::string said;  // on standard error; empty: nothing at all
+  };
+  const Case cases[] = {
+      {0755, 0755, 0, ""},
+      {0777, 0755, 3,
+       site / "bin/arranca" + " can be written by anyone (fix: chmod go-w " + site / "bin/arranca" +
+           "): whoever can change it can run commands as root"},
+      {0755, 0775, 3,
+       site / "bin" + " can be written by its group (fix: chmod go-w " + site / "bin" +
+           "): whoever can change it can replace " + site / "bin/arranca" + ", which runs as root"},
+      {0755, 01777, 0, ""},  // sticky, as /tmp: root's program in it is safe
+  };
+  for (const Case& c : cases) {
+    ::chmod((site / "bin/arranca").c_str(), c.file);
+    ::chmod((site / "bin").c_str(), c.directory);
+    Result r = tests::RunProgram(site.program(), {"-CHECK"});
+    EXPECT_EQ(r.status, c.status) << r.err;
+    if (c.said.empty()) {
+      EXPECT_EQ(r.err, "");
+    } else {
+      EXPECT_NE(r.err.find("ostrim: " + site / "Ombrel.ini" + " [start] 1: " + c.said + "\n"),
+                std::string::npos)
+          << r.err;
+    }
+  }
 }
 
 // Started with standard descriptors closed, the service opens nothing in

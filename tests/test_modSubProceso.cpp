@@ -29,10 +29,10 @@ class LauncherTest : public testing::Test {
  protected:
   void SetUp() override {
     ::setenv("RECORDER_LOG", (dir / "record.log").c_str(), 1);
-    log::SetCaptureForTesting(&logged);
+    log::SetCapture(&logged);
   }
   void TearDown() override {
-    log::SetCaptureForTesting(nullptr);
+    log::SetCapture(nullptr);
     ::unsetenv("RECORDER_LOG");
   }
   std::string Recorded() { return ReadFile(dir / "record.log"); }

@@ -158,7 +158,7 @@ TEST(SoakChildren, TenThousandEnginesLeftRunningHoldNoDescriptors) {
   ::setrlimit(RLIMIT_NOFILE, &limit);
 
   std::string captured;
-  log::SetCaptureForTesting(&captured);
+  log::SetCapture(&captured);
   std::unique_ptr<platform::ChildWatch> watch = platform::CreateChildWatch();
   // A first launch opens what every launch shares (/dev/null for stdin).
   ASSERT_TRUE(platform::Launch("/bin/true", *watch).Wait(std::nullopt).has_value());
@@ -187,7 +187,7 @@ TEST(SoakChildren, TenThousandEnginesLeftRunningHoldNoDescriptors) {
   }
   const double reap_s =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - stop_begin).count();
-  log::SetCaptureForTesting(nullptr);
+  log::SetCapture(nullptr);
   ::setrlimit(RLIMIT_NOFILE, &old_limit);
 
   EXPECT_EQ(watch->Watched(), 0u);

@@ -1,5 +1,6 @@
 // print-unit PROGRAM: prints the systemd unit that "PROGRAM -INSTALL" writes,
-// so that the Debian package ships the very same text.
+// as the Debian package ships it (the same text, but for its first comment,
+// which says who wrote it).
 #include <cstdio>
 #include <string>
 
@@ -11,8 +12,8 @@ int main(int argc, char** argv) {
     std::fputs("usage: print-unit PROGRAM\n", stderr);
     return 2;
   }
-  const std::string unit =
-      ostrim::platform::posix::UnitText(ostrim::Torvale::kServiceSettings, argv[1]);
+  const std::string unit = ostrim::platform::posix::UnitText(
+      ostrim::Torvale::kServiceSettings, argv[1], ostrim::platform::posix::UnitOrigin::kPackage);
   std::fputs(unit.c_str(), stdout);
   return 0;
 }

@@ -84,6 +84,13 @@ std::string PathInDirectory(const std::string& directory, std::string_view windo
 // commands with those privileges. A path that does not exist is no concern.
 std::string WhyUntrusted(const std::string& path);
 
+// Why the program at `path`, or a directory above it, cannot be trusted when
+// the service runs with full privileges: a user other than root owns it or
+// can write it (a world-writable directory with the sticky bit, /tmp, is no
+// concern for what root owns in it). Links are followed. Empty when it can,
+// or when the service runs without such privileges.
+std::string WhyUntrustedProgram(const std::string& path);
+
 // ---------------------------------------------------------------------------
 // Environment of the service's own process
 

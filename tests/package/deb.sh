@@ -67,6 +67,28 @@ set -e
 grep -q 'Ombrel.ini: no such file' "$scratch/check.err" || fail "-CHECK: $(cat "$scratch/check.err")"
 cp /opt/ostrim/Ombrel.ini.example /opt/ostrim/Ombrel.ini
 /opt/ostrim/ostrim -CHECK >/dev/null 2>&1 || [ $? -eq 3 ] || fail "-CHECK with the example"
+head -1 /usr/lib/systemd/system/ostrim.service | grep -q '^# Installed by the Debian package ostrim' \
+  || fail "the unit does not say who installed it"
+grep -qx 'Documentation=man:ostrim(8)' /usr/lib/systemd/system/ostrim.service || fail "Documentation="
+
+echo "== -INSTALL and -UNINSTALL leave the package's service alone"
+set +e
+/opt/ostrim/ostrim -INSTALL >/dev/null 2>"$scratch/install.err"
+status=$?
+set -e
+[ $status -eq 1 ] || fail "-INSTALL with the package installed: status $status"
+grep -q 'the Debian package installed the service ostrim already' "$scratch/install.err" \
+  || fail "-INSTALL: $(cat "$scratch/install.err")"
+[ -e /etc/systemd/system/ostrim.service ] && fail "-INSTALL wrote a unit over the package's"
+set +e
+/opt/ostrim/ostrim -UNINSTALL >/dev/null 2>"$scratch/uninstall.err"
+status=$?
+set -e
+[ $status -eq 1 ] || fail "-UNINSTALL with the package installed: status $status"
+grep -q 'the Debian package owns the service ostrim .*apt remove ostrim' "$scratch/uninstall.err" \
+  || fail "-UNINSTALL: $(cat "$scratch/uninstall.err")"
+[ -L /etc/systemd/system/multi-user.target.wants/ostrim.service ] || fail "-UNINSTALL disabled it"
+[ -e /usr/lib/systemd/system/ostrim.service ] || fail "-UNINSTALL removed the package's unit"
 man -l "$scratch/root/usr/share/man/man8/ostrim.8.gz" >/dev/null 2>&1 || true
 
 echo "== upgrade over itself: the site's profile stays"

@@ -2,8 +2,10 @@
 # The Windows packages under Wine, as an administrator would meet them: the
 # zip unpacked and ostrim.exe -CHECK run from it; the installer run silently
 # (/S) over a folder that holds a site's Ombrel.ini already, the files and
-# the registered service checked; the uninstaller run silently, the service
-# and the program gone, the site's Ombrel.ini kept.
+# the registered service checked; the service started, and the uninstaller
+# run silently while its stop command takes its time: it waits until the
+# service has stopped, then everything it installed is gone, and only the
+# site's own files stay.
 #
 #   tests/package/windows.sh BUILD_DIR ARCH      (ARCH: x86 or x64)
 set -euo pipefail
@@ -81,7 +83,17 @@ status=$("$loader" "$folder/ostrim.exe" -STATUS 2>/dev/null | tr -d '\r') || tru
 grep -qx $'state\tnone' <<<"$status" || fail "started by the installer: $status"
 echo "installed: ok"
 
-echo "== the uninstaller ($arch)"
+echo "== the uninstaller ($arch), while the service runs"
+# The site's own: its profile, its start and stop tool, and what they write.
+cp "$build/recorder.exe" "$folder/"
+printf '[arranque]\r\n1=SET T_LOG=Z:%s/record.log\r\n[start]\r\n1=recorder.exe start\r\n[stop]\r\n1=recorder.exe stop @sleep=3000\r\n[bases4GL]\r\nsite=own\r\n' \
+  "$scratch" >"$folder/Ombrel.ini"
+"$loader" net start ostrim >/dev/null 2>&1 || true
+for _ in $(seq 1 100); do
+  "$loader" "$folder/ostrim.exe" -STATUS >/dev/null 2>&1 && break
+  sleep 0.1
+done
+"$loader" "$folder/ostrim.exe" -STATUS >/dev/null 2>&1 || fail "the service did not start"
 "$wine32" "$folder/uninstall.exe" /S
 # The uninstaller runs from a copy of itself: wait for it.
 for _ in $(seq 1 300); do
@@ -93,6 +105,11 @@ for _ in $(seq 1 100); do
   sleep 0.1
 done
 "$loader" reg query "$key" >/dev/null 2>&1 && fail "the service is still registered"
-[ -e "$folder/ostrim.exe" ] && fail "ostrim.exe is still there"
-[ -f "$folder/Ombrel.ini" ] || fail "the uninstaller took the site's Ombrel.ini"
+[ -e "$folder/ostrim.exe" ] && fail "ostrim.exe is still there: the uninstaller did not wait"
+grep -q $'^end\t' "$scratch/record.log" || fail "the stop command did not run to its end"
+[ "$(grep -c $'^begin.*\tstop' "$scratch/record.log")" -eq 1 ] || fail "the stop ran $(grep -c stop "$scratch/record.log") times"
+left=$(cd "$folder" && find . -type f | sort | paste -sd' ')
+[ "$left" = "./Ombrel.ini ./recorder.exe" ] || fail "left behind: $left"
+"$loader" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ostrim' >/dev/null 2>&1 &&
+  fail "the uninstall entry is still there"
 echo "Windows packages ($arch): every check passed"

@@ -126,6 +126,18 @@ rm "$site/bases/tmp.ini"
 out=$("$wine" "$site/ostrim.exe" -CONTINUE 2>&1 | tr -d '\r') || fail "-CONTINUE: $out"
 "$wine" "$site/ostrim.exe" -STATUS >/dev/null 2>&1 || fail "-STATUS after a good start: not 0"
 
+echo "== each database's output, in logs\\DATABASE.log"
+grep -q '^recorder start|base1|-s|5|-z' "$site/logs/ventas.log" || fail "ventas.log: $(cat "$site/logs/ventas.log" 2>&1)"
+grep -q '^recorder err' "$site/logs/ventas.log" || fail "ventas.log lacks the standard error"
+grep -q '^recorder start|base2|-z' "$site/logs/compras.log" || fail "compras.log"
+grep -q 'base1' "$site/logs/compras.log" && fail "compras.log holds ventas' output"
+# A file past 10 MB is renamed .log.1 when the next launch opens it.
+head -c 10000001 /dev/zero | tr '\0' 'x' >"$site/logs/compras.log"
+out=$("$wine" "$site/ostrim.exe" -CONTINUE 2>&1 | tr -d '\r') || fail "-CONTINUE: $out"
+[ "$(stat -c %s "$site/logs/compras.log.1")" -eq 10000001 ] || fail "not rotated"
+[ "$(stat -c %s "$site/logs/compras.log")" -lt 1000 ] || fail "compras.log not begun anew"
+grep -q '^recorder start|base2|-z' "$site/logs/compras.log" || fail "compras.log after rotation"
+
 echo "== net stop"
 "$wine" net stop ostrim >/dev/null 2>&1 || true
 wait_lines '^begin.*stop' 6

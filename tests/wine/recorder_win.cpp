@@ -8,6 +8,8 @@
 // the file named by %T_LOG% (set by the site's [arranque] lines, so it also
 // shows that the children see them) when it starts, and
 // "end <TAB> ms <TAB> pid" when it ends. "@sleep=MS" makes it run that long.
+// It also says "recorder ARGS" on its standard output and "recorder err" on
+// its standard error, where its database's output goes.
 #include <windows.h>
 
 #include <cstdio>
@@ -50,6 +52,9 @@ int main(int argc, char** argv) {
   GetModuleFileNameA(nullptr, exe, MAX_PATH);
   Append("begin\t" + std::to_string(GetTickCount64()) + "\t" + pid + "\t" + args + "\t" + env +
          "\t" + exe + "\t" + argv[0]);
+  std::printf("recorder %s\n", args.c_str());
+  std::fflush(stdout);
+  std::fprintf(stderr, "recorder err\n");
   if (sleep_ms > 0) Sleep(static_cast<DWORD>(sleep_ms));
   Append("end\t" + std::to_string(GetTickCount64()) + "\t" + pid);
   return 0;

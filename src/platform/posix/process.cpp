@@ -20,6 +20,7 @@
 #include "platform/command_line.h"
 #include "platform/platform.h"
 #include "platform/posix/event_loop.h"
+#include "platform/posix/journal.h"
 
 extern char** environ;
 
@@ -172,14 +173,21 @@ Process Launch(const std::string& command_line, ChildWatch& watch, LaunchTag tag
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attr);
   // Standard input from /dev/null: the child has no console to read from.
-  // Standard output and error stay ours (under systemd: the journal). The
-  // service keeps one /dev/null open (close-on-exec) and the child takes a
-  // copy, which saves a path lookup on every launch.
+  // The service keeps one /dev/null open (close-on-exec) and the child takes
+  // a copy, which saves a path lookup on every launch.
   static const posix::Fd dev_null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (dev_null) {
     posix_spawn_file_actions_adddup2(&actions, dev_null.get(), STDIN_FILENO);
   } else {
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
+  // Standard output and error: a database's own journal stream when the
+  // service's log is the journal; else the service's own.
+  posix::Fd output;
+  if (!tag.database.empty() && posix::LogIsJournal()) output = posix::JournalStream(tag.database);
+  if (output) {
+    posix_spawn_file_actions_adddup2(&actions, output.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output.get(), STDERR_FILENO);
   }
   // No other descriptor: ours are close-on-exec already, and this also closes
   // any the service itself inherited without that flag.

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/journal.h"
 #include "platform/posix/posix.h"
 
 namespace ostrim::platform {
@@ -187,6 +189,11 @@ void SecureStandardStreams() {
   }
 }
 
+bool posix::LogIsJournal() {
+  static const bool journal = StderrIsJournal();
+  return journal;
+}
+
 int posix::LogBacklogFd() {
   return LogStream::Get().BacklogFd();
 }
@@ -242,6 +249,33 @@ std::string WhyUntrusted(const std::string& path) {
   return path + " " + why + ": whoever can change it can run commands as root";
 }
 
+std::string WhyUntrustedProgram(const std::string& path) {
+  if (::geteuid() != 0) return {};
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return {};  // missing: said otherwise
+  std::string file = resolved;
+  std::free(resolved);
+  if (std::string why = WhyUntrusted(file); !why.empty()) return why;
+  // Every directory above it: whoever can write one can put another program
+  // in its place.
+  for (std::string dir = file; dir.size() > 1;) {
+    dir.erase(std::max<std::size_t>(dir.rfind('/'), 1));
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) break;
+    const bool sticky = (st.st_mode & S_ISVTX) != 0;
+    if (st.st_uid != 0) {
+      return dir + " is owned by uid " + std::to_string(st.st_uid) + " (fix: chown root " + dir +
+             "): whoever can change it can replace " + file + ", which runs as root";
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sticky) {
+      return dir + " can be written by " + ((st.st_mode & S_IWOTH) ? "anyone" : "its group") +
+             " (fix: chmod go-w " + dir + "): whoever can change it can replace " + file +
+             ", which runs as root";
+    }
+  }
+  return {};
+}
+
 void SetEnvironmentVariable(const std::string& name, const std::string& value) {
   if (name.empty() || name.find('=') != std::string::npos || name.find('\0') != std::string::npos) {
     throw Error("invalid environment variable name \"" + name + "\"");
@@ -254,7 +288,7 @@ void SetEnvironmentVariable(const std::string& name, const std::string& value) {
 namespace {
 
 std::string FormatLogLine(int priority, std::string_view line) {
-  static const bool journal = StderrIsJournal();
+  const bool journal = posix::LogIsJournal();
   std::string out;
   out.reserve(line.size() + 40);
   if (journal) {

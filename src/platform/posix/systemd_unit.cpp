@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <vector>
@@ -32,8 +33,14 @@ bool SystemdRunning() {
   return ::lstat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// A value for a unit file: systemd expands "%" specifiers and "$" variables,
-// and splits ExecStart at blanks unless the word is quoted.
+// A value for a unit file, escaped as systemd unescapes the directive it
+// goes in (checked with systemd-analyze verify and condition):
+// - every directive here expands "%" specifiers: "%" is written "%%";
+// - no "$" is expanded in them (not in a condition, not in ExecStart='s
+//   program path): "$" is written as it is ("$$" would name another file);
+// - ExecStart= splits at blanks: a path with a blank, quote or backslash is
+//   written in double quotes, with '"' and '\' escaped; a condition takes
+//   the rest of the line as it is, blanks included.
 std::string UnitWord(std::string_view text, bool quote_if_blank) {
   std::string out;
   bool quote = quote_if_blank && text.find_first_of(" \t\"\\'") != std::string_view::npos;
@@ -41,8 +48,6 @@ std::string UnitWord(std::string_view text, bool quote_if_blank) {
   for (char c : text) {
     if (c == '%')
       out.append("%%");
-    else if (c == '$')
-      out.append("$$");
     else if (quote && (c == '"' || c == '\\'))
       out.append({'\\', c});
     else
@@ -52,13 +57,35 @@ std::string UnitWord(std::string_view text, bool quote_if_blank) {
   return out;
 }
 
+// Where the Debian package puts its unit: there, the package owns the
+// service.
+std::string PackageUnit(const std::string& root, const std::string& name) {
+  for (const char* directory : {"/usr/lib/systemd/system/", "/lib/systemd/system/"}) {
+    const std::string unit = (root == "/" ? std::string() : root) + directory + name + ".service";
+    struct stat st {};
+    if (::lstat(unit.c_str(), &st) == 0) return unit;
+  }
+  return {};
+}
+
+// The first line of a unit that -INSTALL wrote.
+std::string InstallComment(const std::string& name) {
+  return "# Written by \"" + name + " -INSTALL\"; \"" + name + " -UNINSTALL\" removes it.";
+}
+
 }  // namespace
 
-std::string UnitText(const ServiceSettings& s, const std::string& executable) {
+std::string UnitText(const ServiceSettings& s, const std::string& executable, UnitOrigin origin) {
   std::string unit;
-  unit += "# Written by \"" + s.name + " -INSTALL\"; \"" + s.name + " -UNINSTALL\" removes it.\n";
+  if (origin == UnitOrigin::kInstall) {
+    unit += InstallComment(s.name) + "\n";
+  } else {
+    unit += "# Installed by the Debian package " + s.name + "; \"apt remove " + s.name +
+            "\" removes it\n# (\"" + s.name + " -INSTALL\" and \"-UNINSTALL\" leave it alone).\n";
+  }
   unit += "[Unit]\n";
   unit += "Description=" + UnitWord(s.display_name, false) + "\n";
+  unit += "Documentation=man:" + s.name + "(8)\n";
   unit += "Wants=network-online.target\n";
   unit += "After=network-online.target remote-fs.target\n";
   // Nothing to start until the site has its profile.
@@ -150,6 +177,14 @@ void Systemctl(const std::vector<std::string>& args, ChildWatch& children) {
 
 std::string InstallUnit(const ServiceSettings& settings, ChildWatch& children) {
   const std::string root = InstallRoot();
+  if (const std::string packaged = PackageUnit(root, settings.name); !packaged.empty()) {
+    throw Error("the Debian package installed the service " + settings.name + " already (" +
+                packaged +
+                "): it starts at boot as it is. To install it again, use the "
+                "package (\"apt reinstall " +
+                settings.name + "\"); to run this program " +
+                "instead, remove the package first (\"apt remove " + settings.name + "\")");
+  }
   const std::string directory = UnitDirectory(root);
   const std::string unit = directory + "/" + settings.name + ".service";
   std::string executable = ExecutablePath();
@@ -184,6 +219,24 @@ std::string InstallUnit(const ServiceSettings& settings, ChildWatch& children) {
 std::string UninstallUnit(const ServiceSettings& settings, ChildWatch& children) {
   const std::string root = InstallRoot();
   const std::string unit = UnitDirectory(root) + "/" + settings.name + ".service";
+  if (const std::string packaged = PackageUnit(root, settings.name); !packaged.empty()) {
+    // Only a unit -INSTALL wrote beside the package's (it would override
+    // it) is removed; the package's unit and its enabling stay.
+    std::string first;
+    if (std::FILE* f = std::fopen(unit.c_str(), "r")) {
+      char line[256] = {};
+      if (std::fgets(line, sizeof line, f) != nullptr) first = line;
+      std::fclose(f);
+    }
+    std::string removed;
+    if (first.rfind(InstallComment(settings.name), 0) == 0) {
+      if (::unlink(unit.c_str()) != 0) throw Error("cannot remove " + unit + ": " + ErrnoText());
+      if (root == "/" && SystemdRunning()) Systemctl({"daemon-reload"}, children);
+      removed = unit + ", which -INSTALL wrote over it, was removed; ";
+    }
+    throw Error(removed + "the Debian package owns the service " + settings.name + " (" + packaged +
+                "): remove it with \"apt remove " + settings.name + "\"");
+  }
   struct stat st {};
   if (::lstat(unit.c_str(), &st) != 0) {
     throw Error("service " + settings.name + " is not installed: there is no " + unit);

@@ -16,15 +16,23 @@
 
 namespace ostrim::platform::posix {
 
-// The unit's text for the service running `executable`.
-std::string UnitText(const ServiceSettings& settings, const std::string& executable);
+// Who writes a unit, as its first comment says.
+enum class UnitOrigin { kInstall, kPackage };
+
+// The unit's text for the service running `executable`: the one -INSTALL
+// writes, or the one the Debian package ships (the same but for its first
+// comment).
+std::string UnitText(const ServiceSettings& settings, const std::string& executable,
+                     UnitOrigin origin = UnitOrigin::kInstall);
 
 // Writes and enables the unit; returns the one-line confirmation. `children`
-// runs systemctl. Throws Error on failure.
+// runs systemctl. Throws Error on failure, and when the package's unit is
+// installed (the package owns the service).
 std::string InstallUnit(const ServiceSettings& settings, ChildWatch& children);
 
 // Disables and removes the unit; throws Error when it is not installed or on
-// failure.
+// failure. With the package's unit installed it changes nothing the package
+// owns, and says so.
 std::string UninstallUnit(const ServiceSettings& settings, ChildWatch& children);
 
 }  // namespace ostrim::platform::posix

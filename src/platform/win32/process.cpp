@@ -3,9 +3,17 @@
 // CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, no environment block and no
 // current directory (both inherited), a zeroed startup record holding only
 // its size; WaitForSingleObject on the process handle.
+//
+// A launch for a database gives its child two handles, and those alone: NUL
+// as its standard input, and logs\DATABASE.log beside the program (appended)
+// as its standard output and error, so that each database's output is where
+// an operator looks; a file past 10 MB is renamed DATABASE.log.1 (the one
+// before it goes) when the next launch opens it.
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "log.h"
@@ -48,6 +56,113 @@ std::string Find(const std::string& name) {
   return found;
 }
 
+constexpr ULONGLONG kLargestOutput = 10ULL * 1000 * 1000;
+
+// A database's name as a file name: every character Windows refuses in one,
+// and control characters, as "_"; a device name (CON, NUL, COM1...) gets a
+// "_" in front, so that it names a file.
+std::string FileNameOf(const std::string& database) {
+  std::string name = database.empty() ? "_" : database;
+  for (char& c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 ||
+        std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos) {
+      c = '_';
+    }
+  }
+  std::string stem = name.substr(0, name.find('.'));
+  for (char& c : stem) c = static_cast<char>(::toupper(static_cast<unsigned char>(c)));
+  static const char* const kDevices[] = {
+      "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7",
+      "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
+  for (const char* device : kDevices) {
+    if (stem == device) return "_" + name;
+  }
+  if (name.back() == '.' || name.back() == ' ') name += '_';  // Windows drops them
+  return name;
+}
+
+// The handles a database's child gets: NUL, and its output file. Made
+// inheritable, and handed to that child alone.
+struct ChildStreams {
+  win32::Handle input;
+  win32::Handle output;
+};
+
+std::optional<ChildStreams> OpenStreams(const std::string& database) {
+  static bool said = false;
+  const std::string directory = ProgramDirectory() + "\\logs";
+  const std::string file = directory + "\\" + FileNameOf(database) + ".log";
+  ::CreateDirectoryA(directory.c_str(), nullptr);
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (::GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data) &&
+      ((ULONGLONG{data.nFileSizeHigh} << 32) | data.nFileSizeLow) > kLargestOutput) {
+    ::MoveFileExA(file.c_str(), (file + ".1").c_str(), MOVEFILE_REPLACE_EXISTING);
+  }
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  ChildStreams streams;
+  streams.output.Reset(::CreateFileA(file.c_str(), FILE_APPEND_DATA,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     &inherit, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  streams.input.Reset(::CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &inherit, OPEN_EXISTING, 0, nullptr));
+  if (!streams.output || !streams.input) {
+    if (!said) {
+      log::Warning("cannot open ", file, " for the output of ", database,
+                   "'s launches: ", win32::ErrorText(), "; their output is discarded; said once");
+      said = true;
+    }
+    return std::nullopt;
+  }
+  said = false;
+  return streams;
+}
+
+// The startup record of a launch: zeroed but for its size, or, with
+// streams, the handles and the list that limits inheritance to them.
+class Startup {
+ public:
+  explicit Startup(const std::optional<ChildStreams>& streams) {
+    ::ZeroMemory(&info_, sizeof info_);
+    info_.StartupInfo.cb = sizeof info_.StartupInfo;  // 68 on 32-bit Windows
+    if (!streams) return;
+    handles_[0] = streams->input.get();
+    handles_[1] = streams->output.get();
+    SIZE_T size = 0;
+    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    list_.resize(size);
+    info_.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_.data());
+    if (!::InitializeProcThreadAttributeList(info_.lpAttributeList, 1, 0, &size)) {
+      info_.lpAttributeList = nullptr;
+      return;
+    }
+    if (!::UpdateProcThreadAttribute(info_.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                     handles_, sizeof handles_, nullptr, nullptr)) {
+      ::DeleteProcThreadAttributeList(info_.lpAttributeList);
+      info_.lpAttributeList = nullptr;
+      return;
+    }
+    info_.StartupInfo.cb = sizeof info_;
+    info_.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    info_.StartupInfo.hStdInput = handles_[0];
+    info_.StartupInfo.hStdOutput = handles_[1];
+    info_.StartupInfo.hStdError = handles_[1];
+  }
+  ~Startup() {
+    if (info_.lpAttributeList != nullptr) ::DeleteProcThreadAttributeList(info_.lpAttributeList);
+  }
+  Startup(const Startup&) = delete;
+  Startup& operator=(const Startup&) = delete;
+
+  bool inherits() const { return info_.lpAttributeList != nullptr; }
+  DWORD flags() const { return inherits() ? EXTENDED_STARTUPINFO_PRESENT : 0; }
+  STARTUPINFOA* get() { return &info_.StartupInfo; }
+
+ private:
+  STARTUPINFOEXA info_;
+  HANDLE handles_[2] = {};
+  std::vector<char> list_;
+};
+
 }  // namespace
 
 ProgramCheck CheckCommandLine(const std::string& command_line) {
@@ -87,15 +202,15 @@ std::string DescribeEnd(const ProcessEnd& end) {
 }
 
 Process Launch(const std::string& command_line, ChildWatch& watch, LaunchTag tag) {
-  STARTUPINFOA startup;
-  ::ZeroMemory(&startup, sizeof startup);
-  startup.cb = sizeof startup;  // 68 on 32-bit Windows
+  std::optional<ChildStreams> streams;
+  if (!tag.database.empty()) streams = OpenStreams(tag.database);
+  Startup startup(streams);
   PROCESS_INFORMATION info;
   ::ZeroMemory(&info, sizeof info);
   std::vector<char> line(command_line.begin(), command_line.end());
   line.push_back('\0');  // CreateProcessA may write into its command line
-  if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, kCreationFlags, nullptr,
-                        nullptr, &startup, &info)) {
+  if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, startup.inherits(),
+                        kCreationFlags | startup.flags(), nullptr, nullptr, startup.get(), &info)) {
     // Said as -CHECK says it, with the system's own words.
     const std::string error = win32::ErrorText();
     ProgramCheck check = CheckCommandLine(command_line);

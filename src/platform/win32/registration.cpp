@@ -89,8 +89,17 @@ std::string win32::InstallService(const ServiceSettings& settings,
                  "; at shutdown Windows may end it before its stop commands have run");
   }
   RegisterEventSource(settings.name, executable);
+  // What to do next depends on whether it runs already.
+  SERVICE_STATUS status{};
+  ScHandle query(::OpenServiceA(scm.get(), settings.name.c_str(), SERVICE_QUERY_STATUS));
+  const bool running = query && ::QueryServiceStatus(query.get(), &status) &&
+                       status.dwCurrentState != SERVICE_STOPPED;
   return settings.name + ": service " + (existed ? "updated" : "installed") + " (" + executable +
-         "); it starts with Windows. Start it now with: net start " + settings.name;
+         "); it starts with Windows. " +
+         (running ? "It is running: the new registration takes effect at its next start (net "
+                    "stop " +
+                        settings.name + ", then net start " + settings.name + ")"
+                  : "Start it now with: net start " + settings.name);
 }
 
 void win32::SetPreshutdownTime(const ServiceSettings& settings,

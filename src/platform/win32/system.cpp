@@ -156,6 +156,10 @@ std::size_t GetPrivateProfileString(const char* section, const char* key, const 
                                     FileToRead(file).c_str());
 }
 
+std::string WhyUntrustedProgram(const std::string&) {
+  return {};  // as WhyUntrusted: the program's directory is protected by its ACLs
+}
+
 void SetEnvironmentVariable(const std::string& name, const std::string& value) {
   if (name.empty() || name.find('=') != std::string::npos) {
     throw Error("invalid environment variable name \"" + name + "\"");

@@ -1,0 +1,143 @@
+// Where each database's output goes: under systemd, a journal stream of its
+// own, named after the database, which the service hands over and never
+// reads; tried in a private mount namespace with a stand-in journal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "helpers/site_test.h"
+
+extern char** environ;
+
+namespace ostrim {
+namespace {
+
+using Output = tests::SiteTest;
+
+// In a child of its own: /run private, a journal stream socket there, the
+// service run with a standard error the environment names as the journal;
+// every stream it opens is read to its end. What each stream carried (its
+// seven header lines, then the output) is written to `report`, one stream
+// after another, separated by a form feed.
+int StandInJournal(const tests::Site& site, int report) {
+  if (::unshare(CLONE_NEWNS) != 0) return 90;
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 91;
+  if (::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0) return 92;
+  ::mkdir("/run/systemd", 0755);
+  ::mkdir("/run/systemd/journal", 0755);
+  int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un addr {};
+  addr.sun_family = AF_UNIX;
+  std::string("/run/systemd/journal/stdout").copy(addr.sun_path, sizeof addr.sun_path - 1);
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listener, 16) != 0) {
+    return 93;
+  }
+  const std::string err = site / "service.err";
+  int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  struct stat st {};
+  ::fstat(err_fd, &st);
+  std::vector<std::string> env_text;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::string(*e).rfind("JOURNAL_STREAM=", 0) != 0) env_text.emplace_back(*e);
+  }
+  env_text.push_back("JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" +
+                     std::to_string(st.st_ino));
+  env_text.push_back("RECORDER_LOG=" + site.log());
+  std::vector<char*> envp;
+  for (std::string& e : env_text) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string program = site.program();
+  char* argv[] = {program.data(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+  pid_t service = -1;
+  if (::posix_spawn(&service, program.c_str(), &actions, nullptr, argv, envp.data()) != 0)
+    return 94;
+  // The start's two launches and the stop's two: four streams.
+  for (int stream = 0; stream < 4; ++stream) {
+    if (stream == 2) ::kill(service, SIGTERM);
+    struct pollfd p = {listener, POLLIN, 0};
+    if (::poll(&p, 1, 10000) <= 0) break;
+    int fd = ::accept(listener, nullptr, nullptr);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    ::close(fd);
+    text += '\f';
+    [[maybe_unused]] ssize_t w = ::write(report, text.data(), text.size());
+  }
+  ::kill(service, SIGTERM);
+  int status = 0;
+  ::waitpid(service, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 95;
+}
+
+TEST_F(Output, EachDatabaseWritesToAJournalStreamOfItsOwn) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace of its own";
+  site.Ombrel(
+      "[start]\n1=recorder start @say=hola\n[stop]\n1=recorder stop @say=adios\n"
+      "[bases4GL]\nventas=v\ncom\x01pras=c\n");
+  int report[2];
+  ASSERT_EQ(::pipe(report), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(report[0]);
+    _exit(StandInJournal(site, report[1]));
+  }
+  ::close(report[1]);
+  std::string streams;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;) streams.append(buffer, n);
+  ::close(report[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  ASSERT_EQ(WEXITSTATUS(status), 0) << tests::ReadFile(site / "service.err");
+  std::vector<std::string> each;
+  for (std::size_t at = 0, ff; (ff = streams.find('\f', at)) != std::string::npos; at = ff + 1) {
+    each.push_back(streams.substr(at, ff - at));
+  }
+  std::sort(each.begin(), each.end());
+  // Its header (identifier, no unit, priority 6, level prefixes, journal
+  // only), then what the engine wrote on both its outputs.
+  const std::vector<std::string> expected = {
+      "ostrim/com_pras\n\n6\n1\n0\n0\n0\nadios out\nadios err\n",
+      "ostrim/com_pras\n\n6\n1\n0\n0\n0\nhola out\nhola err\n",
+      "ostrim/ventas\n\n6\n1\n0\n0\n0\nadios out\nadios err\n",
+      "ostrim/ventas\n\n6\n1\n0\n0\n0\nhola out\nhola err\n",
+  };
+  EXPECT_EQ(each, expected);
+  // The service's own log has none of it.
+  const std::string log = tests::ReadFile(site / "service.err");
+  EXPECT_EQ(log.find("hola out"), std::string::npos);
+  EXPECT_EQ(log.find("hola err"), std::string::npos);
+  EXPECT_NE(log.find("request stop: done"), std::string::npos) << log;
+}
+
+// Without the journal, as always: the engines write where the service does.
+TEST_F(Output, WithoutTheJournalEnginesWriteWhereTheServiceDoes) {
+  site.Ombrel("[start]\n1=recorder start @say=hola\n[stop]\n1=recorder stop\n[bases4GL]\nv=v\n");
+  tests::Background service(site.program(), {}, Env());
+  ASSERT_TRUE(service.WaitForErr("request start: done", std::chrono::seconds(10)));
+  service.Signal(SIGTERM);
+  tests::Result r = service.Finish();
+  EXPECT_NE(r.out.find("hola out\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("hola err\n"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace ostrim
