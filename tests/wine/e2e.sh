@@ -11,19 +11,7 @@
 # BUILD_DIR holds ostrim.exe, recorder.exe and svcctl.exe; LOADER is the Wine
 # loader of their architecture (/usr/lib/wine/wine or /usr/lib/wine/wine64),
 # which also makes the prefix. Default: "wine".
-set -euo pipefail
-build=$(cd "$1" && pwd)
-wine=${2:-wine}
-wineserver=wineserver
-[ -x /usr/lib/wine/wineserver64 ] && wineserver=/usr/lib/wine/wineserver64
-export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-WINEPREFIX=$(mktemp -d)
-site=$(mktemp -d)
-cleanup() {
-  "$wineserver" -k >/dev/null 2>&1 || true
-  rm -rf "$WINEPREFIX" "$site"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/common.sh"
 
 fail() {
   echo "FAIL: $*"
@@ -59,13 +47,7 @@ compras=base2
 INI
 unix2dos -q "$site/Ombrel.ini" 2>/dev/null || sed -i 's/$/\r/' "$site/Ombrel.ini"
 
-# Make the prefix and let its first boot finish completely; then keep one
-# wineserver for the whole test: otherwise it ends between two wine commands,
-# taking the running service with it, and the next command boots the prefix
-# anew (starting the auto-start service again).
-"$wine" wineboot -i >/dev/null 2>&1
-"$wineserver" -w
-"$wineserver" -p
+start_prefix
 echo "== -INSTALL"
 "$wine" "$site/ostrim.exe" -INSTALL | tr -d '\r'
 key='HKLM\System\CurrentControlSet\Services\ostrim'

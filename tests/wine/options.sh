@@ -5,19 +5,7 @@
 # espera_parada.
 #
 #   tests/wine/options.sh BUILD_DIR [LOADER]
-set -euo pipefail
-build=$(cd "$1" && pwd)
-wine=${2:-wine}
-wineserver=wineserver
-[ -x /usr/lib/wine/wineserver64 ] && wineserver=/usr/lib/wine/wineserver64
-export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-WINEPREFIX=$(mktemp -d)
-site=$(mktemp -d)
-cleanup() {
-  "$wineserver" -k >/dev/null 2>&1 || true
-  rm -rf "$WINEPREFIX" "$site"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/common.sh"
 
 fail() {
   echo "FAIL: $*"
@@ -47,9 +35,7 @@ INI
 }
 cp "$build/ostrim.exe" "$build/recorder.exe" "$build/svcctl.exe" "$site/"
 
-"$wine" wineboot -i >/dev/null 2>&1
-"$wineserver" -w
-"$wineserver" -p
+start_prefix
 
 echo "== the pre-shutdown time: 10 minutes without a limit, parada_total with one"
 profile ""

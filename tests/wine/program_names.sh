@@ -8,19 +8,7 @@
 #
 # BUILD_DIR holds ostrim.exe and recorder.exe; LOADER is the Wine loader of
 # their architecture (/usr/lib/wine/wine or /usr/lib/wine/wine64).
-set -euo pipefail
-build=$(cd "$1" && pwd)
-wine=${2:-wine}
-wineserver=wineserver
-[ -x /usr/lib/wine/wineserver64 ] && wineserver=/usr/lib/wine/wineserver64
-export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-WINEPREFIX=$(mktemp -d)
-site=$(mktemp -d)
-cleanup() {
-  "$wineserver" -k >/dev/null 2>&1 || true
-  rm -rf "$WINEPREFIX" "$site"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/common.sh"
 
 failures=0
 fail() {
@@ -54,9 +42,7 @@ INI
 
 lower() { tr '[:upper:]' '[:lower:]' <<<"$1"; }
 
-"$wine" wineboot -i >/dev/null 2>&1
-"$wineserver" -w
-"$wineserver" -p
+start_prefix
 profile "recorder.exe start"
 "$wine" "$site/ostrim.exe" -INSTALL >/dev/null
 "$wine" net start ostrim >/dev/null 2>&1 || true

@@ -50,7 +50,9 @@
 #pragma once
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/un.h>
 
 #include <chrono>
 #include <map>
@@ -74,6 +76,16 @@ struct SitePaths {
 // Throws Error when the directory is not there, or no runtime directory can
 // be had safely (`make`: it is created when missing).
 SitePaths PathsOf(const std::string& directory, uid_t uid, bool make);
+
+// What both sides of the channel use: the address of the socket at `path`
+// (throws Error when the path is too long for one), and the credentials of
+// the peer of a connected socket, as the kernel gives them.
+struct SocketAddress {
+  struct sockaddr_un addr {};
+  socklen_t len = 0;
+};
+SocketAddress AddressOf(const std::string& path);
+std::optional<struct ucred> PeerOf(int fd);
 
 // A command read from a client: what it asks, and who it is.
 struct ControlCommand {
@@ -163,8 +175,9 @@ class ControlServer {
   std::map<uid_t, Refusals> refusals_;
 };
 
-// The client's side: sends `verb` ("STATUS", or a request's word) to the
-// service of the site in `directory`, and returns its whole answer.
+// The client's side (control_client.cpp): sends `verb` ("STATUS", or a
+// request's word) to the service of the site in `directory`, and returns its
+// whole answer.
 struct ControlAnswer {
   enum class Outcome { kAnswered, kNoService, kDenied, kFailed } outcome = Outcome::kFailed;
   std::string text;  // the answer, or why there is none
