@@ -64,7 +64,9 @@ else()
   install(FILES doc/Ombrel.ini.example DESTINATION .)
   # The manual page where man finds locally installed pages, so that the
   # unit -INSTALL writes (Documentation=man:ostrim(8)) names a page there is.
-  install(FILES ${PROJECT_BINARY_DIR}/ostrim.8 DESTINATION /usr/local/share/man/man8)
+  # (Its own component: the package has the page where packages put theirs.)
+  install(FILES ${PROJECT_BINARY_DIR}/ostrim.8 DESTINATION /usr/local/share/man/man8
+          COMPONENT local)
 
   option(OSTRIM_INSTALL_SYSTEM_FILES
          "Install the systemd unit, the manual page and the documentation under /usr" ON)
@@ -96,7 +98,8 @@ else()
             COMPONENT package EXCLUDE_FROM_ALL)
     install(FILES packaging/debian/lintian-overrides DESTINATION /usr/share/lintian/overrides
             RENAME ostrim COMPONENT package EXCLUDE_FROM_ALL)
-    # The package holds both: the program, and the files of the system.
+    # The package holds the program and the files of the system, not what
+    # cmake --install puts in /usr/local.
     set(CPACK_COMPONENTS_ALL Unspecified package)
     set(CPACK_DEB_COMPONENT_INSTALL ON)
     set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
