@@ -109,7 +109,8 @@ done
 grep -q $'^end\t' "$scratch/record.log" || fail "the stop command did not run to its end"
 [ "$(grep -c $'^begin.*\tstop' "$scratch/record.log")" -eq 1 ] || fail "the stop ran $(grep -c stop "$scratch/record.log") times"
 left=$(cd "$folder" && find . -type f | sort | paste -sd' ')
-[ "$left" = "./Ombrel.ini ./recorder.exe" ] || fail "left behind: $left"
+# The site's profile, its tool and its databases' output logs stay.
+[ "$left" = "./Ombrel.ini ./logs/site.log ./recorder.exe" ] || fail "left behind: $left"
 "$loader" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ostrim' >/dev/null 2>&1 &&
   fail "the uninstall entry is still there"
 echo "Windows packages ($arch): every check passed"
