@@ -25,6 +25,13 @@ double Seconds(milliseconds ms) {
   return std::chrono::duration<double>(ms).count();
 }
 
+// ": DATABASE, PASS" for the end of a line about a launch; nothing for a
+// launch that belongs to no database.
+std::string Sufijo(const platform::LaunchTag& etiqueta) {
+  if (etiqueta.database.empty()) return {};
+  return ": " + etiqueta.database + ", " + etiqueta.pass;
+}
+
 std::optional<platform::Process> Lanza(const std::string& comando, platform::ChildWatch& hijos,
                                        const platform::LaunchTag& etiqueta) {
   try {
@@ -41,48 +48,15 @@ std::optional<platform::Process> Lanza(const std::string& comando, platform::Chi
   }
 }
 
-Resultado InformaFin(const platform::Process& process, const platform::ProcessEnd& end,
-                     const platform::LaunchTag& etiqueta) {
+void InformaFin(const platform::Process& process, const platform::ProcessEnd& end,
+                const platform::LaunchTag& etiqueta) {
   const bool bien = !end.by_signal && end.value == 0;
   log::Event(log::Kind::kChildEnded, bien ? log::Level::kInfo : log::Level::kWarning, "pid ",
              process.Id(), " ended: ", platform::DescribeEnd(end), " after ", Seconds(end.ran),
-             " s", etiqueta.database.empty() ? "" : ": ", etiqueta.database,
-             etiqueta.database.empty() ? "" : ", ", etiqueta.pass);
-  return bien ? Resultado::kTermino : Resultado::kTerminoMal;
+             " s", Sufijo(etiqueta));
 }
 
 }  // namespace
-
-Resultado EjecutaProceso(const std::string& comando, platform::ChildWatch& hijos,
-                         const platform::LaunchTag& etiqueta) {
-  std::optional<platform::Process> process = Lanza(comando, hijos, etiqueta);
-  if (!process) return Resultado::kNoLanzado;
-  if (std::optional<platform::ProcessEnd> end = process->Wait(kEsperaArranque)) {
-    return InformaFin(*process, *end, etiqueta);
-  }
-  log::Info("pid ", process->Id(), " still running after ", Seconds(kEsperaArranque),
-            " s: left running", etiqueta.database.empty() ? "" : ": ", etiqueta.database,
-            etiqueta.database.empty() ? "" : ", ", etiqueta.pass);
-  return Resultado::kSigue;
-}
-
-Resultado EjecutaProcesoEspera(const std::string& comando, platform::ChildWatch& hijos,
-                               const platform::LaunchTag& etiqueta, const AlEsperar& al_esperar) {
-  std::optional<platform::Process> process = Lanza(comando, hijos, etiqueta);
-  if (!process) return Resultado::kNoLanzado;
-  milliseconds next_notice = kPrimerAviso;
-  const auto pid = process->Id();
-  std::optional<platform::ProcessEnd> end =
-      process->Wait(std::nullopt, kIntervaloProgreso, [&](milliseconds waited) {
-        if (al_esperar) al_esperar(waited);
-        if (waited >= next_notice) {
-          log::Notice("still waiting for pid ", pid, " after ", Seconds(waited),
-                      " s: ", platform::TagPrefix(etiqueta), log::Quoted(comando));
-          next_notice *= 2;
-        }
-      });
-  return end ? InformaFin(*process, *end, etiqueta) : Resultado::kTerminoMal;
-}
 
 namespace {
 
@@ -123,8 +97,8 @@ class Ejecucion {
       if (Vencido()) return Deja();
       Espera(pendientes_, Clock::time_point::max());
       for (auto it = pendientes_.begin(); it != pendientes_.end();) {
-        if (it->proceso->Wait(0ms)) {
-          InformaFin(*it->proceso, *it->proceso->Wait(0ms), Etiqueta(*it));
+        if (std::optional<platform::ProcessEnd> end = it->proceso->Wait(0ms)) {
+          InformaFin(*it->proceso, *end, Etiqueta(*it));
           it = pendientes_.erase(it);
         } else {
           ++it;
@@ -235,8 +209,7 @@ class Ejecucion {
           pendiente.siguiente_aviso = a.siguiente_aviso;
         } else {
           log::Info("pid ", a.proceso->Id(), " still running after ", Seconds(*plan_.espera),
-                    " s: left running", etiqueta.database.empty() ? "" : ": ", etiqueta.database,
-                    etiqueta.database.empty() ? "" : ", ", etiqueta.pass);
+                    " s: left running", Sufijo(etiqueta));
         }
       } else {
         ++it;
@@ -280,6 +253,18 @@ class Ejecucion {
 Inconcluso EjecutaTrabajos(const std::vector<Trabajo>& trabajos, platform::ChildWatch& hijos,
                            const Plan& plan) {
   return Ejecucion(trabajos, hijos, plan).Ejecuta();
+}
+
+void EjecutaProceso(const std::string& comando, platform::ChildWatch& hijos,
+                    const platform::LaunchTag& etiqueta) {
+  Plan plan;
+  plan.espera = kEsperaArranque;
+  EjecutaTrabajos({{{comando, etiqueta}}}, hijos, plan);
+}
+
+void EjecutaProcesoEspera(const std::string& comando, platform::ChildWatch& hijos,
+                          const platform::LaunchTag& etiqueta) {
+  EjecutaTrabajos({{{comando, etiqueta}}}, hijos, Plan{});
 }
 
 }  // namespace ostrim::modSubProceso

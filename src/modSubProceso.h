@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -31,30 +32,16 @@ namespace ostrim::modSubProceso {
 // `etiqueta` names the child in every log line about it and in the record
 // (the database and the pass: "ventas, 4GL").
 
-// What became of one launch.
-enum class Resultado {
-  kNoLanzado,   // no process was created (logged with the reason)
-  kTermino,     // it ended with exit status 0 within the wait
-  kTerminoMal,  // it ended with another status, or by a signal, within the wait
-  kSigue,       // still running when the wait ended: left running, watched
-};
-
 // Launches `comando` and waits up to 2500 ms for it to end. A child still
 // running then (a database engine) is left running; it is reaped and its end
 // logged whenever it ends.
-Resultado EjecutaProceso(const std::string& comando, platform::ChildWatch& hijos,
-                         const platform::LaunchTag& etiqueta = {});
+void EjecutaProceso(const std::string& comando, platform::ChildWatch& hijos,
+                    const platform::LaunchTag& etiqueta = {});
 
-// Called about every few seconds while EjecutaProcesoEspera waits, with the
-// time waited so far: the caller tells its service manager that it is alive.
-using AlEsperar = std::function<void(std::chrono::milliseconds)>;
-
-// Launches `comando` and waits until it ends, however long that takes; while
-// it waits it calls `al_esperar`, and logs "still waiting" (naming the
-// database) at growing intervals.
-Resultado EjecutaProcesoEspera(const std::string& comando, platform::ChildWatch& hijos,
-                               const platform::LaunchTag& etiqueta = {},
-                               const AlEsperar& al_esperar = {});
+// Launches `comando` and waits until it ends, however long that takes,
+// logging "still waiting" (naming the database) at growing intervals.
+void EjecutaProcesoEspera(const std::string& comando, platform::ChildWatch& hijos,
+                          const platform::LaunchTag& etiqueta = {});
 
 // --- Several launches at once, every wait in the one event loop.
 
@@ -104,9 +91,8 @@ struct Inconcluso {
 
 // Runs `trabajos` as `plan` says: at most `plan.simultaneas` at once,
 // beginning them in order, each one's launches in order; every launch is
-// logged, waited for and reported as EjecutaProceso's are. With one at a
-// time, no limit and the wait of a start, it runs exactly as EjecutaProceso
-// called for each launch in turn.
+// logged with its pid, waited for, and its end or its being left running
+// logged. EjecutaProceso and EjecutaProcesoEspera are one launch of it.
 Inconcluso EjecutaTrabajos(const std::vector<Trabajo>& trabajos, platform::ChildWatch& hijos,
                            const Plan& plan);
 
