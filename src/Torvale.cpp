@@ -1,5 +1,6 @@
 #include "Torvale.h"
 
+#include <algorithm>
 #include <chrono>
 #include <unordered_set>
 
@@ -516,34 +517,24 @@ Torvale::Trabajos Torvale::AgrupaTrabajos(const std::vector<Lanzamiento>& lanzam
     }
     return t;
   }
-  // One job per position in the list, in list order.
-  std::vector<std::size_t> de_posicion(lanzamientos.empty() ? 0 : lanzamientos[0].total + 1,
-                                       static_cast<std::size_t>(-1));
+  // One job per position in the list (its SQL launch, then its 4GL launch),
+  // jobs in list order, whichever pass came first.
+  std::size_t ultima = 0;
   for (const Lanzamiento& l : lanzamientos) {
-    const auto posicion = static_cast<std::size_t>(l.numero);
-    if (posicion >= de_posicion.size())
-      de_posicion.resize(posicion + 1, static_cast<std::size_t>(-1));
-    std::size_t& trabajo = de_posicion[posicion];
-    if (trabajo == static_cast<std::size_t>(-1)) {
-      trabajo = t.trabajos.size();
-      t.trabajos.emplace_back();
-      t.origen.emplace_back();
-    }
-    t.trabajos[trabajo].push_back(l.paso);
-    t.origen[trabajo].push_back(&l);
+    ultima = std::max(ultima, static_cast<std::size_t>(l.numero));
   }
-  // Jobs in list order, whichever pass came first.
-  std::vector<std::size_t> orden(t.trabajos.size());
-  for (std::size_t i = 0; i < orden.size(); ++i) orden[i] = i;
-  std::stable_sort(orden.begin(), orden.end(), [&](std::size_t a, std::size_t b) {
-    return t.origen[a].front()->numero < t.origen[b].front()->numero;
-  });
-  Trabajos ordenados;
-  for (std::size_t i : orden) {
-    ordenados.trabajos.push_back(std::move(t.trabajos[i]));
-    ordenados.origen.push_back(std::move(t.origen[i]));
+  std::vector<modSubProceso::Trabajo> por_posicion(ultima + 1);
+  std::vector<std::vector<const Lanzamiento*>> origen(ultima + 1);
+  for (const Lanzamiento& l : lanzamientos) {
+    por_posicion[static_cast<std::size_t>(l.numero)].push_back(l.paso);
+    origen[static_cast<std::size_t>(l.numero)].push_back(&l);
   }
-  return ordenados;
+  for (std::size_t p = 0; p <= ultima; ++p) {
+    if (por_posicion[p].empty()) continue;
+    t.trabajos.push_back(std::move(por_posicion[p]));
+    t.origen.push_back(std::move(origen[p]));
+  }
+  return t;
 }
 
 std::string Torvale::EnCurso(const char* que, const Lanzamiento& l, const Trabajos& trabajos,

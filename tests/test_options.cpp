@@ -153,8 +153,9 @@ TEST_F(Options, ParadaTotalEndsThePauseNamingWhatStillRuns) {
 TEST_F(Options, SimultaneasKeepsEachDatabasesOrderAndItsLimit) {
   std::string sql = "[basesSQL]\n";
   std::string bases;
+  // b3 has no SQL launch: it still begins in its place in the list.
   for (int i = 0; i < 7; ++i) {
-    sql += "b" + std::to_string(i) + "=q" + std::to_string(i) + " @sleep=300\n";
+    if (i != 3) sql += "b" + std::to_string(i) + "=q" + std::to_string(i) + " @sleep=300\n";
     bases += "b" + std::to_string(i) + "=g" + std::to_string(i) + " @sleep=300\n";
   }
   site.Ombrel("[opciones]\nsimultaneas=3\n" + sql +
@@ -166,7 +167,7 @@ TEST_F(Options, SimultaneasKeepsEachDatabasesOrderAndItsLimit) {
   Result r = service.Finish();
   EXPECT_EQ(r.status, 0) << r.err;
   const std::vector<Ran> runs = Runs();
-  ASSERT_EQ(runs.size(), 21u);
+  ASSERT_EQ(runs.size(), 20u);
   auto check_at_most = [&](const std::string& prefix, std::size_t most) {
     for (const Ran& a : runs) {
       if (a.args.rfind(prefix, 0) != 0) continue;
@@ -180,6 +181,7 @@ TEST_F(Options, SimultaneasKeepsEachDatabasesOrderAndItsLimit) {
   check_at_most("start|", 3);
   check_at_most("stop|", 3);
   for (int i = 0; i < 7; ++i) {
+    if (i == 3) continue;
     const std::string n = std::to_string(i);
     const Ran& q = Find(runs, "start|q" + n + "|@sleep=300|-z");
     const Ran& g = Find(runs, "start|g" + n + "|@sleep=300|-z");
@@ -189,7 +191,8 @@ TEST_F(Options, SimultaneasKeepsEachDatabasesOrderAndItsLimit) {
   // recorders of launches made a moment apart may note them the other way).
   std::size_t at = 0;
   for (int i = 0; i < 7; ++i) {
-    const std::size_t next = r.err.find(": b" + std::to_string(i) + ", SQL: \"recorder", at);
+    const std::string pass = i == 3 ? ", 4GL" : ", SQL";
+    const std::size_t next = r.err.find(": b" + std::to_string(i) + pass + ": \"recorder", at);
     EXPECT_NE(next, std::string::npos) << "b" << i << " began out of list order";
     at = next == std::string::npos ? at : next;
   }
