@@ -1,5 +1,6 @@
 #include "helpers/test_support.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -202,17 +204,31 @@ const std::vector<std::string>& NotifySocket::Messages() {
 }
 
 std::size_t NotifySocket::Fill() {
-  int sender = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  // A sender can have only so much in flight (its own send buffer), which may
+  // be less than the reader's queue holds (net.unix.max_dgram_qlen): one
+  // sender that stops would leave room for the service's messages. So new
+  // senders are taken until one cannot send even its first datagram; then it
+  // is the reader's queue that is full, whatever the kernel's settings.
   struct sockaddr_un addr {};
   addr.sun_family = AF_UNIX;
   path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
   std::size_t sent = 0;
-  while (::sendto(sender, "FILL", 4, 0, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) ==
-         4) {
-    ++sent;
+  for (;;) {
+    int sender = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (sender < 0) throw std::runtime_error("cannot make a sending socket");
+    std::size_t by_this = 0;
+    while (::sendto(sender, "FILL", 4, 0, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) ==
+           4) {
+      ++by_this;
+    }
+    const int error = errno;
+    ::close(sender);  // what it sent stays queued at the reader
+    sent += by_this;
+    if (error != EAGAIN && error != EWOULDBLOCK) {
+      throw std::runtime_error(std::string("cannot fill the notify socket: ") + std::strerror(error));
+    }
+    if (by_this == 0) return sent;
   }
-  ::close(sender);
-  return sent;
 }
 
 bool NotifySocket::WaitFor(std::string_view text, std::chrono::milliseconds limit) {
