@@ -160,7 +160,7 @@ TEST_F(Adversary, ASquatterOfEveryNameCannotStopTheService) {
   const auto asked = std::chrono::steady_clock::now();
   int status = -1;
   const tests::json::Value s = Status(&status);
-  EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);  // well before the client's 10 s
   EXPECT_EQ(status, 0);
   EXPECT_EQ(s["state"].text, "running");
   Result second = RunProgram(site.program(), {}, Env());

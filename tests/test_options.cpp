@@ -65,8 +65,11 @@ TEST_F(Options, EsperaArranqueShortensAndLengthensEachStartWait) {
     long long min_gap, max_gap;  // between its launch and the next, ms
   };
   const Case cases[] = {
-      {"espera_arranque=0.5\n", "1500", "running", 400, 1400},     // left running early
-      {"espera_arranque=4\n", "3000", "start_ended", 2900, 3900},  // waited past 2.5 s
+      // Left running early: well before the 2.5 s it would wait by default,
+      // and the engine still runs when -STATUS is asked.
+      {"espera_arranque=0.5\n", "4000", "running", 400, 2400},
+      // Waited past 2.5 s, until the engine ended, well before the 8 s.
+      {"espera_arranque=8\n", "3000", "start_ended", 2900, 7000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.espera);
@@ -91,20 +94,20 @@ TEST_F(Options, EsperaArranqueShortensAndLengthensEachStartWait) {
 TEST_F(Options, EsperaParadaMovesOnWithoutKillingTheSlowStop) {
   // The first word of a [bases4GL] value is its stop command's argument:
   // here, how long the recorder takes.
-  site.Ombrel(Profile("espera_parada=0.5\n", "recorder stop", "lenta=@sleep=2000 l\nrapida=r\n"));
+  site.Ombrel(Profile("espera_parada=0.5\n", "recorder stop", "lenta=@sleep=4000 l\nrapida=r\n"));
   Background service(site.program(), {}, Env());
   ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
   service.Signal(SIGTERM);
   Result r = service.Finish();
   EXPECT_EQ(r.status, 0);
   const std::vector<Ran> runs = Runs();
-  const Ran& lenta = Find(runs, "stop|@sleep=2000");
+  const Ran& lenta = Find(runs, "stop|@sleep=4000");
   const Ran& rapida = Find(runs, "stop|r");
   ASSERT_GE(lenta.begin, 0);
   ASSERT_GE(rapida.begin, 0);
   EXPECT_GE(rapida.begin - lenta.begin, 400);
-  EXPECT_LT(rapida.begin - lenta.begin, 1500);  // not after the slow stop's end
-  EXPECT_GE(lenta.end - lenta.begin, 1900);     // it ran to its end: not killed
+  EXPECT_LT(rapida.begin, lenta.end);        // not after the slow stop's end
+  EXPECT_GE(lenta.end - lenta.begin, 3900);  // it ran to its end: not killed
   EXPECT_NE(r.err.find("(lenta, stop) still runs after 0.500 s: going on with the next database"),
             std::string::npos)
       << r.err;
@@ -126,7 +129,7 @@ TEST_F(Options, ParadaTotalEndsThePauseNamingWhatStillRuns) {
   const double took =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
   EXPECT_EQ(r.status, 1);
-  EXPECT_LT(took, 5.0);
+  EXPECT_LT(took, 30.0);  // not the 60 s its stop command runs
   EXPECT_NE(r.err.find("ostrim: atascada, stop: its stop command, pid "), std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("still runs: the pause's time (parada_total, 1 s) ran out"),
@@ -248,21 +251,21 @@ TEST_F(Options, InvalidValuesAreSaidAndTheirDefaultsUsed) {
 // A pause or continue that comes while a stop runs can no longer matter: it
 // is answered at once, never queued behind the stop.
 TEST_F(Options, APauseDuringAStopIsAnsweredAtOnce) {
-  site.Ombrel(Profile("", "recorder stop @sleep=3000", "uno=1\n"));
+  site.Ombrel(Profile("", "recorder stop @sleep=5000", "uno=1\n"));
   Background service(site.program(), {}, Env());
   ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
   service.Signal(SIGTERM);
   ASSERT_TRUE(site.WaitForLaunches(2, 10s));
-  const auto begun = std::chrono::steady_clock::now();
   Result r = Run("-PAUSE");
-  const double took =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+  // Answered while the stop command still runs: not queued behind it.
+  const Ran stop = Find(Runs(), "stop|@sleep=5000|1");
+  EXPECT_GE(stop.begin, 0);
+  EXPECT_EQ(stop.end, -1);
   EXPECT_EQ(r.status, 1);
-  EXPECT_LT(took, 2.0);
   EXPECT_NE(r.err.find("ostrim: the service is stopping; the pause was not run"), std::string::npos)
       << r.err;
   EXPECT_EQ(service.Finish().status, 0);
-  EXPECT_EQ(site.Launched(), (Lines{"start|1|-z", "stop|@sleep=3000|1"}));
+  EXPECT_EQ(site.Launched(), (Lines{"start|1|-z", "stop|@sleep=5000|1"}));
 }
 
 // An operator who gave up (`timeout 1 ostrim -CONTINUE`) before the request
