@@ -28,8 +28,8 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-thirty_two=yes
-[ -x $wine32 ] && $wine32 --version >/dev/null 2>&1 || thirty_two=no
+source "$(dirname "$0")/../wine/thirty_two.sh"
+why_not_32=$(why_not_32_bit)
 
 echo "== the zip ($arch)"
 unzip -q "$build/ostrim-$version-windows-$arch.zip" -d "$scratch/zip"
@@ -38,8 +38,8 @@ for f in Ombrel.ini.example README.txt; do
   grep -q $'\r$' "$scratch/zip/$f" || fail "$f has no CRLF line ends"
   [ "$(grep -c $'[^\r]$' "$scratch/zip/$f" || true)" -eq 0 ] || fail "$f has bare LF line ends"
 done
-if [ "$arch" = x86 ] && [ $thirty_two = no ]; then
-  echo "32-bit Windows package test not run: this kernel cannot execute 32-bit programs"
+if [ "$arch" = x86 ] && [ -n "$why_not_32" ]; then
+  echo "32-bit Windows package test not run: $why_not_32"
   exit 0
 fi
 # The prefix booted once, then one wineserver for the whole test: otherwise
@@ -59,8 +59,8 @@ grep -qx $'database\tventas' <<<"$out" || fail "-CHECK of the example: $out"
 echo "-CHECK from the zip: ok"
 
 echo "== the installer ($arch)"
-if [ $thirty_two = no ]; then
-  echo "Windows installer test not run: this kernel cannot execute 32-bit programs (NSIS installers are 32-bit)"
+if [ -n "$why_not_32" ]; then
+  echo "Windows installer test not run: $why_not_32 (NSIS installers are 32-bit)"
   exit 0
 fi
 if [ "$arch" = x64 ]; then
