@@ -225,7 +225,8 @@ std::size_t NotifySocket::Fill() {
     ::close(sender);  // what it sent stays queued at the reader
     sent += by_this;
     if (error != EAGAIN && error != EWOULDBLOCK) {
-      throw std::runtime_error(std::string("cannot fill the notify socket: ") + std::strerror(error));
+      throw std::runtime_error(std::string("cannot fill the notify socket: ") +
+                               std::strerror(error));
     }
     if (by_this == 0) return sent;
   }
