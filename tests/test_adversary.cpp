@@ -323,6 +323,10 @@ TEST_F(Adversary, TheLogIsFlushedAtExitAndWhatWasLostCounted) {
   site.Ombrel(ombrel);
   int pair[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  // The smallest buffer the kernel allows: it fills whatever its defaults.
+  const int smallest = 1;
+  ASSERT_EQ(::setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest), 0);
+  ASSERT_EQ(::setsockopt(pair[0], SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest), 0);
   tests::Streams streams;
   streams.err = pair[1];
   Background service(site.program(), {}, Env(), streams);

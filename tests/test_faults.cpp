@@ -250,6 +250,8 @@ TEST_F(Faults, AStalledLogReaderDoesNotStopTheService) {
   site.Ombrel(ombrel);
   int log_pipe[2];
   ASSERT_EQ(::pipe2(log_pipe, O_CLOEXEC), 0);
+  // One page: the pipe fills whatever the system's default size.
+  ASSERT_GE(::fcntl(log_pipe[1], F_SETPIPE_SZ, 4096), 0);
   Background service(site.program(), {}, Env(),
                      {tests::Streams::kCollect, tests::Streams::kCollect, log_pipe[1]});
   ::close(log_pipe[1]);
