@@ -160,10 +160,10 @@ TEST_F(Control, AnotherUserMayNotControlIt) {
 // order they arrive.
 TEST_F(Control, RequestsFromBothSourcesRunInArrivalOrder) {
   site.Ombrel(
-      "[start]\n1=recorder start\n[stop]\n1=recorder stop @sleep=3000\n[bases4GL]\nuno=1\n");
+      "[start]\n1=recorder start\n[stop]\n1=recorder stop @sleep=5000\n[bases4GL]\nuno=1\n");
   Background service(site.program(), {}, Env());
   ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
-  service.Signal(SIGUSR1);  // a pause, whose stop command takes a second
+  service.Signal(SIGUSR1);  // a pause, whose stop command takes 5 s
   ASSERT_TRUE(service.WaitForErr("request pause: begins", 20s));
   Background continuing(site.program(), {"-CONTINUE"}, Env());
   ASSERT_TRUE(service.WaitForErr("request received: continue (control", 20s)) << service.Err();

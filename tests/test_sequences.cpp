@@ -134,16 +134,17 @@ TEST_F(Sequences, TheSelectionIsReadAtEveryRequest) {
 TEST_F(Sequences, AnEngineStillRunningAfter2500msIsLeftRunningAndReaped) {
   auto begin = std::chrono::steady_clock::now();
   Result r = StartThenStop(
-      "[start]\n1=recorder start\n[stop]\n1=recorder stop @sleep=600\n"
-      "[bases4GL]\nmotor=motor @sleep=2700\n");
+      "[start]\n1=recorder start\n[stop]\n1=recorder stop @sleep=2500\n"
+      "[bases4GL]\nmotor=motor @sleep=3500\n");
   double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   EXPECT_EQ(r.status, 0);
   EXPECT_GE(took, 2.4);
   EXPECT_NE(r.err.find("still running after 2.500 s: left running"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("request start: done in 2."), std::string::npos) << r.err;
-  // It ends while the stop command runs, and is reaped and logged then.
-  EXPECT_NE(r.err.find("ended: exit status 0 after 2."), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("\"recorder start motor @sleep=2700 -z\""), std::string::npos) << r.err;
+  // It ends while the stop command runs (a second after the wait, a second
+  // and a half before the stop command's end), and is reaped and logged then.
+  EXPECT_NE(r.err.find("ended: exit status 0 after 3."), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("\"recorder start motor @sleep=3500 -z\""), std::string::npos) << r.err;
 }
 
 TEST_F(Sequences, CheckPrintsWhatTheNextRequestsWouldRun) {

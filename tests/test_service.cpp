@@ -240,9 +240,10 @@ TEST_F(Served, SignalsBecomeRequestsInTheOrderTheyArrive) {
 TEST_F(Served, RequestsArrivingDuringASequenceWaitTheirTurn) {
   site.Ombrel(
       "[arranque]\n1=T_ONE=uno\n[start]\n1=recorder start\n[stop]\n1=recorder stop\n"
-      "[bases4GL]\nlenta=lenta @sleep=1500\n");
+      "[bases4GL]\nlenta=lenta @sleep=2400\n");
   Background service(site.program(), {}, Env());
   ASSERT_TRUE(service.WaitForErr("launched pid", 10s)) << service.Err();
+  // (The start waits for its engine, 2.4 s: time enough for three signals.)
   // Each signal once the service has taken the one before: the kernel would
   // otherwise deliver signals pending together in signal-number order.
   service.Signal(SIGUSR1);
