@@ -44,7 +44,9 @@ std::string Usage() {
          lines +
          "\n"
          "The databases and commands come from Ombrel.ini and bases/tmp.ini in the\n"
-         "program's directory. Options are read in any letter case.\n";
+         "program's directory. Options are read in any letter case.\n"
+         "OSTRIM_LOG_LEVEL sets how much the service logs: " +
+         log::LevelNames() + " (info if unset).\n";
 }
 
 std::string Upper(std::string text) {

@@ -40,15 +40,25 @@ int EventId(Kind kind, Level level) {
   return 1;
 }
 
+// The levels by name, most severe first.
+constexpr std::pair<std::string_view, Level> kLevelNames[] = {{"error", Level::kError},
+                                                              {"warning", Level::kWarning},
+                                                              {"notice", Level::kNotice},
+                                                              {"info", Level::kInfo},
+                                                              {"debug", Level::kDebug}};
+
+std::string LevelNames() {
+  std::string names;
+  for (const auto& [name, level] : kLevelNames) {
+    names += (names.empty() ? "" : ", ") + std::string(name);
+  }
+  return names;
+}
+
 std::optional<Level> LevelFromText(std::string_view text) {
   std::string lower;
   for (char c : text) lower.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-  static constexpr std::pair<std::string_view, Level> kNames[] = {{"error", Level::kError},
-                                                                  {"warning", Level::kWarning},
-                                                                  {"notice", Level::kNotice},
-                                                                  {"info", Level::kInfo},
-                                                                  {"debug", Level::kDebug}};
-  for (const auto& [name, level] : kNames) {
+  for (const auto& [name, level] : kLevelNames) {
     if (lower == name) return level;
   }
   return std::nullopt;
@@ -62,8 +72,7 @@ void ReadLevelFromEnvironment() {
     level_set = true;
     return;
   }
-  Warning("OSTRIM_LOG_LEVEL=", value, " is not a level (error, warning, notice, info, debug); ",
-          "logging at info");
+  Warning("OSTRIM_LOG_LEVEL=", value, " is not a level (", LevelNames(), "); logging at info");
 }
 
 void SetThreshold(Level level) {

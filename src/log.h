@@ -57,6 +57,8 @@ bool Enabled(Level level);
 // The level named by `text`: error, warning, notice, info or debug, in any
 // letter case; nothing for any other text.
 std::optional<Level> LevelFromText(std::string_view text);
+// Every level's name, most severe first, as a list for people to read.
+std::string LevelNames();
 
 // Reads OSTRIM_LOG_LEVEL, once, at start-up; an unknown value is reported
 // and the level stays at info.

@@ -29,6 +29,12 @@ TEST(CommandLine, ActsOnTheWholeArgumentTextInAnyCase) {
   };
   const Case cases[] = {
       {{"--help"}, 0, "usage: ostrim", ""},
+      // The log levels there are, so that nobody has to guess one.
+      {{"-h"},
+       0,
+       "OSTRIM_LOG_LEVEL sets how much the service logs: error, warning, notice, info, debug "
+       "(info if unset)",
+       ""},
       {{"-H"}, 0, "usage: ostrim", ""},
       {{"--Version"}, 0, "ostrim 0.", ""},
       // Mended: anything else is reported and ends the program, instead of
