@@ -2,10 +2,12 @@
 # The Windows packages under Wine, as an administrator would meet them: the
 # zip unpacked and ostrim.exe -CHECK run from it; the installer run silently
 # (/S) over a folder that holds a site's Ombrel.ini already, the files and
-# the registered service checked; the service started, and the uninstaller
-# run silently while its stop command takes its time: it waits until the
-# service has stopped, then everything it installed is gone, and only the
-# site's own files stay.
+# the registered service checked; the service started, and the registered
+# quiet uninstall run as a deployment tool runs it while the service's stop
+# command takes its time: when it returns, the service has stopped and is
+# unregistered, everything it installed is gone but uninstall.exe itself,
+# and the site's own files stay. The x64 installer is a 64-bit program and
+# runs under a 64-bit-only Wine; the x86 one needs 32-bit Wine.
 #
 #   tests/package/windows.sh BUILD_DIR ARCH      (ARCH: x86 or x64)
 set -euo pipefail
@@ -59,10 +61,9 @@ grep -qx $'database\tventas' <<<"$out" || fail "-CHECK of the example: $out"
 echo "-CHECK from the zip: ok"
 
 echo "== the installer ($arch)"
-if [ -n "$why_not_32" ]; then
-  echo "Windows installer test not run: $why_not_32 (NSIS installers are 32-bit)"
-  exit 0
-fi
+installer="$build/ostrim-$version-setup-$arch.exe"
+if [ "$arch" = x64 ]; then kind='PE32+ executable'; else kind='PE32 executable'; fi
+file "$installer" | grep -q "$kind" || fail "the $arch installer is not a $kind: $(file "$installer")"
 if [ "$arch" = x64 ]; then
   folder="$WINEPREFIX/drive_c/Program Files/ostrim"
 else
@@ -71,7 +72,7 @@ else
 fi
 mkdir -p "$folder"
 printf '[bases4GL]\r\nsite=own\r\n' >"$folder/Ombrel.ini"
-"$wine32" "$build/ostrim-$version-setup-$arch.exe" /S
+"$loader" "$installer" /S
 for f in ostrim.exe Ombrel.ini.example README.txt uninstall.exe; do
   [ -f "$folder/$f" ] || fail "installed: no $f in $folder"
 done
@@ -94,23 +95,17 @@ for _ in $(seq 1 100); do
   sleep 0.1
 done
 "$loader" "$folder/ostrim.exe" -STATUS >/dev/null 2>&1 || fail "the service did not start"
-"$wine32" "$folder/uninstall.exe" /S
-# The uninstaller runs from a copy of itself: wait for it.
-for _ in $(seq 1 300); do
-  "$loader" reg query "$key" >/dev/null 2>&1 || break
-  sleep 0.1
-done
-for _ in $(seq 1 100); do
-  [ -e "$folder/ostrim.exe" ] || break
-  sleep 0.1
-done
+# What is checked next holds the moment it returns: nothing is waited for.
+"$loader" "$build/svcctl.exe" quiet-uninstall ostrim | tr -d '\r' || fail "the quiet uninstall failed"
 "$loader" reg query "$key" >/dev/null 2>&1 && fail "the service is still registered"
-[ -e "$folder/ostrim.exe" ] && fail "ostrim.exe is still there: the uninstaller did not wait"
+[ -e "$folder/ostrim.exe" ] && fail "ostrim.exe is still there: the uninstall returned before it ended"
 grep -q $'^end\t' "$scratch/record.log" || fail "the stop command did not run to its end"
 [ "$(grep -c $'^begin.*\tstop' "$scratch/record.log")" -eq 1 ] || fail "the stop ran $(grep -c stop "$scratch/record.log") times"
 left=$(cd "$folder" && find . -type f | sort | paste -sd' ')
-# The site's profile, its tool and its databases' output logs stay.
-[ "$left" = "./Ombrel.ini ./logs/site.log ./recorder.exe" ] || fail "left behind: $left"
+# The site's profile, its tool and its databases' output logs stay; and
+# uninstall.exe, which ran in place, for the caller to remove.
+[ "$left" = "./Ombrel.ini ./logs/site.log ./recorder.exe ./uninstall.exe" ] || fail "left behind: $left"
+rm "$folder/uninstall.exe" || fail "uninstall.exe cannot be removed once the uninstall returned"
 "$loader" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ostrim' >/dev/null 2>&1 &&
   fail "the uninstall entry is still there"
 echo "Windows packages ($arch): every check passed"

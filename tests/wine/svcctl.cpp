@@ -5,10 +5,17 @@
 //
 // Prints the service's state at the end; exits 0 when it reached the
 // expected one within 60 s.
+//
+//   svcctl.exe quiet-uninstall NAME
+//
+// Runs the command line registered as NAME's QuietUninstallString, as a
+// deployment tool does (CreateProcess, then a wait for that process alone),
+// and exits with its exit status.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -32,13 +39,41 @@ const char* StateName(DWORD state) {
   return "?";
 }
 
+int QuietUninstall(const char* name) {
+  const std::string key =
+      std::string("Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\") + name;
+  char line[4096] = {};
+  DWORD size = sizeof line - 1;
+  if (RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), "QuietUninstallString", RRF_RT_REG_SZ, nullptr,
+                   line, &size) != ERROR_SUCCESS) {
+    std::fprintf(stderr, "svcctl: no QuietUninstallString for %s\n", name);
+    return 1;
+  }
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    std::fprintf(stderr, "svcctl: cannot run %s (%lu)\n", line, GetLastError());
+    return 1;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 1;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  std::printf("%s: exit status %lu\n", line, code);
+  return static_cast<int>(code);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: svcctl pause|continue|state NAME\n");
+    std::fprintf(stderr, "usage: svcctl pause|continue|state|quiet-uninstall NAME\n");
     return 2;
   }
+  if (std::strcmp(argv[1], "quiet-uninstall") == 0) return QuietUninstall(argv[2]);
   SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
   SC_HANDLE service =
       scm ? OpenServiceA(scm, argv[2], SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS) : nullptr;
