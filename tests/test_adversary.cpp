@@ -207,6 +207,48 @@ TEST_F(Adversary, RefusedConnectionsAreSaidOnceAMinute) {
   EXPECT_LE(Count(r.err, "uid 65534"), 10) << r.err;
 }
 
+// A monitoring agent's user in the group adm may ask a root service for its
+// status, read-only, and for nothing else; a user outside it for nothing.
+TEST_F(Adversary, TheStatusGroupMayAskForTheStatusAndNothingElse) {
+  const struct group* adm = ::getgrnam("adm");
+  if (adm == nullptr || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs adm and setpriv";
+  const std::string gid = std::to_string(adm->gr_gid);
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(service.WaitForErr("request start: done", 10s)) << service.Err();
+  struct Case {
+    std::vector<std::string> who;  // setpriv's group options
+    const char* request;
+    int status;
+    const char* says;  // on standard output when answered, else on standard error
+  };
+  const Case cases[] = {
+      {{"--regid=65534", "--groups=" + gid}, "-STATUS", 0, "state\trunning\n"},
+      {{"--regid=" + gid, "--clear-groups"}, "-STATUS", 0, "state\trunning\n"},
+      {{"--regid=65534", "--groups=" + gid}, "-PAUSE", 1, "ostrim: permission denied"},
+      {{"--regid=65534", "--groups=" + gid}, "-CONTINUE", 1, "ostrim: permission denied"},
+      {{"--regid=65534", "--clear-groups"}, "-STATUS", 1, "ostrim: permission denied"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.who[0] + " " + c.who[1] + " " + c.request);
+    std::vector<std::string> args = {"--reuid=65534"};
+    args.insert(args.end(), c.who.begin(), c.who.end());
+    args.push_back(site.program());
+    args.push_back(c.request);
+    Result r = RunProgram("/usr/bin/setpriv", args, Env());
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE((c.status == 0 ? r.out : r.err).find(c.says), std::string::npos) << r.out << r.err;
+  }
+  int status = -1;
+  EXPECT_EQ(Status(&status)["state"].text, "running");  // no pause ran
+  EXPECT_EQ(status, 0);
+  service.Signal(SIGTERM);
+  Result r = service.Finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(Count(r.err, "request pause: begins"), 0) << r.err;
+  EXPECT_EQ(Count(r.err, "request continue: begins"), 0) << r.err;
+  EXPECT_GE(Count(r.err, "control request refused: uid 65534"), 1) << r.err;
+}
+
 // The guard holds for the site however it is reached: from another network
 // namespace, through a bind mount, and after the directory was renamed.
 TEST_F(Adversary, ASecondInstanceIsRefusedHoweverTheSiteIsReached) {

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <string_view>
 #include <utility>
 
 #include "log.h"
@@ -46,6 +48,45 @@ std::string RuntimeOf(uid_t uid) {
 
 bool Trusted(uid_t uid) {
   return uid == 0 || uid == ::geteuid();
+}
+
+// The id of the local group `name`, read from /etc/group itself (the
+// program is linked statically, without the name service's modules); none
+// when it is not there.
+std::optional<gid_t> LocalGroup(std::string_view name) {
+  std::FILE* file = std::fopen("/etc/group", "re");
+  if (file == nullptr) return std::nullopt;
+  std::optional<gid_t> found;
+  char line[4096];
+  while (!found && std::fgets(line, sizeof line, file) != nullptr) {
+    // name:password:gid:members
+    const std::string_view text(line);
+    const std::size_t first = text.find(':');
+    if (first == std::string_view::npos || text.substr(0, first) != name) continue;
+    const std::size_t second = text.find(':', first + 1);
+    if (second == std::string_view::npos) continue;
+    char* end = nullptr;
+    const unsigned long gid = std::strtoul(line + second + 1, &end, 10);
+    if (end != line + second + 1 && *end == ':') found = static_cast<gid_t>(gid);
+  }
+  std::fclose(file);
+  return found;
+}
+
+// Whether the peer of a connected socket is a member of `group`: its group,
+// or one of its supplementary groups, as the kernel gives them.
+bool PeerInGroup(int fd, const struct ucred& peer, gid_t group) {
+  if (peer.gid == group) return true;
+  std::vector<gid_t> groups(64);
+  for (;;) {
+    socklen_t len = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &len) == 0) {
+      groups.resize(len / sizeof(gid_t));
+      return std::find(groups.begin(), groups.end(), group) != groups.end();
+    }
+    if (errno != ERANGE || len / sizeof(gid_t) <= groups.size()) return false;
+    groups.resize(len / sizeof(gid_t));
+  }
 }
 
 // Sends what the socket takes at once; never blocks.
@@ -155,6 +196,17 @@ std::optional<pid_t> ControlServer::Open(const std::string& directory) {
   const int error = errno;
   ::umask(old_mask);
   if (bound != 0) throw Error("cannot bind " + paths_.socket + ": " + ErrnoText(error));
+  // A root service lets the status group connect too (to ask for the status,
+  // and nothing else: Accept and Take see to it).
+  if (::geteuid() == 0) {
+    status_group_ = LocalGroup(kStatusGroup);
+    if (status_group_ && (::chown(paths_.socket.c_str(), 0, *status_group_) != 0 ||
+                          ::chmod(paths_.socket.c_str(), 0660) != 0)) {
+      log::Warning("cannot open ", paths_.socket, " to the group ", kStatusGroup, ": ", ErrnoText(),
+                   "; only root may ask for the status");
+      status_group_.reset();
+    }
+  }
   if (::listen(listener_.get(), 64) != 0) {
     throw Error("cannot listen on " + paths_.socket + ": " + ErrnoText());
   }
@@ -195,10 +247,12 @@ void ControlServer::Refused(uid_t uid, pid_t pid, Clock::time_point now) {
     log::Warning(r.count - 1, " more control connections of uid ", static_cast<long>(uid),
                  " were refused in the minute before");
   }
-  log::Warning("control request refused: uid ", static_cast<long>(uid), ", pid ",
-               static_cast<long>(pid),
-               " may not control the service (only root and its own user may); more from this "
-               "user are counted, and said at most once a minute");
+  log::Warning(
+      "control request refused: uid ", static_cast<long>(uid), ", pid ", static_cast<long>(pid),
+      " may not control the service (only root and its own user may; members of the group ",
+      kStatusGroup,
+      " may ask for its status); more from this user are counted, and said at most once a "
+      "minute");
   r.since = now;
   r.count = 1;
 }
@@ -221,7 +275,10 @@ void ControlServer::Accept(Clock::time_point now) {
     }
     said_no_descriptors_ = false;
     const auto peer = PeerOf(fd.get());
-    if (!peer || !Trusted(peer->uid)) {
+    const bool trusted = peer && Trusted(peer->uid);
+    const bool status_only =
+        !trusted && peer && status_group_ && PeerInGroup(fd.get(), *peer, *status_group_);
+    if (!trusted && !status_only) {
       Refused(peer ? peer->uid : static_cast<uid_t>(-1), peer ? peer->pid : -1, now);
       SendNow(fd.get(), "denied\n");
       continue;
@@ -236,6 +293,7 @@ void ControlServer::Accept(Clock::time_point now) {
                               now + kTimeToSend,
                               peer->pid,
                               peer->uid,
+                              status_only,
                               Client::Phase::kReading,
                               {}});
   }
@@ -288,6 +346,12 @@ std::vector<ControlCommand> ControlServer::Take(const std::vector<struct pollfd>
       continue;
     }
     const std::string verb = c.received.substr(0, eol);
+    if (c.status_only && verb != "STATUS") {
+      Refused(c.uid, c.pid, now);
+      SendNow(c.fd.get(), "denied\n");
+      it = clients_.erase(it);
+      continue;
+    }
     ControlCommand command{c.id, KindOfVerb(verb), c.pid, c.uid};
     if (command.kind == nullptr && verb != "STATUS") {
       SendNow(c.fd.get(), "unknown\n");

@@ -23,10 +23,12 @@
 // owner can create, replace or remove names in it, so no other user can
 // bind the socket first, plant a lock file, or hold the lock (a lock needs
 // the file open, and the file is 0600). The socket is 0600, so only its
-// owner (and root) can connect; the kernel's peer credentials (SO_PEERCRED)
-// are checked besides, by both sides: the service answers only root and its
-// own user, and a client talks only to a socket held by the directory's
-// owner.
+// owner (and root) can connect; a root service's is 0660 and of the group
+// adm (kStatusGroup), whose members may ask for the status (STATUS) and for
+// nothing else. The kernel's peer credentials (SO_PEERCRED, SO_PEERGROUPS)
+// are checked besides, by both sides: the service answers only root, its
+// own user and, for the status, the group's members; and a client talks
+// only to a socket held by the directory's owner.
 //
 // Nothing can block the service: every socket is non-blocking; a client
 // must send its word within kTimeToSend and read its answer within
@@ -138,6 +140,9 @@ class ControlServer {
   static constexpr std::chrono::seconds kKeepAlive{5};
   static constexpr std::chrono::seconds kListenerRest{1};
   static constexpr std::chrono::seconds kRefusalWindow{60};
+  // Its members may ask a root service for its status, and nothing else:
+  // Debian's adm, whose members read the system's logs already.
+  static constexpr const char* kStatusGroup = "adm";
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -148,6 +153,7 @@ class ControlServer {
     Clock::time_point deadline;  // to send its word, read its answer; its next keep-alive
     pid_t pid;
     uid_t uid;
+    bool status_only;  // a member of kStatusGroup, neither root nor the service's user
     enum class Phase { kReading, kQueued, kAnswering } phase = Phase::kReading;
     std::string outgoing;  // what is left of its answer
   };
@@ -173,6 +179,7 @@ class ControlServer {
     long count = 0;
   };
   std::map<uid_t, Refusals> refusals_;
+  std::optional<gid_t> status_group_;  // kStatusGroup's id, when the socket is open to it
 };
 
 // The client's side (control_client.cpp): sends `verb` ("STATUS", or a

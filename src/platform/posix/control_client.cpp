@@ -50,6 +50,13 @@ Fd Connect(const std::string& path, int& error) {
   }
 }
 
+std::string Denied() {
+  return std::string(
+             "permission denied: only root and the service's own user may control it; "
+             "members of the group ") +
+         ControlServer::kStatusGroup + " may ask for its status (-STATUS)";
+}
+
 }  // namespace
 
 ControlAnswer AskService(const std::string& directory, const std::string& verb) {
@@ -94,7 +101,7 @@ ControlAnswer AskService(const std::string& directory, const std::string& verb) 
   if (!fd) {
     if (denied) {
       answer.outcome = ControlAnswer::Outcome::kDenied;
-      answer.text = "permission denied: only root and the service's own user may control it";
+      answer.text = Denied();
     } else {
       answer.outcome = ControlAnswer::Outcome::kNoService;
       answer.text = "no ostrim serves the site in " + directory;
@@ -139,7 +146,7 @@ ControlAnswer AskService(const std::string& directory, const std::string& verb) 
     answer.text = text.substr(8, text.find('\n') - 8);
   } else if (text == "denied\n") {
     answer.outcome = ControlAnswer::Outcome::kDenied;
-    answer.text = "permission denied: only root and the service's own user may control it";
+    answer.text = Denied();
   } else if (text.empty() || text == "busy\n" || text == "unknown\n") {
     answer.text =
         text.empty() ? "the service ended before it answered"
