@@ -108,17 +108,27 @@ rm "$site/bases/tmp.ini"
 out=$("$wine" "$site/ostrim.exe" -CONTINUE 2>&1 | tr -d '\r') || fail "-CONTINUE: $out"
 "$wine" "$site/ostrim.exe" -STATUS >/dev/null 2>&1 || fail "-STATUS after a good start: not 0"
 
-echo "== each database's output, in logs\\DATABASE.log"
-grep -q '^recorder start|base1|-s|5|-z' "$site/logs/ventas.log" || fail "ventas.log: $(cat "$site/logs/ventas.log" 2>&1)"
-grep -q '^recorder err' "$site/logs/ventas.log" || fail "ventas.log lacks the standard error"
-grep -q '^recorder start|base2|-z' "$site/logs/compras.log" || fail "compras.log"
+echo "== each database's output, in logs\\DATABASE.log, each line with its local time"
+# The service copies each launch's output there as it comes: waited for.
+stamp='[0-9]\{4\}-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9]\{3\} '
+logged() {  # logged PATTERN FILE: PATTERN is in FILE within 10 s
+  for _ in $(seq 1 100); do
+    grep -q -- "$1" "$2" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+logged "^${stamp}recorder start|base1|-s|5|-z" "$site/logs/ventas.log" || fail "ventas.log: $(cat "$site/logs/ventas.log" 2>&1)"
+logged "^${stamp}recorder err" "$site/logs/ventas.log" || fail "ventas.log lacks the standard error"
+logged "^${stamp}recorder start|base2|-z" "$site/logs/compras.log" || fail "compras.log"
 grep -q 'base1' "$site/logs/compras.log" && fail "compras.log holds ventas' output"
+grep -v -- "^${stamp}" "$site/logs/ventas.log" && fail "ventas.log: lines without their time"
 # A file past 10 MB is renamed .log.1 when the next launch opens it.
 head -c 10000001 /dev/zero | tr '\0' 'x' >"$site/logs/compras.log"
 out=$("$wine" "$site/ostrim.exe" -CONTINUE 2>&1 | tr -d '\r') || fail "-CONTINUE: $out"
 [ "$(stat -c %s "$site/logs/compras.log.1")" -eq 10000001 ] || fail "not rotated"
+logged "^${stamp}recorder start|base2|-z" "$site/logs/compras.log" || fail "compras.log after rotation"
 [ "$(stat -c %s "$site/logs/compras.log")" -lt 1000 ] || fail "compras.log not begun anew"
-grep -q '^recorder start|base2|-z' "$site/logs/compras.log" || fail "compras.log after rotation"
 
 echo "== net stop"
 "$wine" net stop ostrim >/dev/null 2>&1 || true

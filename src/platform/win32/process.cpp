@@ -5,12 +5,19 @@
 // its size; WaitForSingleObject on the process handle.
 //
 // A launch for a database gives its child two handles, and those alone: NUL
-// as its standard input, and logs\DATABASE.log beside the program (appended)
-// as its standard output and error, so that each database's output is where
-// an operator looks; a file past 10 MB is renamed DATABASE.log.1 (the one
-// before it goes) when the next launch opens it.
+// as its standard input, and the writing end of a pipe as its standard
+// output and error. A thread of the service reads the pipe and appends what
+// comes to logs\DATABASE.log beside the program, each line stamped with its
+// local time, so that each database's output is where an operator looks and
+// tells when it was written; the thread ends when every process holding
+// the pipe (the child, and any engine it left running) has closed it; what
+// an engine writes after the service itself has ended is lost (the engine
+// runs on: a write to a closed pipe fails, it ends nothing). A file
+// past 10 MB is renamed DATABASE.log.1 (the one before it goes) when the
+// next launch opens it.
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +26,7 @@
 #include "log.h"
 #include "platform/children.h"
 #include "platform/command_line.h"
+#include "platform/output_lines.h"
 #include "platform/platform.h"
 #include "platform/win32/win32.h"
 
@@ -57,6 +65,8 @@ std::string Find(const std::string& name) {
 }
 
 constexpr ULONGLONG kLargestOutput = 10ULL * 1000 * 1000;
+// What a child may write before it waits for the copying thread.
+constexpr DWORD kPipeSize = 64 * 1024;
 
 // A database's name as a file name: every character Windows refuses in one,
 // and control characters, as "_"; a device name (CON, NUL, COM1...) gets a
@@ -81,12 +91,40 @@ std::string FileNameOf(const std::string& database) {
   return name;
 }
 
-// The handles a database's child gets: NUL, and its output file. Made
-// inheritable, and handed to that child alone.
+// The handles a database's child gets: NUL, and the pipe to its output
+// file. Made inheritable, and handed to that child alone.
 struct ChildStreams {
   win32::Handle input;
   win32::Handle output;
 };
+
+// What a copying thread owns: the pipe's reading end, and the output file.
+struct OutputCopy {
+  win32::Handle pipe;
+  win32::Handle file;
+};
+
+std::string Now() {
+  SYSTEMTIME t;
+  ::GetLocalTime(&t);
+  return StampOf({t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds});
+}
+
+// Copies what comes through the pipe to the file, line by line stamped,
+// until every writer has closed it.
+DWORD WINAPI CopyOutput(void* parameter) {
+  const std::unique_ptr<OutputCopy> copy(static_cast<OutputCopy*>(parameter));
+  bool at_line_start = true;
+  char buffer[4096];
+  DWORD n = 0;
+  while (::ReadFile(copy->pipe.get(), buffer, sizeof buffer, &n, nullptr) && n > 0) {
+    const std::string stamped = StampLines(std::string_view(buffer, n), Now(), at_line_start);
+    DWORD written = 0;
+    ::WriteFile(copy->file.get(), stamped.data(), static_cast<DWORD>(stamped.size()), &written,
+                nullptr);
+  }
+  return 0;
+}
 
 std::optional<ChildStreams> OpenStreams(const std::string& database) {
   static bool said = false;
@@ -100,12 +138,20 @@ std::optional<ChildStreams> OpenStreams(const std::string& database) {
   }
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   ChildStreams streams;
-  streams.output.Reset(::CreateFileA(file.c_str(), FILE_APPEND_DATA,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     &inherit, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  auto copy = std::make_unique<OutputCopy>();
+  // The file stays the service's: only the pipe's writing end is inherited.
+  copy->file.Reset(::CreateFileA(file.c_str(), FILE_APPEND_DATA,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  HANDLE read_end = nullptr, write_end = nullptr;
+  if (copy->file && ::CreatePipe(&read_end, &write_end, &inherit, kPipeSize)) {
+    copy->pipe.Reset(read_end);
+    streams.output.Reset(write_end);
+    ::SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  }
   streams.input.Reset(::CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     &inherit, OPEN_EXISTING, 0, nullptr));
-  if (!streams.output || !streams.input) {
+  if (!copy->pipe || !streams.output || !streams.input) {
     if (!said) {
       log::Warning("cannot open ", file, " for the output of ", database,
                    "'s launches: ", win32::ErrorText(), "; their output is discarded; said once");
@@ -113,6 +159,18 @@ std::optional<ChildStreams> OpenStreams(const std::string& database) {
     }
     return std::nullopt;
   }
+  // The thread owns the reading end and the file from here on.
+  win32::Handle thread(::CreateThread(nullptr, 64 * 1024, CopyOutput, copy.get(),
+                                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+  if (!thread) {
+    if (!said) {
+      log::Warning("cannot start copying the output of ", database, "'s launches to ", file, ": ",
+                   win32::ErrorText(), "; their output is discarded; said once");
+      said = true;
+    }
+    return std::nullopt;
+  }
+  copy.release();
   said = false;
   return streams;
 }
