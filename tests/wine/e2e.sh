@@ -49,7 +49,12 @@ unix2dos -q "$site/Ombrel.ini" 2>/dev/null || sed -i 's/$/\r/' "$site/Ombrel.ini
 
 start_prefix
 echo "== -INSTALL"
-"$wine" "$site/ostrim.exe" -INSTALL | tr -d '\r'
+# (Its standard error to a file: what Wine starts for it may hold that open.)
+"$wine" "$site/ostrim.exe" -INSTALL 2>"$site/install.err" | tr -d '\r'
+# The access it sets (Performance Monitor Users may query it: -STATUS) is
+# taken. (Wine keeps no service's access list to read back.)
+grep -q "cannot let Performance Monitor Users" "$site/install.err" &&
+  fail "-INSTALL: $(cat "$site/install.err")"
 key='HKLM\System\CurrentControlSet\Services\ostrim'
 reg=$("$wine" reg query "$key" 2>/dev/null | tr -d '\r')
 grep -q 'DisplayName.*Bases de Datos Tarquesa' <<<"$reg" || fail "display name: $reg"

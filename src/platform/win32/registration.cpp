@@ -7,6 +7,8 @@
 #include "platform/platform.h"
 #include "platform/win32/win32.h"
 
+#include <sddl.h>
+
 namespace ostrim::platform {
 namespace {
 
@@ -53,6 +55,33 @@ bool SetPreshutdown(SC_HANDLE service, DWORD ms) {
   return ::ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &info) != 0;
 }
 
+// Who may do what with the service: Windows' defaults for a new service
+// (the system and Administrators everything, interactive and service users
+// to query it), and besides the built-in Performance Monitor Users
+// (S-1-5-32-558; its SID, as Wine knows no "MU") to query it, so that a
+// monitoring agent's account may ask -STATUS without being an administrator.
+// Pausing, continuing and stopping stay the system's and the
+// Administrators'. (The record -STATUS reads is under the service's key,
+// which the Users may read.)
+constexpr const char* kServiceAccess =
+    "D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCSWLOCRRC;;;IU)"
+    "(A;;CCLCSWLOCRRC;;;SU)(A;;CCLCSWLORC;;;S-1-5-32-558)";
+
+// Sets it on an open service; false (with the reason in GetLastError) when
+// it cannot be.
+bool SetAccess(SC_HANDLE service) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(kServiceAccess, SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+    return false;
+  }
+  const bool set = ::SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, descriptor) != 0;
+  const DWORD error = ::GetLastError();
+  ::LocalFree(descriptor);
+  ::SetLastError(error);
+  return set;
+}
+
 }  // namespace
 
 win32::ScHandle win32::OpenServiceManager(DWORD access) {
@@ -76,7 +105,8 @@ std::string win32::InstallService(const ServiceSettings& settings,
       throw Error("cannot register the service: " + ErrorText());
     }
     existed = true;
-    service.Reset(::OpenServiceA(scm.get(), settings.name.c_str(), SERVICE_CHANGE_CONFIG));
+    service.Reset(
+        ::OpenServiceA(scm.get(), settings.name.c_str(), SERVICE_CHANGE_CONFIG | WRITE_DAC));
     if (!service || !::ChangeServiceConfigA(service.get(), SERVICE_WIN32_OWN_PROCESS,
                                             StartTypeOf(settings.start_mode), SERVICE_ERROR_NORMAL,
                                             command.c_str(), nullptr, nullptr, nullptr, nullptr,
@@ -87,6 +117,10 @@ std::string win32::InstallService(const ServiceSettings& settings,
   if (!SetPreshutdown(service.get(), PreshutdownOf(stop_limit))) {
     log::Warning("cannot set the service's pre-shutdown time: ", ErrorText(),
                  "; at shutdown Windows may end it before its stop commands have run");
+  }
+  if (!SetAccess(service.get())) {
+    log::Warning("cannot let Performance Monitor Users query the service: ", ErrorText(),
+                 "; -STATUS needs an administrator or an interactive user");
   }
   RegisterEventSource(settings.name, executable);
   // What to do next depends on whether it runs already.
