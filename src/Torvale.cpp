@@ -235,9 +235,10 @@ void Torvale::LecturaBases() {
   // A missing main profile means nothing to start, stop or set: worth a
   // warning at every request. The selection file is optional; only one that
   // is there but cannot be read is worth one.
-  if (std::string why = platform::ProfileProblem(RutaINI); !why.empty()) {
-    log::Warning("profile ", RutaINI, ": ", why, "; no database, command or environment line ",
-                 "can be read from it");
+  sin_perfil_ = platform::ProfileProblem(RutaINI);
+  if (!sin_perfil_.empty()) {
+    log::Warning("profile ", RutaINI, ": ", sin_perfil_, "; no database, command or environment ",
+                 "line can be read from it");
   }
   if (std::string why = platform::ProfileProblem(seleccion);
       !why.empty() && why.rfind("no such file", 0) != 0) {
@@ -370,6 +371,10 @@ void Torvale::ArrancaBases() {
   platform::ProfileView vista;
   platform::ServiceRecord& registro = NTService->Record();
   LecturaBases();
+  // Mended: without its main profile a start ran nothing and said "done".
+  if (!sin_perfil_.empty()) {
+    throw std::runtime_error("profile " + RutaINI + ": " + sin_perfil_ + "; nothing was started");
+  }
   const std::vector<std::string> lineas = LeeLineasEntorno();
   for (std::size_t k = 0; k < lineas.size(); ++k) {
     std::string linea = lineas[k];
@@ -420,6 +425,15 @@ void Torvale::ParaBases() {
   platform::ProfileView vista;  // one version of each file, as for the start
   platform::ServiceRecord& registro = NTService->Record();
   SkipIfFails("rebuilding the database list", [&] { LecturaBases(); });
+  // Mended: without its main profile there is no stop command, and each
+  // database this service started was "stopped" with its value's first
+  // word as the program (a database named after a system tool ran it).
+  // Nothing runs; the request fails, so that `ostrim -PAUSE && backup`
+  // never copies a live database.
+  if (!sin_perfil_.empty()) {
+    throw std::runtime_error("profile " + RutaINI + ": " + sin_perfil_ +
+                             "; no stop command can be read: nothing was stopped");
+  }
   modOpciones::Opciones opciones;
   SkipIfFails("reading [opciones]", [&] { opciones = LeeOpciones(); });
   const auto empezada = std::chrono::steady_clock::now();

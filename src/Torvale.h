@@ -189,6 +189,9 @@ class Torvale final : public platform::ServiceEvents {
   std::string RutaINI;
   bool desde_seleccion_ = false;                 // List1 came from bases/tmp.ini, not [bases4GL]
   std::unordered_set<std::string> en_bases4GL_;  // its names in upper case, then
+  // Why Ombrel.ini cannot be read (missing, unreadable), as the request's
+  // reading found it; empty when it can be.
+  std::string sin_perfil_;
   int desconfianzas_ = 0;  // profiles and directories others can change, warned
 };
 

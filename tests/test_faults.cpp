@@ -62,8 +62,8 @@ TEST_F(Faults, ProfilesChangingUnderTheServiceAreReadAsTheyAre) {
   ASSERT_TRUE(service.WaitForErr("request pause: done", 10s));
   std::filesystem::remove(site / "Ombrel.ini");
   std::filesystem::create_directory(site / "Ombrel.ini");  // replaced by a directory
-  service.Signal(SIGUSR2);
-  ASSERT_TRUE(service.WaitForErr("request continue: done", 10s));
+  service.Signal(SIGUSR2);  // a continue without its profile fails, and runs nothing
+  ASSERT_TRUE(service.WaitForErr("request continue: failed", 10s));
   std::filesystem::remove(site / "Ombrel.ini");
   site.Ombrel(std::string("\0\xff\xfe garbage\0[", 14) + full);  // binary garbage in front
   service.Signal(SIGTERM);
@@ -72,6 +72,45 @@ TEST_F(Faults, ProfilesChangingUnderTheServiceAreReadAsTheyAre) {
   EXPECT_NE(r.err.find("Ombrel.ini cannot be read: it is a directory"), std::string::npos) << r.err;
   EXPECT_EQ(site.Launched(),
             (std::vector<std::string>{"start|1|-z", "start|2|-z", "stop|1", "stop|2"}));
+}
+
+// Mended: with Ombrel.ini missing or unreadable, a pause or stop "stopped"
+// each database this service had started by running the first word of its
+// value as the program (a database named after a system tool ran it, as
+// root), and a start ran nothing and said "done". Now each fails, saying
+// why, and runs nothing.
+TEST_F(Faults, WithoutItsProfileNothingRunsAndEachRequestFails) {
+  const std::string ombrel =
+      "[start]\n1=recorder start\n[stop]\n1=recorder stop\n[bases4GL]\nventas=ventas\n";
+  const auto hide = [&](bool as_directory) {
+    std::filesystem::remove(site / "Ombrel.ini");
+    if (as_directory) std::filesystem::create_directory(site / "Ombrel.ini");
+  };
+  for (const bool as_directory : {false, true}) {
+    SCOPED_TRACE(as_directory ? "Ombrel.ini a directory" : "Ombrel.ini missing");
+    std::filesystem::remove_all(site / "Ombrel.ini");
+    std::filesystem::remove(site.log());
+    site.Ombrel(ombrel);
+    Background service(site.program(), {}, Env());
+    ASSERT_TRUE(service.WaitForErr("request start: done", 10s)) << service.Err();
+    hide(as_directory);
+    Result pause = Run("-PAUSE");
+    EXPECT_EQ(pause.status, 1);
+    EXPECT_NE(pause.out.find("nothing was stopped"), std::string::npos) << pause.out;
+    EXPECT_EQ(Status()["state"].text, "running");  // a failed pause leaves it as it was
+    service.Signal(SIGTERM);
+    Result stop = service.Finish();
+    EXPECT_EQ(stop.status, 0);  // the service still ends, having said why it stopped nothing
+    EXPECT_NE(stop.err.find("request stop failed: profile " + site / "Ombrel.ini"),
+              std::string::npos)
+        << stop.err;
+    EXPECT_EQ(site.Launched(), (std::vector<std::string>{"start|ventas|-z"}));  // nothing more
+
+    Result start = tests::RunProgram(site.program(), {}, Env());
+    EXPECT_EQ(start.status, 1) << start.err;
+    EXPECT_NE(start.err.find("; nothing was started"), std::string::npos) << start.err;
+    EXPECT_EQ(site.Launched(), (std::vector<std::string>{"start|ventas|-z"}));
+  }
 }
 
 // Children that misbehave in the ways engines do.
