@@ -171,16 +171,31 @@ TEST(Registration, NamesTheProgramAsTheImageSeesIt) {
 }
 
 // Mended: a program path with a line end would inject directives into the
-// unit; it is refused, and nothing is written.
-TEST(Registration, RefusesAPathWithControlCharacters) {
-  TempDir dir;
-  const std::string bad = dir / "bad\nExecStartPre=/bin/false";
-  std::filesystem::create_directories(bad);
-  std::filesystem::copy_file(OSTRIM_BINARY, bad + "/ostrim");
-  Result r = RunProgram(bad + "/ostrim", {"-INSTALL"}, {{"OSTRIM_INSTALL_ROOT", dir / "r"}});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("holds a control character"), std::string::npos) << r.err;
-  EXPECT_FALSE(std::filesystem::exists(dir / "r/etc/systemd/system/ostrim.service"));
+// unit; one with a quote or a backslash made a unit systemd rejects
+// ("Executable name contains special characters") while -INSTALL said
+// "installed and enabled". Each is refused, and nothing is written.
+TEST(Registration, RefusesAPathAUnitCannotName) {
+  struct Case {
+    const char* directory;
+    const char* why;
+  };
+  const Case cases[] = {
+      {"bad\nExecStartPre=/bin/false", "holds a control character"},
+      {"Mis \"Bases\"", "holds a quote, which systemd refuses in a program's path"},
+      {"Mis 'Bases'", "holds a quote, which systemd refuses in a program's path"},
+      {"Mis\\Bases", "holds a backslash, which systemd refuses in a program's path"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.directory);
+    TempDir dir;
+    const std::string bad = dir / c.directory;
+    std::filesystem::create_directories(bad);
+    std::filesystem::copy_file(OSTRIM_BINARY, bad + "/ostrim");
+    Result r = RunProgram(bad + "/ostrim", {"-INSTALL"}, {{"OSTRIM_INSTALL_ROOT", dir / "r"}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(c.why), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "r/etc/systemd/system/ostrim.service"));
+  }
 }
 
 // Mended: the unit is written through a temporary file of a unique name,

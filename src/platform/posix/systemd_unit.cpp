@@ -146,13 +146,22 @@ void WriteFileAtomically(const std::string& path, const std::string& text) {
 }
 
 // A path the unit file can name safely: a line end in it would end the
-// ExecStart= line and let the rest of the path be read as directives.
-void RefuseControlCharacters(const std::string& what, const std::string& path) {
+// ExecStart= line and let the rest of the path be read as directives; and
+// systemd refuses a program path holding a quote or a backslash ("Executable
+// name contains special characters"), however it is escaped.
+// (`program`: the path is the program's, named in ExecStart=.)
+void RefuseUnnameable(const std::string& what, const std::string& path, bool program) {
   for (char c : path) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
       throw Error(what + " " + log::Quoted(path) +
                   " holds a control character (a line end, a tab...), which a unit file cannot "
                   "name safely; move the program to a directory whose name has none");
+    }
+    if (program && (c == '"' || c == '\'' || c == '\\')) {
+      throw Error(what + " " + log::Quoted(path) + " holds " +
+                  (c == '\\' ? std::string("a backslash") : std::string("a quote")) +
+                  ", which systemd refuses in a program's path; move the program to a directory "
+                  "whose name has none");
     }
   }
 }
@@ -188,8 +197,8 @@ std::string InstallUnit(const ServiceSettings& settings, ChildWatch& children) {
   const std::string directory = UnitDirectory(root);
   const std::string unit = directory + "/" + settings.name + ".service";
   std::string executable = ExecutablePath();
-  RefuseControlCharacters("the program's path", executable);
-  RefuseControlCharacters("the install root", root);
+  RefuseUnnameable("the program's path", executable, true);
+  RefuseUnnameable("the install root", root, false);
   // In an image root, the unit names the program as the image's own system
   // will see it: inside the root, its path there; outside it, as it is, and
   // the confirmation says so.
