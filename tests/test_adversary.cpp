@@ -249,6 +249,56 @@ TEST_F(Adversary, TheStatusGroupMayAskForTheStatusAndNothingElse) {
   EXPECT_GE(Count(r.err, "control request refused: uid 65534"), 1) << r.err;
 }
 
+// A user's instance keeps its guard in its own private runtime directory
+// ($XDG_RUNTIME_DIR/ostrim, else /tmp/ostrim-UID). Mended: when another user
+// had made /tmp/ostrim-UID first, the instance served without its guard, and
+// a second one started every engine again; now it refuses to serve.
+TEST_F(Adversary, AUsersInstanceNeverServesWithoutItsGuard) {
+  if (!fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs setpriv";
+  constexpr uid_t kUser = 54321;  // a throwaway user, of no account
+  const std::string squatted = "/tmp/ostrim-" + std::to_string(kUser);
+  fs::remove_all(squatted);
+  const std::string own = site / "run-user";  // its own runtime directory
+  ASSERT_EQ(::mkdir(own.c_str(), 0700), 0);
+  ASSERT_EQ(::chown(own.c_str(), kUser, kUser), 0);
+  const std::vector<std::string> as_user = {"--reuid=" + std::to_string(kUser),
+                                            "--regid=" + std::to_string(kUser), "--clear-groups"};
+  auto run = [&](const std::vector<std::string>& args, const std::string& xdg) {
+    std::vector<std::string> all = as_user;
+    all.push_back(site.program());
+    all.insert(all.end(), args.begin(), args.end());
+    tests::Environment env = Env();
+    if (!xdg.empty()) env.emplace_back("XDG_RUNTIME_DIR", xdg);
+    return std::make_unique<Background>("/usr/bin/setpriv", all, env);
+  };
+
+  // Another user made /tmp/ostrim-UID first: refused, nothing started.
+  AsNobody squatter([&] { return ::mkdir(squatted.c_str(), 0700) == 0 ? 0 : 1; });
+  ASSERT_EQ(squatter.Wait(), 0);
+  Result refused = run({}, "")->Finish(20s);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find(squatted + " is owned by uid 65534, not " + std::to_string(kUser)),
+            std::string::npos)
+      << refused.err;
+  EXPECT_NE(refused.err.find("nothing was started"), std::string::npos) << refused.err;
+  EXPECT_EQ(Count(refused.err, "launched pid"), 0) << refused.err;
+
+  // Its own runtime directory: it serves, guarded there, and a second
+  // instance is refused.
+  auto first = run({}, own);
+  ASSERT_TRUE(first->WaitForErr("request start: done", 20s)) << first->Err();
+  EXPECT_TRUE(fs::exists(own + "/ostrim/" + Key() + ".lock"));
+  Result second = run({}, own)->Finish(20s);
+  EXPECT_EQ(second.status, 1);
+  EXPECT_NE(second.err.find("another ostrim serves the site"), std::string::npos) << second.err;
+  Result status = run({"-STATUS"}, own)->Finish(20s);
+  EXPECT_EQ(status.status, 0) << status.err;
+  EXPECT_NE(status.out.find("state\trunning\n"), std::string::npos) << status.out;
+  first->Signal(SIGTERM);
+  EXPECT_EQ(first->Finish().status, 0);
+  fs::remove_all(squatted);
+}
+
 // The guard holds for the site however it is reached: from another network
 // namespace, through a bind mount, and after the directory was renamed.
 TEST_F(Adversary, ASecondInstanceIsRefusedHoweverTheSiteIsReached) {

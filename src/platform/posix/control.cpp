@@ -42,8 +42,27 @@ std::string CheckRuntime(const std::string& path, uid_t uid, mode_t mode, bool m
   return {};
 }
 
+// Whether `path` is `uid`'s private directory: a real directory of that
+// user's that nobody else may enter.
+bool PrivateDirectory(const std::string& path, uid_t uid) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid &&
+         (st.st_mode & 077) == 0;
+}
+
+// Root's is /run/ostrim. Another user's is "ostrim" in its own runtime
+// directory (XDG_RUNTIME_DIR for the user itself; systemd's /run/user/UID
+// as another sees it) when that is its private directory, else
+// /tmp/ostrim-UID.
 std::string RuntimeOf(uid_t uid) {
-  return uid == 0 ? std::string("/run/ostrim") : "/tmp/ostrim-" + std::to_string(uid);
+  if (uid == 0) return "/run/ostrim";
+  std::string own = "/run/user/" + std::to_string(uid);
+  if (uid == ::geteuid()) {
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    own = xdg != nullptr && xdg[0] == '/' ? xdg : "";
+  }
+  if (!own.empty() && PrivateDirectory(own, uid)) return own + "/ostrim";
+  return "/tmp/ostrim-" + std::to_string(uid);
 }
 
 bool Trusted(uid_t uid) {

@@ -6,9 +6,12 @@
 // user can write:
 //   root         /run/ostrim (made by the service: owned by root, mode 0711:
 //                others may look up a name in it, never list or create one)
-//   another user $XDG_RUNTIME_DIR/ostrim (systemd's /run/user/UID, the
-//                user's own), else /tmp/ostrim-UID (made 0700; refused when
-//                another user owns it)
+//   another user $XDG_RUNTIME_DIR/ostrim when that is the user's private
+//                directory (systemd's /run/user/UID, as another user looks
+//                for it), else /tmp/ostrim-UID (made 0700); when that is
+//                not the user's own private directory (another user made
+//                it first), the user's instance refuses to serve: never
+//                without its guard
 // and in it, per site, two names made of the program directory's identity,
 // its device and inode ("803-1a2b3c"), never its path: the same site reached
 // through a symlink, a bind mount, a renamed path or from another network

@@ -86,8 +86,16 @@ void EventLoop::AcceptRequests(bool pause_and_continue, const std::string& direc
   try {
     holder = control_.Open(directory);
   } catch (const Error& e) {
-    // The databases must start all the same; the operator learns why the
-    // verbs do not reach this service, and that the site is not guarded.
+    // A user's instance without its guard could be started twice, and start
+    // every engine again: it refuses to serve. Root's databases must start
+    // at boot all the same (only root can make /run/ostrim unsafe); the
+    // operator learns why the verbs do not reach this service, and that the
+    // site is not guarded.
+    if (::geteuid() != 0) {
+      throw Error(std::string(e.what()) +
+                  "; nothing was started: without its guard a second instance could start every "
+                  "engine again");
+    }
     log::Error(e.what(), ": serving without the control channel (-STATUS, -PAUSE and ",
                "-CONTINUE will not reach this service) and without the guard against a second ",
                "instance");
