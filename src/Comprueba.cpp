@@ -89,7 +89,7 @@ int Torvale::Comprueba(bool json) {
   for (std::size_t k = 0; k < lineas.size() && !start_fails; ++k) {
     std::string linea = lineas[k];
     try {
-      if (auto variable = PreparaLineaEntorno(linea)) {
+      if (auto variable = LineaEntornoAplicable(linea)) {
         platform::SetEnvironmentVariable(variable->first, variable->second);
         c.entorno.push_back(linea);
       }
@@ -137,16 +137,12 @@ int Torvale::Comprueba(bool json) {
   auto comprueba = [&](const Launch& l) {
     Comprobacion::Linea linea{std::string(l.pass), l.base, l.line,
                               platform::CheckCommandLine(l.line)};
+    // (A program another user could have changed or put in its way is
+    // one of the problems: the launch refuses it as -CHECK says.)
     if (!linea.check.problem.empty()) {
       falla = true;
       if (vistos.insert(linea.check.program).second) {
         problema(RutaINI + " " + l.origen + ": " + linea.check.Text());
-      }
-    } else if (vistos.insert(linea.check.found).second) {
-      // A program others can change runs as root at every start or stop.
-      if (std::string why = platform::WhyUntrustedProgram(linea.check.found); !why.empty()) {
-        problema(RutaINI + " " + l.origen + ": " + why);
-        falla = true;
       }
     }
     (l.pass == "stop" ? c.parada : c.arranque).push_back(std::move(linea));

@@ -105,6 +105,16 @@ std::optional<std::pair<std::string, std::string>> PreparaLineaEntorno(std::stri
   return std::make_pair(line.substr(0, equals), line.substr(equals + 1));
 }
 
+std::optional<std::pair<std::string, std::string>> LineaEntornoAplicable(std::string& line) {
+  auto variable = PreparaLineaEntorno(line);
+  if (!variable) return variable;
+  if (std::string why = platform::WhyUntrustedEnvironment(variable->first, variable->second);
+      !why.empty()) {
+    throw EnvironmentLineError(why);
+  }
+  return variable;
+}
+
 std::string LineaArranque(const std::string& comando, const std::string& argumento) {
   return comando + " " + argumento + " -z";
 }
@@ -221,21 +231,25 @@ void Torvale::LecturaBases() {
   List1.Clear();
   RutaINI = platform::PathInDirectory(conexion_activa_, "\\Ombrel.ini");
   const std::string seleccion = platform::PathInDirectory(conexion_activa_, "\\bases\\tmp.ini");
-  // Warned at every request, never refused: the databases must still start at
-  // boot, and the operator sees the warning in the log.
+  // Refused, not only warned (a deliberate change): a profile another user
+  // could change says what runs as root. The request reads nothing from
+  // them, as if the main profile were missing; the fix is in the words.
   desconfianzas_ = 0;
+  std::string desconfianza;
   for (const std::string& path :
        {conexion_activa_, RutaINI, platform::PathInDirectory(conexion_activa_, "\\bases"),
         seleccion}) {
     if (std::string why = platform::WhyUntrusted(path); !why.empty()) {
       log::Warning(why);
+      if (desconfianza.empty()) desconfianza = why;
       ++desconfianzas_;
     }
   }
   // A missing main profile means nothing to start, stop or set: worth a
   // warning at every request. The selection file is optional; only one that
   // is there but cannot be read is worth one.
-  sin_perfil_ = platform::ProfileProblem(RutaINI);
+  sin_perfil_ =
+      desconfianza.empty() ? platform::ProfileProblem(RutaINI) : "refused: " + desconfianza;
   if (!sin_perfil_.empty()) {
     log::Warning("profile ", RutaINI, ": ", sin_perfil_, "; no database, command or environment ",
                  "line can be read from it");
@@ -270,7 +284,7 @@ std::vector<std::string> Torvale::LeeLineasEntorno() {
 }
 
 void Torvale::variableEntorno(std::string& linea) {
-  auto variable = PreparaLineaEntorno(linea);
+  auto variable = LineaEntornoAplicable(linea);
   if (!variable) return;
   platform::SetEnvironmentVariable(variable->first, variable->second);
   log::Info("environment: ", variable->first, "=", variable->second);

@@ -58,6 +58,12 @@ class EnvironmentLineError : public std::runtime_error {
 // | =x                       | error: empty name   |                        |
 std::optional<std::pair<std::string, std::string>> PreparaLineaEntorno(std::string& line);
 
+// PreparaLineaEntorno, and then whether the variable may be set for the
+// commands a service with full privileges runs (a loader variable naming
+// what another user could change is refused): what the start and -CHECK
+// both apply. Throws EnvironmentLineError.
+std::optional<std::pair<std::string, std::string>> LineaEntornoAplicable(std::string& line);
+
 // The command lines, built in this one place for the sequences and -CHECK:
 // start: the start command, a blank, the argument text and " -z".
 std::string LineaArranque(const std::string& comando, const std::string& argumento);

@@ -299,6 +299,121 @@ TEST_F(Adversary, AUsersInstanceNeverServesWithoutItsGuard) {
   fs::remove_all(squatted);
 }
 
+// Mended: nothing another user can plant runs as root, and -CHECK says so
+// with the launch's own words. Each site below passed -CHECK (exit 0) and
+// ran nobody's program as root, or loaded nobody's library into every
+// command; now the launch, the profile or the environment line is refused.
+TEST_F(Adversary, NothingAnotherUserPlantsRunsAsRoot) {
+  const std::string pub = site / "pub";  // as /srv/pub: root's, anyone may write, sticky
+  const std::string marker = site / "nobody-ran";
+  const std::string planted = "#!/bin/sh\n: >" + marker + "\n";
+  auto plant = [&](const std::string& path) {  // nobody's program, made by nobody
+    AsNobody nobody([&] {
+      const int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0755);
+      if (fd < 0) return 1;
+      const bool written =
+          ::write(fd, planted.data(), planted.size()) == static_cast<ssize_t>(planted.size());
+      ::close(fd);
+      return written ? 0 : 1;
+    });
+    ASSERT_EQ(nobody.Wait(), 0) << path;
+  };
+  const std::string ok_stop = "[stop]\n1=recorder stop\n";
+  struct Case {
+    const char* what;
+    std::function<void()> setup;
+    std::string ombrel;  // empty: Ombrel.ini is set up by `setup`
+    bool start_fails;    // else the start runs and the pause fails
+    std::string said;    // by the service and by -CHECK alike
+    int check = 3;       // -CHECK's exit status (1: the start would fail at once)
+  };
+  const std::vector<Case> cases = {
+      {"an unquoted name's earlier reading in a sticky directory",
+       [&] {
+         fs::create_directories(pub + "/Mis Bases");
+         fs::copy_file(RECORDER_BINARY, pub + "/Mis Bases/arranca");
+         plant(pub + "/Mis");
+       },
+       "[start]\n1=" + pub + "/Mis Bases/arranca start\n" + ok_stop + "[bases4GL]\nuno=1\n", true,
+       pub + "/Mis is owned by uid 65534"},
+      {"the same, before anyone planted anything",
+       [&] {
+         fs::create_directories(pub + "/Mis Bases");
+         fs::copy_file(RECORDER_BINARY, pub + "/Mis Bases/arranca");
+       },
+       "[start]\n1=" + pub + "/Mis Bases/arranca start\n" + ok_stop + "[bases4GL]\nuno=1\n", true,
+       pub + " can be written by anyone (fix: chmod go-w " + pub +
+           "): whoever can change it can create " + pub +
+           "/Mis, which would run as root in place of the program meant (or quote the program's "
+           "name in the line)"},
+      {"a PATH directory searched before the one the program is in", [&] { plant(pub + "/true"); },
+       "[arranque]\n1=PATH=" + pub +
+           ":/usr/bin:/bin\n[start]\n1=recorder start\n[stop]\n1=true\n"
+           "[bases4GL]\nuno=1\n",
+       false, pub + "/true is owned by uid 65534"},
+      {"a profile that is a link into a directory another user owns",
+       [&] {
+         fs::create_directories(site / "theirs");
+         ASSERT_EQ(::chown((site / "theirs").c_str(), 65534, 65534), 0);
+         tests::WriteFile(site / "theirs/real.ini",
+                          "[start]\n1=recorder start\n" + ok_stop + "[bases4GL]\nuno=1\n");
+         fs::create_symlink(site / "theirs/real.ini", site / "Ombrel.ini");
+       },
+       "", true, site / "theirs is owned by uid 65534"},
+      {"a loader variable naming a library anyone could put there", [] {},
+       "[arranque]\n1=LD_PRELOAD=/tmp/ostrim-no-such-evil.so\n[start]\n1=recorder start\n" +
+           ok_stop + "[bases4GL]\nuno=1\n",
+       true, "LD_PRELOAD names /tmp/ostrim-no-such-evil.so: /tmp can be written by anyone", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(pub);
+    fs::remove_all(site / "theirs");
+    fs::remove(site / "Ombrel.ini");
+    fs::remove(site.log());
+    fs::remove(marker);
+    fs::create_directory(pub);
+    ASSERT_EQ(::chmod(pub.c_str(), 01777), 0);
+    c.setup();
+    if (!c.ombrel.empty()) site.Ombrel(c.ombrel);
+
+    Result check = Check();
+    EXPECT_EQ(check.status, c.check) << check.err;
+    EXPECT_NE(check.err.find(c.said), std::string::npos) << check.err;
+
+    Background service(site.program(), {}, Env());
+    if (c.start_fails) {
+      Result r = service.Finish(20s);
+      EXPECT_EQ(r.status, 1) << r.err;
+      EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+    } else {
+      ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+      Result pause = Run("-PAUSE");
+      EXPECT_EQ(pause.status, 1) << pause.err;
+      EXPECT_NE(pause.err.find(c.said), std::string::npos) << pause.err;
+      service.Signal(SIGTERM);
+      service.Finish();
+    }
+    EXPECT_FALSE(fs::exists(marker)) << "nobody's program ran as root";
+  }
+
+  // The fix in one line: the name quoted, root's program in root's directory
+  // in the sticky one runs, whatever nobody planted beside it.
+  site.Ombrel("[start]\n1=\"" + pub + "/Mis Bases/arranca\" start\n" + ok_stop +
+              "[bases4GL]\nuno=1\n");
+  fs::remove_all(pub);
+  fs::create_directories(pub + "/Mis Bases");
+  ASSERT_EQ(::chmod(pub.c_str(), 01777), 0);
+  fs::copy_file(RECORDER_BINARY, pub + "/Mis Bases/arranca");
+  plant(pub + "/Mis");
+  fs::remove(marker);
+  EXPECT_EQ(Check().status, 0);
+  Result r = StartThenStop(tests::ReadFile(site / "Ombrel.ini"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(site.Launched(), (std::vector<std::string>{"start|1|-z", "stop|1"}));
+  EXPECT_FALSE(fs::exists(marker));
+}
+
 // The guard holds for the site however it is reached: from another network
 // namespace, through a bind mount, and after the directory was renamed.
 TEST_F(Adversary, ASecondInstanceIsRefusedHoweverTheSiteIsReached) {

@@ -177,14 +177,14 @@ TEST_F(Faults, WritableProfilesAreWarnedAboutWhenRunningAsRoot) {
             std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find(site.path() + " can be written by its group"), std::string::npos) << r.err;
-  // Unsafe, though nothing would fail: worth a failing status (the service
-  // itself only warns: the databases must still start at boot).
+  // Unsafe: a failing status (and the service refuses to read them).
   EXPECT_EQ(r.status, 3);
 }
 
-// As root, -CHECK looks at each start and stop program and every directory
-// above it: one that others than root can write lets them run commands as
-// root at the next start. Each is said with its fix, and the status is 3.
+// As root, each start and stop program and every directory above it: one
+// that others than root can write lets them run commands as root at the
+// next start. -CHECK says each with its fix, and the status is 3 (the
+// launch refuses it with the same words).
 TEST_F(Faults, ProgramsOthersCanChangeAreSaidByCheck) {
   if (::geteuid() != 0) GTEST_SKIP() << "the check concerns a service running as root";
   ::chmod(site.path().c_str(), 0755);
@@ -216,7 +216,8 @@ TEST_F(Faults, ProgramsOthersCanChangeAreSaidByCheck) {
     if (c.said.empty()) {
       EXPECT_EQ(r.err, "");
     } else {
-      EXPECT_NE(r.err.find("ostrim: " + site / "Ombrel.ini" + " [start] 1: " + c.said + "\n"),
+      EXPECT_NE(r.err.find("ostrim: " + site / "Ombrel.ini" + " [start] 1: cannot run \"" +
+                           site / "bin/arranca" + "\": " + c.said + "\n"),
                 std::string::npos)
           << r.err;
     }

@@ -78,18 +78,21 @@ std::string ProgramDirectory();
 // each backslash turned into the platform's separator.
 std::string PathInDirectory(const std::string& directory, std::string_view windows_relative);
 
-// Why `path` (a profile file or the program's directory) cannot be trusted,
-// or empty: when the service runs with full privileges, anyone who can
-// write a profile file, or create one in the program's directory, can run
-// commands with those privileges. A path that does not exist is no concern.
+// Why `path` (a profile file, the program's directory or bases\) cannot be
+// trusted, or empty: when the service runs with full privileges, anyone who
+// can write a profile file, or create one in the program's directory, can
+// run commands with those privileges. A profile is judged by where it
+// leads and every directory and link on the way; a directory must be
+// writable by nobody else at all. A path that does not exist is no concern.
+// (The programs a launch runs are judged by the launch itself, as -CHECK
+// sees: see CheckCommandLine.)
 std::string WhyUntrusted(const std::string& path);
 
-// Why the program at `path`, or a directory above it, cannot be trusted when
-// the service runs with full privileges: a user other than root owns it or
-// can write it (a world-writable directory with the sticky bit, /tmp, is no
-// concern for what root owns in it). Links are followed. Empty when it can,
-// or when the service runs without such privileges.
-std::string WhyUntrustedProgram(const std::string& path);
+// Why the environment line NAME=value, to be set for every command the
+// service runs, cannot be trusted, or empty: with full privileges, a loader
+// variable (LD_PRELOAD, LD_LIBRARY_PATH...) may name only files and
+// directories nobody else could have changed or planted.
+std::string WhyUntrustedEnvironment(const std::string& name, const std::string& value);
 
 // ---------------------------------------------------------------------------
 // Environment of the service's own process

@@ -21,6 +21,7 @@
 #include "platform/platform.h"
 #include "platform/posix/event_loop.h"
 #include "platform/posix/journal.h"
+#include "platform/posix/trust.h"
 
 extern char** environ;
 
@@ -34,16 +35,13 @@ bool IsExecutableFile(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0;
 }
 
-// Where the program named `name` is: a name with a "/" is used as it is;
-// otherwise the program's own directory is searched first (as Windows does),
-// then each directory of PATH. Never the current directory: an empty or
-// relative PATH entry is skipped. Empty when it is found nowhere.
-std::string FindProgram(const std::string& name) {
-  if (name.empty()) return {};
-  if (name.find('/') != std::string::npos) return IsExecutableFile(name) ? name : std::string();
+// The directories a name without a "/" is looked for in, in order: the
+// program's own directory first (as Windows does), then each directory of
+// PATH. Never the current directory: an empty or relative PATH entry is
+// skipped.
+std::vector<std::string> SearchDirectories() {
   static const std::string own_directory = ProgramDirectory();
-  std::string candidate = own_directory + "/" + name;
-  if (IsExecutableFile(candidate)) return candidate;
+  std::vector<std::string> found = {own_directory};
   const char* path = std::getenv("PATH");
   std::string_view dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
   while (!dirs.empty()) {
@@ -51,10 +49,59 @@ std::string FindProgram(const std::string& name) {
     std::string_view dir = dirs.substr(0, colon);
     dirs.remove_prefix(colon == std::string_view::npos ? dirs.size() : colon + 1);
     if (dir.empty() || dir.front() != '/') continue;
-    candidate = std::string(dir) + "/" + name;
+    found.emplace_back(dir);
+  }
+  return found;
+}
+
+// Where the program named `name` is: a name with a "/" is used as it is;
+// otherwise it is looked for in each of `directories` in turn. Empty when
+// it is found nowhere.
+std::string FindProgram(const std::string& name, const std::vector<std::string>& directories) {
+  if (name.empty()) return {};
+  if (name.find('/') != std::string::npos) return IsExecutableFile(name) ? name : std::string();
+  for (const std::string& dir : directories) {
+    const std::string candidate = (dir == "/" ? std::string() : dir) + "/" + name;
     if (IsExecutableFile(candidate)) return candidate;
   }
   return {};
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// Why what a line runs could be another user's, when the service runs as
+// root: the program found (`path`), and every place where a program could
+// have been found before it (`tried`: the names asked for before the one
+// that won, an earlier blank-split reading of an unquoted name; and, for a
+// name looked up, each directory searched before the one it was in).
+std::string WhyUntrustedChoice(const std::vector<std::string>& tried, const std::string& path,
+                               const std::vector<std::string>& directories) {
+  for (std::size_t k = 0; k < tried.size(); ++k) {
+    const std::string& name = tried[k];
+    const bool winner = k + 1 == tried.size();
+    if (name.find('/') != std::string::npos) {
+      if (winner) break;
+      const std::size_t slash = name.rfind('/');
+      const std::string dir = DirectoryOf(name), base = name.substr(slash + 1);
+      if (std::string why = posix::WhyUntrustedPlace(dir, posix::RunsInstead(dir, base));
+          !why.empty()) {
+        return why + " (or quote the program's name in the line)";
+      }
+      continue;
+    }
+    for (const std::string& dir : directories) {
+      if (winner && DirectoryOf(path) == dir) break;
+      if (std::string why = posix::WhyUntrustedPlace(dir, posix::RunsInstead(dir, name));
+          !why.empty()) {
+        return why;
+      }
+    }
+  }
+  return posix::WhyUntrustedFile(path, "runs as root");
 }
 
 // Why `name` cannot be launched, for the log.
@@ -119,8 +166,11 @@ Resolved Resolve(const std::string& command_line, bool check_script) {
   Resolved r;
   // Every candidate, quoted or not, goes through FindProgram; the first one
   // found is the program, and its path is kept so that it is looked up once.
-  r.split = SplitCommandLine(command_line, [&r](const std::string& name) {
-    r.path = FindProgram(name);
+  const std::vector<std::string> directories = SearchDirectories();
+  std::vector<std::string> tried;
+  r.split = SplitCommandLine(command_line, [&](const std::string& name) {
+    tried.push_back(name);
+    r.path = FindProgram(name, directories);
     return !r.path.empty();
   });
   if (r.split.program.empty()) {
@@ -128,6 +178,9 @@ Resolved Resolve(const std::string& command_line, bool check_script) {
     r.problem = "the command line names no program";
   } else if (r.path.empty()) {
     r.problem = WhyNotLaunchable(r.split.program);
+  } else if (std::string why = WhyUntrustedChoice(tried, r.path, directories); !why.empty()) {
+    // As root, nothing another user could have put in its way runs.
+    r.problem = why;
   } else if (check_script) {
     r.problem = WhyScriptCannotRun(r.path);
   }

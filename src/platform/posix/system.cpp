@@ -20,6 +20,7 @@
 #include "platform/platform.h"
 #include "platform/posix/journal.h"
 #include "platform/posix/posix.h"
+#include "platform/posix/trust.h"
 
 namespace ostrim::platform {
 namespace {
@@ -232,46 +233,39 @@ std::string PathInDirectory(const std::string& directory, std::string_view windo
 }
 
 std::string WhyUntrusted(const std::string& path) {
-  const uid_t self = ::geteuid();
-  if (self != 0) return {};
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return {};
-  std::string why;
-  if (st.st_uid != 0 && st.st_uid != self) {
-    why = "is owned by uid " + std::to_string(st.st_uid) + " (fix: chown root " + path + ")";
+  if (::stat(path.c_str(), &st) != 0) return {};  // missing: no concern (the place is checked)
+  // A directory (the program's, bases\): nobody but root may create or
+  // replace a profile in it, sticky or not. A file: it and the way to it.
+  if (S_ISDIR(st.st_mode)) {
+    return posix::WhyUntrustedPlace(path,
+                                    "create or replace a profile in it, which says what "
+                                    "runs as root");
   }
-  if (st.st_mode & (S_IWGRP | S_IWOTH)) {
-    if (!why.empty()) why += " and ";
-    why += std::string("can be written by ") + ((st.st_mode & S_IWOTH) ? "anyone" : "its group") +
-           " (fix: chmod go-w " + path + ")";
-  }
-  if (why.empty()) return {};
-  return path + " " + why + ": whoever can change it can run commands as root";
+  return posix::WhyUntrustedFile(path, "says what runs as root");
 }
 
-std::string WhyUntrustedProgram(const std::string& path) {
-  if (::geteuid() != 0) return {};
-  char* resolved = ::realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return {};  // missing: said otherwise
-  std::string file = resolved;
-  std::free(resolved);
-  if (std::string why = WhyUntrusted(file); !why.empty()) return why;
-  // Every directory above it: whoever can write one can put another program
-  // in its place.
-  for (std::string dir = file; dir.size() > 1;) {
-    dir.erase(std::max<std::size_t>(dir.rfind('/'), 1));
+std::string WhyUntrustedEnvironment(const std::string& name, const std::string& value) {
+  if (::geteuid() != 0 || name.rfind("LD_", 0) != 0) return {};
+  // The loader reads lists of paths, separated by colons (LD_PRELOAD also by
+  // blanks): a file is judged as a program is; a directory, or a path not
+  // there yet, as a place where a library could be put.
+  std::string_view rest = value;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find_first_of(name == "LD_PRELOAD" ? ": " : ":");
+    const std::string path(rest.substr(0, end));
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    if (path.empty()) continue;
     struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0) break;
-    const bool sticky = (st.st_mode & S_ISVTX) != 0;
-    if (st.st_uid != 0) {
-      return dir + " is owned by uid " + std::to_string(st.st_uid) + " (fix: chown root " + dir +
-             "): whoever can change it can replace " + file + ", which runs as root";
+    std::string why;
+    if (::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+      why = posix::WhyUntrustedFile(path, "is loaded into every command run as root");
+    } else {
+      why = posix::WhyUntrustedPlace(path,
+                                     "put a library there that is loaded into every "
+                                     "command run as root");
     }
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sticky) {
-      return dir + " can be written by " + ((st.st_mode & S_IWOTH) ? "anyone" : "its group") +
-             " (fix: chmod go-w " + dir + "): whoever can change it can replace " + file +
-             ", which runs as root";
-    }
+    if (!why.empty()) return name + " names " + path + ": " + why;
   }
   return {};
 }

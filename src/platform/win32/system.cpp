@@ -156,8 +156,8 @@ std::size_t GetPrivateProfileString(const char* section, const char* key, const 
                                     FileToRead(file).c_str());
 }
 
-std::string WhyUntrustedProgram(const std::string&) {
-  return {};  // as WhyUntrusted: the program's directory is protected by its ACLs
+std::string WhyUntrustedEnvironment(const std::string&, const std::string&) {
+  return {};  // Windows has no loader variables; its directories have their ACLs
 }
 
 void SetEnvironmentVariable(const std::string& name, const std::string& value) {

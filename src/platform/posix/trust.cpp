@@ -1,0 +1,125 @@
+#include "platform/posix/trust.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "platform/posix/posix.h"
+
+namespace ostrim::platform::posix {
+namespace {
+
+bool Root() {
+  return ::geteuid() == 0;
+}
+
+std::string Parent(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == 0 || slash == std::string::npos ? std::string("/") : path.substr(0, slash);
+}
+
+std::string Absolute(const std::string& path) {
+  if (!path.empty() && path.front() == '/') return path;
+  char cwd[PATH_MAX];
+  if (::getcwd(cwd, sizeof cwd) == nullptr) return path;
+  return std::string(cwd) + (cwd[1] == '\0' ? "" : "/") + path;
+}
+
+std::string RealPath(const std::string& path) {
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (real == nullptr) return {};
+  std::string text = real;
+  std::free(real);
+  return text;
+}
+
+std::string Writers(mode_t mode) {
+  return (mode & S_IWOTH) ? "anyone" : "its group";
+}
+
+std::string Owned(const std::string& path, uid_t uid, const char* kind,
+                  const std::string& consequence) {
+  return path + " is " + kind + "owned by uid " + std::to_string(uid) + " (fix: chown -h root " +
+         path + "): whoever can change it can " + consequence;
+}
+
+std::string Writable(const std::string& path, mode_t mode, const std::string& consequence) {
+  return path + " can be written by " + Writers(mode) + " (fix: chmod go-w " + path +
+         "): whoever can change it can " + consequence;
+}
+
+std::string WhyUnsafeFile(const std::string& file, const std::string& consequence, int links);
+
+// `path` and every directory above it, each looked at as it is (a link as a
+// link, and then where it leads). `strict`: the first one there is a place
+// where a name may be created, which a sticky directory does not protect.
+std::string WhyUnsafeChain(std::string path, bool strict, const std::string& consequence,
+                           int links) {
+  for (;;) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+      // Missing: whoever may create it may create what is in it.
+    } else if (S_ISLNK(st.st_mode)) {
+      if (st.st_uid != 0) return Owned(path, st.st_uid, "a link ", consequence);
+      const std::string real = RealPath(path);
+      if (!real.empty() && links < 40) {
+        if (std::string why = WhyUnsafeChain(real, strict, consequence, links + 1); !why.empty())
+          return why;
+      }
+      strict = false;  // the link itself is root's, in the directory above
+    } else {
+      if (st.st_uid != 0) return Owned(path, st.st_uid, "", consequence);
+      const bool sticky_directory = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0;
+      if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (strict || !sticky_directory)) {
+        return Writable(path, st.st_mode, consequence);
+      }
+      strict = false;
+    }
+    if (path == "/") return {};
+    path = Parent(path);
+  }
+}
+
+// The file itself (and, when it is a link, the file it leads to), then the
+// directories above each.
+std::string WhyUnsafeFile(const std::string& file, const std::string& consequence, int links) {
+  struct stat st {};
+  if (::lstat(file.c_str(), &st) != 0) return {};  // missing: said otherwise
+  const std::string replace = "replace " + file + ", which " + consequence;
+  if (S_ISLNK(st.st_mode)) {
+    if (st.st_uid != 0) return Owned(file, st.st_uid, "a link ", replace);
+    const std::string real = RealPath(file);
+    if (!real.empty() && links < 40) {
+      if (std::string why = WhyUnsafeFile(real, consequence, links + 1); !why.empty()) return why;
+    }
+  } else {
+    if (st.st_uid != 0) return Owned(file, st.st_uid, "", "run commands as root");
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+      return Writable(file, st.st_mode, "run commands as root");
+    }
+  }
+  return WhyUnsafeChain(Parent(file), false, replace, links);
+}
+
+}  // namespace
+
+std::string WhyUntrustedFile(const std::string& path, const std::string& consequence) {
+  if (!Root()) return {};
+  return WhyUnsafeFile(Absolute(path), consequence, 0);
+}
+
+std::string WhyUntrustedPlace(const std::string& directory, const std::string& consequence) {
+  if (!Root()) return {};
+  return WhyUnsafeChain(Absolute(directory), true, consequence, 0);
+}
+
+std::string RunsInstead(const std::string& directory, const std::string& name) {
+  const std::string place = Absolute(directory);
+  return "create " + (place == "/" ? std::string() : place) + "/" + name +
+         ", which would run as root in place of the program meant";
+}
+
+}  // namespace ostrim::platform::posix
