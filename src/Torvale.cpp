@@ -286,6 +286,9 @@ std::vector<std::string> Torvale::LeeLineasEntorno() {
 void Torvale::variableEntorno(std::string& linea) {
   auto variable = LineaEntornoAplicable(linea);
   if (!variable) return;
+  if (!entorno_original_.count(variable->first)) {
+    entorno_original_[variable->first] = platform::GetEnvironmentVariable(variable->first);
+  }
   platform::SetEnvironmentVariable(variable->first, variable->second);
   log::Info("environment: ", variable->first, "=", variable->second);
 }
@@ -388,6 +391,16 @@ void Torvale::ArrancaBases() {
   // Mended: without its main profile a start ran nothing and said "done".
   if (!sin_perfil_.empty()) {
     throw std::runtime_error("profile " + RutaINI + ": " + sin_perfil_ + "; nothing was started");
+  }
+  // Mended: a line removed from [arranque] stayed in force. Each start's
+  // environment is the service's own at start-up plus the lines in effect
+  // now: what earlier lines set is set back first.
+  for (const auto& [nombre, original] : entorno_original_) {
+    if (original) {
+      platform::SetEnvironmentVariable(nombre, *original);
+    } else {
+      platform::UnsetEnvironmentVariable(nombre);
+    }
   }
   const std::vector<std::string> lineas = LeeLineasEntorno();
   for (std::size_t k = 0; k < lineas.size(); ++k) {

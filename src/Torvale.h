@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -195,6 +196,10 @@ class Torvale final : public platform::ServiceEvents {
   std::string RutaINI;
   bool desde_seleccion_ = false;                 // List1 came from bases/tmp.ini, not [bases4GL]
   std::unordered_set<std::string> en_bases4GL_;  // its names in upper case, then
+  // The service's own environment, for each variable an [arranque] line
+  // has set: its value before the first such line (none: it was not set).
+  // Each start sets these back before applying the lines in effect now.
+  std::map<std::string, std::optional<std::string>> entorno_original_;
   // Why Ombrel.ini cannot be read (missing, unreadable), as the request's
   // reading found it; empty when it can be.
   std::string sin_perfil_;

@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "helpers/site_test.h"
@@ -111,6 +113,43 @@ TEST_F(Faults, WithoutItsProfileNothingRunsAndEachRequestFails) {
     EXPECT_NE(start.err.find("; nothing was started"), std::string::npos) << start.err;
     EXPECT_EQ(site.Launched(), (std::vector<std::string>{"start|ventas|-z"}));
   }
+}
+
+// Mended: a line removed from [arranque] stayed in force after the next
+// pause and continue (an LD_PRELOAD taken out went on being loaded). Each
+// start's environment is the service's own at start-up plus the lines in
+// effect now.
+TEST_F(Faults, RemovedEnvironmentLinesStopApplyingAtTheNextStart) {
+  auto profile = [&](const std::string& arranque) {
+    site.Ombrel("[arranque]\n" + arranque +
+                "[start]\n1=recorder start\n[stop]\n1=recorder stop\n[bases4GL]\nuno=1\n");
+  };
+  profile("1=T_MARK=old\n2=T_ORIG=line\n");
+  auto env = Env();
+  env.emplace_back("T_ORIG", "service");  // the service's own, overridden by a line
+  Background service(site.program(), {}, env);
+  ASSERT_TRUE(service.WaitForErr("request start: done", 10s)) << service.Err();
+  for (const char* arranque : {"", "1=T_MARK=new\n"}) {
+    profile(arranque);
+    EXPECT_EQ(Run("-PAUSE").status, 0);
+    EXPECT_EQ(Run("-CONTINUE").status, 0);
+  }
+  service.Signal(SIGTERM);
+  EXPECT_EQ(service.Finish().status, 0);
+  // What each start's launch saw of the T_ variables, in any order.
+  std::vector<std::string> seen;
+  for (const auto& rec : site.Records()) {
+    if (rec[0] != "begin" || rec[3].rfind("start", 0) != 0) continue;
+    std::vector<std::string> vars;
+    std::stringstream in(rec[4]);
+    for (std::string v; std::getline(in, v, ';');) vars.push_back(v);
+    std::sort(vars.begin(), vars.end());
+    std::string joined;
+    for (const std::string& v : vars) joined += (joined.empty() ? "" : ";") + v;
+    seen.push_back(joined);
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"T_MARK=old;T_ORIG=line", "T_ORIG=service",
+                                            "T_MARK=new;T_ORIG=service"}));
 }
 
 // Children that misbehave in the ways engines do.

@@ -100,6 +100,10 @@ std::string WhyUntrustedEnvironment(const std::string& name, const std::string& 
 // Sets one variable; every child launched afterwards inherits it. Throws when
 // the platform rejects the name or the value.
 void SetEnvironmentVariable(const std::string& name, const std::string& value);
+// Its value now; none when it is not set.
+std::optional<std::string> GetEnvironmentVariable(const std::string& name);
+// Removes it (nothing when it is not set).
+void UnsetEnvironmentVariable(const std::string& name);
 
 // ---------------------------------------------------------------------------
 // Child processes

@@ -279,6 +279,16 @@ void SetEnvironmentVariable(const std::string& name, const std::string& value) {
   }
 }
 
+std::optional<std::string> GetEnvironmentVariable(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+void UnsetEnvironmentVariable(const std::string& name) {
+  ::unsetenv(name.c_str());
+}
+
 namespace {
 
 std::string FormatLogLine(int priority, std::string_view line) {

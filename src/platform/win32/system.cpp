@@ -169,6 +169,28 @@ void SetEnvironmentVariable(const std::string& name, const std::string& value) {
   }
 }
 
+std::optional<std::string> GetEnvironmentVariable(const std::string& name) {
+  std::string value(256, '\0');
+  for (;;) {
+    ::SetLastError(ERROR_SUCCESS);
+    const DWORD n =
+        ::GetEnvironmentVariableA(name.c_str(), value.data(), static_cast<DWORD>(value.size()));
+    if (n == 0) {
+      if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      return std::string();
+    }
+    if (n < value.size()) {
+      value.resize(n);
+      return value;
+    }
+    value.resize(n);  // n counts the terminating NUL when it did not fit
+  }
+}
+
+void UnsetEnvironmentVariable(const std::string& name) {
+  ::SetEnvironmentVariableA(name.c_str(), nullptr);
+}
+
 void SecureStandardStreams() {
   // A Windows process's standard handles are handles, not the lowest free
   // numbers: nothing the service opens can take their place.

@@ -9,6 +9,7 @@
 // layer's own functions of the same names.
 #undef GetPrivateProfileString
 #undef SetEnvironmentVariable
+#undef GetEnvironmentVariable
 #undef StartService
 
 #include <chrono>
