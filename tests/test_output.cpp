@@ -18,6 +18,7 @@
 #include <filesystem>
 
 #include "helpers/site_test.h"
+#include "platform/posix/journal.h"
 
 extern char** environ;
 
@@ -25,6 +26,48 @@ namespace ostrim {
 namespace {
 
 using Output = tests::SiteTest;
+
+// Mended: journald refuses a stream whose header line is about 2 KB long,
+// and the engine's first write was then killed by SIGPIPE. A long name is
+// cut, at a character's beginning, with a stable hash of the whole name.
+TEST(JournalIdentifier, FitsJournaldsHeaderWhateverTheName) {
+  using platform::posix::JournalIdentifier;
+  using platform::posix::kLongestIdentifier;
+  EXPECT_EQ(JournalIdentifier("ventas"), "ostrim/ventas");
+  EXPECT_EQ(JournalIdentifier("com\x01pr\nas"), "ostrim/com_pr_as");
+  const std::string exact(kLongestIdentifier - 7, 'a');  // "ostrim/" and it: the longest kept
+  EXPECT_EQ(JournalIdentifier(exact), "ostrim/" + exact);
+  struct Case {
+    std::string name;
+  };
+  const Case cases[] = {
+      {std::string(3000, 'a')},
+      {std::string(3000, 'a') + "b"},
+      {exact + "a"},
+      {std::string(1500, '\xc3') + std::string(1500, '\xb1')},  // not a valid text either
+  };
+  std::vector<std::string> seen;
+  for (const Case& c : cases) {
+    const std::string id = JournalIdentifier(c.name);
+    SCOPED_TRACE(id);
+    EXPECT_LE(id.size(), kLongestIdentifier);
+    ASSERT_GE(id.size(), 9u);
+    EXPECT_EQ(id[id.size() - 9], '~');
+    EXPECT_EQ(id.find_first_not_of("0123456789abcdef", id.size() - 8), std::string::npos);
+    EXPECT_EQ(("ostrim/" + c.name).rfind(id.substr(0, id.size() - 9), 0), 0u);
+    EXPECT_EQ(JournalIdentifier(c.name), id);  // the same name, the same identifier
+    seen.push_back(id);
+  }
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end()) << "two names, one identifier";
+  // A name of two-byte characters is cut between two of them.
+  std::string enes;
+  for (int i = 0; i < 1500; ++i) enes += "\xc3\xb1";  // ñ
+  const std::string id = JournalIdentifier(enes);
+  const std::string kept = id.substr(7, id.size() - 16);
+  EXPECT_EQ(kept.size() % 2, 0u) << "cut inside a character";
+  EXPECT_EQ(enes.rfind(kept, 0), 0u);
+}
 
 // In a child of its own: /run private, a journal stream socket there, the
 // service run with a standard error the environment names as the journal;

@@ -5,6 +5,9 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <cstdint>
+#include <cstdio>
+
 #include "log.h"
 
 namespace ostrim::platform::posix {
@@ -19,7 +22,17 @@ std::string JournalIdentifier(const std::string& database) {
   for (char& c : identifier) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '_';
   }
-  return identifier;
+  if (identifier.size() <= kLongestIdentifier) return identifier;
+  // Cut where a character begins (never inside a UTF-8 sequence), and made
+  // its own again by a hash of the whole name (FNV-1a, 32 bits).
+  std::size_t cut = kLongestIdentifier - 9;
+  while (cut > 0 && (static_cast<unsigned char>(identifier[cut]) & 0xC0) == 0x80) --cut;
+  std::uint32_t hash = 2166136261u;
+  for (unsigned char c : database) hash = (hash ^ c) * 16777619u;
+  char suffix[10];
+  std::snprintf(suffix, sizeof suffix, "~%08x", static_cast<unsigned>(hash));
+  identifier.resize(cut);
+  return identifier + suffix;
 }
 
 Fd JournalStream(const std::string& database) {

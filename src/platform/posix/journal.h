@@ -1,8 +1,9 @@
 // Each engine's output in the journal under a name of its own: when the
 // service's own log is the journal, every launch for a database gets a
 // journal stream of its own, identified "ostrim/DATABASE", as its standard
-// output and error, so that `journalctl -t ostrim/ventas` shows one
-// database's lines. The service only hands the stream over: it never reads
+// output and error, so that `journalctl -u ostrim -t ostrim/ventas` shows
+// one database's lines (the unit's field is journald's, from the service's
+// own connection: another user's `systemd-cat -t ostrim/ventas` lacks it). The service only hands the stream over: it never reads
 // or relays what an engine writes, so no engine ever depends on the service
 // to be able to write.
 //
@@ -10,6 +11,7 @@
 // its protocol (a header of seven lines, then the output itself).
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "platform/posix/posix.h"
@@ -28,7 +30,13 @@ Fd JournalStream(const std::string& database);
 
 // The identifier a database's stream announces: "ostrim/" and its name, with
 // every character that cannot be in one line (a line end, a control
-// character) written as "_".
+// character) written as "_". journald refuses a header line of about 2 KB
+// and closes the stream, and the engine's first write then killed it
+// (SIGPIPE): a longer identifier is cut to kLongestIdentifier bytes, at a
+// character's beginning, and ends in "~" and eight hex digits of a hash of
+// the whole name, so that two long names still differ, and each always
+// gets the same.
+constexpr std::size_t kLongestIdentifier = 200;
 std::string JournalIdentifier(const std::string& database);
 
 }  // namespace ostrim::platform::posix
