@@ -3,8 +3,8 @@
 //   demo-engine NAME [options...] -z
 //
 // Starts the engine NAME and keeps running, as a database engine does: it
-// writes its pid to $DBDIR/NAME.pid, says so on standard output, and shows a
-// sign of life every 30 s. On SIGTERM (sent by demo-stop) it shuts down
+// writes its pid to NAME.pid in its run directory (pid_file.h), says so on
+// standard output, and shows a sign of life every 30 s. On SIGTERM (sent by demo-stop) it shuts down
 // cleanly and removes its pid file. When NAME is running already it only says
 // so and ends at once (a second start of the same database: its SQL and 4GL
 // sides share one engine).
@@ -18,16 +18,13 @@
 #include <cstring>
 #include <string>
 
+#include "pid_file.h"
+
 namespace {
 
 volatile sig_atomic_t stop_requested = 0;
 void OnTerm(int) {
   stop_requested = 1;
-}
-
-std::string RunDirectory() {
-  const char* dir = std::getenv("DBDIR");
-  return dir != nullptr && *dir != '\0' ? dir : "/tmp/ostrim-demo";
 }
 
 }  // namespace
@@ -40,20 +37,18 @@ int main(int argc, char** argv) {
   const std::string name = argv[1];
   std::string options;
   for (int i = 2; i < argc; ++i) options += std::string(" ") + argv[i];
-  const std::string dir = RunDirectory();
-  ::mkdir(dir.c_str(), 0755);
+  std::string why;
+  const std::string dir = demo::RunDirectory(why);
+  if (dir.empty()) {
+    std::fprintf(stderr, "demo-engine %s: %s\n", name.c_str(), why.c_str());
+    return 1;
+  }
   const std::string pid_file = dir + "/" + name + ".pid";
 
-  if (FILE* f = std::fopen(pid_file.c_str(), "r")) {
-    long pid = 0;
-    bool alive =
-        std::fscanf(f, "%ld", &pid) == 1 && pid > 0 && ::kill(static_cast<pid_t>(pid), 0) == 0;
-    std::fclose(f);
-    if (alive) {
-      std::printf("demo-engine %s: already running as pid %ld; options%s taken\n", name.c_str(),
-                  pid, options.c_str());
-      return 0;
-    }
+  if (const long pid = demo::ReadEngine(pid_file); pid > 0) {
+    std::printf("demo-engine %s: already running as pid %ld; options%s taken\n", name.c_str(), pid,
+                options.c_str());
+    return 0;
   }
 
   struct sigaction action {};
@@ -61,10 +56,7 @@ int main(int argc, char** argv) {
   ::sigaction(SIGTERM, &action, nullptr);
   ::sigaction(SIGINT, &action, nullptr);
 
-  if (FILE* f = std::fopen(pid_file.c_str(), "w")) {
-    std::fprintf(f, "%ld\n", static_cast<long>(::getpid()));
-    std::fclose(f);
-  } else {
+  if (!demo::WriteEngine(pid_file)) {
     std::fprintf(stderr, "demo-engine %s: cannot write %s: %s\n", name.c_str(), pid_file.c_str(),
                  std::strerror(errno));
     return 1;

@@ -2,8 +2,9 @@
 //
 //   demo-stop NAME
 //
-// Sends SIGTERM to the engine whose pid is in $DBDIR/NAME.pid and waits until
-// it has ended (at most 30 s), as a database's stop tool does.
+// Sends SIGTERM to the engine whose pid is in NAME.pid in the run directory
+// (pid_file.h), when that pid is still that engine, and waits until it has
+// ended (at most 30 s), as a database's stop tool does.
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,20 +12,21 @@
 #include <cstdlib>
 #include <string>
 
+#include "pid_file.h"
+
 int main(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(stderr, "usage: demo-stop NAME\n");
     return 2;
   }
   const std::string name = argv[1];
-  const char* dir = std::getenv("DBDIR");
-  const std::string pid_file =
-      std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp/ostrim-demo") + "/" + name + ".pid";
-  long pid = 0;
-  if (FILE* f = std::fopen(pid_file.c_str(), "r")) {
-    if (std::fscanf(f, "%ld", &pid) != 1) pid = 0;
-    std::fclose(f);
+  std::string why;
+  const std::string dir = demo::RunDirectory(why);
+  if (dir.empty()) {
+    std::fprintf(stderr, "demo-stop %s: %s\n", name.c_str(), why.c_str());
+    return 1;
   }
+  const long pid = demo::ReadEngine(dir + "/" + name + ".pid");
   if (pid <= 0 || ::kill(static_cast<pid_t>(pid), SIGTERM) != 0) {
     std::printf("demo-stop %s: not running\n", name.c_str());
     return 0;
