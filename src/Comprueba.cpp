@@ -178,12 +178,17 @@ int Torvale::Comprueba(bool json) {
     platform::WriteStdout(ComprobacionJson(c) + "\n");
   } else {
     std::string out, err;
-    for (const std::string& base : c.bases) out += "database\t" + base + "\n";
-    for (const std::string& linea : c.entorno) out += "environment\t" + linea + "\n";
-    for (const auto& [clave, valor] : c.opciones) out += "option\t" + clave + "\t" + valor + "\n";
+    // Each field with its control characters written visibly: a TAB in a
+    // name never adds a field, an ESC never reaches the terminal.
+    using log::Visible;
+    for (const std::string& base : c.bases) out += "database\t" + Visible(base) + "\n";
+    for (const std::string& linea : c.entorno) out += "environment\t" + Visible(linea) + "\n";
+    for (const auto& [clave, valor] : c.opciones) {
+      out += "option\t" + clave + "\t" + Visible(valor) + "\n";
+    }
     for (const auto* lineas : {&c.arranque, &c.parada}) {
       for (const Comprobacion::Linea& l : *lineas) {
-        out += std::string(lineas == &c.parada ? "stop" : "start") + "\t" + l.linea + "\n";
+        out += std::string(lineas == &c.parada ? "stop" : "start") + "\t" + Visible(l.linea) + "\n";
       }
     }
     for (const std::string& p : c.problemas) err += "ostrim: " + p + "\n";

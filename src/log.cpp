@@ -83,7 +83,39 @@ bool Enabled(Level level) {
   return static_cast<int>(level) <= static_cast<int>(Threshold());
 }
 
-void Write(Level level, Kind kind, std::string_view line) {
+std::string Visible(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7f) {
+      out.push_back(c);
+    } else if (c == '\t') {
+      out.append("\\t");
+    } else if (c == '\n') {
+      out.append("\\n");
+    } else if (c == '\r') {
+      out.append("\\r");
+    } else {
+      static const char kHex[] = "0123456789abcdef";
+      out.append("\\x").push_back(kHex[byte >> 4]);
+      out.push_back(kHex[byte & 15]);
+    }
+  }
+  return out;
+}
+
+void Write(Level level, Kind kind, std::string_view unsafe) {
+  // Most lines have no control character: only those are copied.
+  std::string visible;
+  std::string_view line = unsafe;
+  for (char c : unsafe) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+      visible = Visible(unsafe);
+      line = visible;
+      break;
+    }
+  }
   if (capture != nullptr) {
     static const char* const kPrefix[] = {"", "", "", "error: ", "warning: ", "", "", "debug: "};
     capture->append(kPrefix[static_cast<int>(level)]).append(line);

@@ -64,7 +64,13 @@ std::string LevelNames();
 // and the level stays at info.
 void ReadLevelFromEnvironment();
 
-// Writes one finished line.
+// `text` with every control character written visibly: a TAB as "\t", a
+// line end as "\n" or "\r", any other as "\xNN" (ESC is "\x1b"), so that a
+// name can neither split a line or a field nor reach a terminal as a
+// command. Other bytes, backslashes included, are kept as they are.
+std::string Visible(std::string_view text);
+
+// Writes one finished line, its control characters written visibly.
 void Write(Level level, Kind kind, std::string_view line);
 // While `sink` is set, lines go to it instead, each with its level in front
 // as a terminal shows it ("warning: ", "error: ", "debug: "): tests read

@@ -33,6 +33,44 @@ class Health : public tests::SiteTest {
 
 // Mended: a start with command lines and none launched used to read as
 // running; systemd now sees it fail (no READY=1, exit status 1).
+// Mended: control characters in names reached -CHECK's TAB-separated lines
+// (a TAB added a field) and the terminal (ESC, BEL), and -STATUS turned a
+// TAB into a blank, so that "tab<TAB>in" and "tab in" read the same, in
+// JSON too. Now they are written visibly, and -STATUS -JSON has the names
+// exactly as read.
+TEST_F(Health, NamesWithControlCharactersAreShownSafelyAndReadExactly) {
+  site.Ombrel(
+      "[start]\n1=recorder start\n[stop]\n1=recorder stop\n[bases4GL]\ntab\tin=t\n"
+      "tab in=u\nesc\x1b[2J=e\n");
+  Result check = Check();
+  EXPECT_NE(check.out.find("database\ttab\\tin\n"), std::string::npos) << check.out;
+  EXPECT_NE(check.out.find("database\ttab in\n"), std::string::npos) << check.out;
+  EXPECT_NE(check.out.find("database\tesc\\x1b[2J\n"), std::string::npos) << check.out;
+  for (const std::string& out : {check.out, check.err}) {
+    EXPECT_EQ(out.find('\x1b'), std::string::npos);
+    for (std::size_t at = 0, eol; (eol = out.find('\n', at)) != std::string::npos; at = eol + 1) {
+      const std::string line = out.substr(at, eol - at);
+      if (line.rfind("database\t", 0) == 0) {
+        EXPECT_EQ(Count(line, "\t"), 1) << line;
+      }
+    }
+  }
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  const tests::json::Value s = Status();
+  EXPECT_EQ(Database(s, "tab\tin", "4GL")["state"].text, "start_ended");
+  EXPECT_EQ(Database(s, "tab in", "4GL")["state"].text, "start_ended");
+  EXPECT_EQ(Database(s, "esc\x1b[2J", "4GL")["state"].text, "start_ended");
+  Result shown = Run("-STATUS");
+  EXPECT_NE(shown.out.find("\ndatabase\ttab\\tin\t4GL\t"), std::string::npos) << shown.out;
+  EXPECT_EQ(shown.out.find('\x1b'), std::string::npos);
+  service.Signal(SIGTERM);
+  Result r = service.Finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << "the log wrote an ESC";
+  EXPECT_NE(r.err.find("tab\\tin, 4GL"), std::string::npos) << r.err;
+}
+
 TEST_F(Health, AStartThatLaunchesNothingFails) {
   site.Ombrel("[start]\n1=/no/such/arranca\n[stop]\n1=recorder stop\n[bases4GL]\na=1\nb=2\n");
   tests::NotifySocket notify;

@@ -23,6 +23,20 @@ TEST(LogLevel, TakesTheFiveNamesInAnyCase) {
   for (const auto& [text, level] : cases) EXPECT_EQ(log::LevelFromText(text), level) << text;
 }
 
+TEST(Visible, WritesEveryControlCharacterSoThatItCanBeSeen) {
+  struct Case {
+    std::string text, shown;
+  };
+  const Case cases[] = {
+      {"ventas", "ventas"},     {"tab\tin", "tab\\tin"},
+      {"a\nb\rc", "a\\nb\\rc"}, {"esc\x1b[2J", "esc\\x1b[2J"},
+      {"bell\a", "bell\\x07"},  {std::string("nul\0", 4), "nul\\x00"},
+      {"del\x7f", "del\\x7f"},  {"C:\\Mis Bases", "C:\\Mis Bases"},  // backslashes as they are
+      {"\xc3\xb1", "\xc3\xb1"},                                      // UTF-8 as it is
+  };
+  for (const Case& c : cases) EXPECT_EQ(log::Visible(c.text), c.shown) << c.text;
+}
+
 TEST(EventId, EachKindOfEventHasItsOwn) {
   using log::Kind;
   using log::Level;

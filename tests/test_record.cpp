@@ -131,7 +131,7 @@ TEST(RecordText, ReadsBackWhatItWrites) {
   r.health_reason = "compras ended: killed";
   r.requests = 7;
   r.last_request = "pause";
-  r.last_result = "failed: a\tTAB and\na line end";  // cannot break the lines
+  r.last_result = "failed: a\tTAB and\na line end";  // cannot break the lines, read back whole
   r.last_state_before = "running";
   r.last_tally = {5, 2, 1};
   r.last_seconds = 12.3456;
@@ -149,7 +149,10 @@ TEST(RecordText, ReadsBackWhatItWrites) {
   EXPECT_EQ(back.health_reason, r.health_reason);
   EXPECT_EQ(back.requests, 7u);
   EXPECT_EQ(back.last_request, "pause");
-  EXPECT_EQ(back.last_result, "failed: a TAB and a line end");
+  // Mended: a TAB or line end read back as a blank, so that "tab<TAB>in"
+  // and "tab in" read the same, in -STATUS -JSON too. Every value now
+  // comes back exactly, backslashes and any byte included.
+  EXPECT_EQ(back.last_result, r.last_result);
   EXPECT_EQ(back.last_state_before, "running");
   EXPECT_EQ(back.last_tally.lines, 5);
   EXPECT_EQ(back.last_tally.failed, 2);
@@ -162,19 +165,38 @@ TEST(RecordText, ReadsBackWhatItWrites) {
   EXPECT_EQ(back.databases[0].state, DatabaseState::kLeftRunning);
   EXPECT_EQ(back.databases[0].pid, 10);
   EXPECT_EQ(back.databases[0].detail, "still running");
-  EXPECT_EQ(back.databases[0].command, "arranca ventas -z");
+  EXPECT_EQ(back.databases[0].command, "arranca\tventas -z");
   EXPECT_EQ(back.databases[0].argument, "");  // kept by the service, never published
   EXPECT_EQ(back.databases[1].state, DatabaseState::kStopRan);
   // With Windows line ends, and lines it does not know, it reads the same.
   EXPECT_EQ(ServiceRecord::Parse("state\trunning\r\nnew_key\tx\npid\t9\n").pid, 9);
   EXPECT_EQ(ServiceRecord::Parse("state\trunning\r\n").state, "running");
 
-  // The database lines, as scripts read them.
-  const std::string text = r.Text();
+  struct Odd {
+    std::string name;
+  };
+  const Odd odd[] = {{"tab\tin"},    {"tab in"},  {"tab\\tin"},
+                     {"esc\x1b[2J"}, {"C:\\x41"}, {std::string("nul\0x", 5)},
+                     {"\xff\xfe"},   {"end\\"}};
+  for (const Odd& o : odd) {
+    ServiceRecord one;
+    one.databases.push_back({o.name, "4GL", DatabaseState::kRunning, 1, "", o.name, o.name, ""});
+    const ServiceRecord read = ServiceRecord::Parse(one.Text());
+    ASSERT_EQ(read.databases.size(), 1u) << o.name;
+    EXPECT_EQ(read.databases[0].name, o.name);
+    EXPECT_EQ(read.databases[0].detail, o.name);
+    EXPECT_EQ(read.databases[0].command, o.name);
+  }
+
+  // The database lines, as scripts read them: the values as the operator
+  // sees them, each control character written visibly, so that a TAB never
+  // adds a field; backslashes as they are.
+  const std::string text = r.Text(ServiceRecord::Form::kShown);
   EXPECT_NE(text.find("\ndatabase\tventas\t4GL\tleft_running\t10\t2026-12-08T23:17:30Z\tstill "
-                      "running\tarranca ventas -z\n"),
+                      "running\tarranca\\tventas -z\n"),
             std::string::npos)
       << text;
+  EXPECT_NE(text.find("\ndirectory\tC:\\Mis Bases\n"), std::string::npos) << text;
 
   // The same facts as JSON.
   const tests::json::Value j = tests::json::Parse(r.Json());

@@ -116,8 +116,14 @@ class ServiceRecord final : public ChildObserver {
   std::vector<DatabaseRecord> databases;
 
   // The text form above, and back; a line that is not understood is
-  // skipped, and "\r\n" reads as "\n".
-  std::string Text() const;
+  // skipped, and "\r\n" reads as "\n". kWire is what passes from the
+  // service to the operator's command: each value escaped so that Parse
+  // gives it back exactly, whatever it holds (a backslash as "\\", a TAB
+  // as "\t", a line end as "\n" or "\r", another control character as
+  // "\xNN"). kShown is what the operator sees: control characters written
+  // as there, backslashes as they are (Windows paths stay readable).
+  enum class Form { kWire, kShown };
+  std::string Text(Form form = Form::kWire) const;
   static ServiceRecord Parse(std::string_view text);
   // The same facts as one JSON object; the keys as above, the databases as
   // a list of objects ("name", "pass", "state", "pid", "since", "detail",

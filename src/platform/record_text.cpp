@@ -30,10 +30,49 @@ DatabaseState DatabaseStateFromName(std::string_view name) {
 }
 
 // A value as one field: no TAB or line end can break the lines.
-std::string Field(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+std::string Field(std::string_view text, ServiceRecord::Form form) {
+  if (form == ServiceRecord::Form::kShown) return log::Visible(text);
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '\\') {
+      out.append("\\\\");
+    } else {
+      out.append(log::Visible(std::string_view(&c, 1)));
+    }
+  }
+  return out;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A wire field back into its value. An escape it does not know is kept as
+// it is (what an older service sent: values with no escapes at all).
+std::string Unfield(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c != '\\' || i + 1 == text.size()) {
+      out.push_back(c);
+      continue;
+    }
+    const char e = text[i + 1];
+    if (e == '\\' || e == 't' || e == 'n' || e == 'r') {
+      out.push_back(e == '\\' ? '\\' : e == 't' ? '\t' : e == 'n' ? '\n' : '\r');
+      ++i;
+    } else if (e == 'x' && i + 3 < text.size() && HexDigit(text[i + 2]) >= 0 &&
+               HexDigit(text[i + 3]) >= 0) {
+      out.push_back(static_cast<char>(HexDigit(text[i + 2]) * 16 + HexDigit(text[i + 3])));
+      i += 3;
+    } else {
+      out.push_back(c);
+    }
   }
   return out;
 }
@@ -106,10 +145,10 @@ std::string UtcNow() {
   return text;
 }
 
-std::string ServiceRecord::Text() const {
+std::string ServiceRecord::Text(Form form) const {
   std::string out;
-  auto line = [&out](std::string_view key, std::string_view value) {
-    out.append(key).append("\t").append(Field(value)).append("\n");
+  auto line = [&out, form](std::string_view key, std::string_view value) {
+    out.append(key).append("\t").append(Field(value, form)).append("\n");
   };
   line("state", state);
   line("directory", directory);
@@ -131,10 +170,10 @@ std::string ServiceRecord::Text() const {
     for (const std::string& p : last_problems) line("last_problem", p);
   }
   for (const DatabaseRecord& d : databases) {
-    out.append("database\t").append(Field(d.name)).append("\t").append(Field(d.pass));
+    out.append("database\t").append(Field(d.name, form)).append("\t").append(Field(d.pass, form));
     out.append("\t").append(DatabaseStateName(d.state)).append("\t").append(std::to_string(d.pid));
-    out.append("\t").append(Field(d.since)).append("\t").append(Field(d.detail));
-    out.append("\t").append(Field(d.command)).append("\n");
+    out.append("\t").append(Field(d.since, form)).append("\t").append(Field(d.detail, form));
+    out.append("\t").append(Field(d.command, form)).append("\n");
   }
   return out;
 }
@@ -149,7 +188,7 @@ ServiceRecord ServiceRecord::Parse(std::string_view text) {
     const std::vector<std::string_view> f = Fields(line);
     if (f.size() < 2) continue;
     const std::string_view key = f[0];
-    const std::string_view value = f[1];
+    const std::string value = Unfield(f[1]);
     if (key == "state") {
       r.state = value;
     } else if (key == "pid") {
@@ -179,16 +218,16 @@ ServiceRecord ServiceRecord::Parse(std::string_view text) {
     } else if (key == "last_seconds") {
       r.last_seconds = SecondsFrom(value);
     } else if (key == "last_problem") {
-      r.last_problems.emplace_back(line.substr(key.size() + 1));
+      r.last_problems.push_back(value);
     } else if (key == "database" && f.size() >= 8) {
       DatabaseRecord& d = r.databases.emplace_back();
-      d.name = f[1];
-      d.pass = f[2];
+      d.name = Unfield(f[1]);
+      d.pass = Unfield(f[2]);
       d.state = DatabaseStateFromName(f[3]);
       d.pid = Number(f[4]);
-      d.since = f[5];
-      d.detail = f[6];
-      d.command = f[7];
+      d.since = Unfield(f[5]);
+      d.detail = Unfield(f[6]);
+      d.command = Unfield(f[7]);
     }
   }
   return r;

@@ -206,7 +206,8 @@ ControlReply ReplyToRequest(const ServiceRecord& after, std::string_view eol) {
 
 ControlReply ReplyToStatus(const ServiceRecord& record, bool json, std::string_view eol) {
   ControlReply reply;
-  reply.out = json ? record.Json() + std::string(eol) : WithLineEnds(record.Text(), eol);
+  reply.out = json ? record.Json() + std::string(eol)
+                   : WithLineEnds(record.Text(ServiceRecord::Form::kShown), eol);
   reply.status = record.degraded && record.state == StateName(ServiceState::kRunning) ? 4 : 0;
   return reply;
 }
