@@ -14,6 +14,15 @@ namespace ostrim::platform {
 // stays a CR LF); a line cut across pieces gets one stamp, at its beginning.
 std::string StampLines(std::string_view chunk, std::string_view stamp, bool& at_line_start);
 
+// The name of a database's output file, without its ".log": never a device
+// (CON, NUL, COM1, COM¹, CONIN$... with any extension, trailing dots or
+// blanks, in any case), never a name Windows would change (trailing dots or
+// blanks), never a character Windows refuses (< > : " / \ | ? * and control
+// characters); and two different databases never share one. A byte that
+// would do any of that, and "%" itself, is written "%XX" (its value in hex);
+// a device's name gets its first letter so written ("%4EUL" for NUL).
+std::string OutputFileName(std::string_view database);
+
 // The local time as each line of such a file begins with it: ISO 8601 with
 // milliseconds and a blank after it ("2026-12-09T15:51:35.123 ").
 struct LocalTime {

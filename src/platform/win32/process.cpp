@@ -68,29 +68,6 @@ constexpr ULONGLONG kLargestOutput = 10ULL * 1000 * 1000;
 // What a child may write before it waits for the copying thread.
 constexpr DWORD kPipeSize = 64 * 1024;
 
-// A database's name as a file name: every character Windows refuses in one,
-// and control characters, as "_"; a device name (CON, NUL, COM1...) gets a
-// "_" in front, so that it names a file.
-std::string FileNameOf(const std::string& database) {
-  std::string name = database.empty() ? "_" : database;
-  for (char& c : name) {
-    if (static_cast<unsigned char>(c) < 0x20 ||
-        std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos) {
-      c = '_';
-    }
-  }
-  std::string stem = name.substr(0, name.find('.'));
-  for (char& c : stem) c = static_cast<char>(::toupper(static_cast<unsigned char>(c)));
-  static const char* const kDevices[] = {
-      "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7",
-      "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
-  for (const char* device : kDevices) {
-    if (stem == device) return "_" + name;
-  }
-  if (name.back() == '.' || name.back() == ' ') name += '_';  // Windows drops them
-  return name;
-}
-
 // The handles a database's child gets: NUL, and the pipe to its output
 // file. Made inheritable, and handed to that child alone.
 struct ChildStreams {
@@ -129,7 +106,7 @@ DWORD WINAPI CopyOutput(void* parameter) {
 std::optional<ChildStreams> OpenStreams(const std::string& database) {
   static bool said = false;
   const std::string directory = ProgramDirectory() + "\\logs";
-  const std::string file = directory + "\\" + FileNameOf(database) + ".log";
+  const std::string file = directory + "\\" + OutputFileName(database) + ".log";
   ::CreateDirectoryA(directory.c_str(), nullptr);
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (::GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data) &&
