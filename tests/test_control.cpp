@@ -167,6 +167,8 @@ TEST_F(Control, RequestsFromBothSourcesRunInArrivalOrder) {
   ASSERT_TRUE(service.WaitForErr("request pause: begins", 20s));
   Background continuing(site.program(), {"-CONTINUE"}, Env());
   ASSERT_TRUE(service.WaitForErr("request received: continue (control", 20s)) << service.Err();
+  // (A pause sent while the continue is still queued would cancel it.)
+  ASSERT_TRUE(service.WaitForErr("request continue: begins", 20s)) << service.Err();
   service.Signal(SIGUSR1);
   ASSERT_TRUE(service.WaitForErr("request received: pause (SIGUSR1)", 20s));
   Result asked = continuing.Finish(30s);

@@ -155,6 +155,16 @@ bool Background::WaitForErr(std::string_view text, std::chrono::milliseconds lim
   return false;
 }
 
+bool Background::WaitForErrCount(std::string_view text, int count,
+                                 std::chrono::milliseconds limit) const {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (Count(Err(), std::string(text)) >= count) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 Result Background::Finish(std::chrono::milliseconds limit) {
   Result result;
   auto deadline = std::chrono::steady_clock::now() + limit;

@@ -67,6 +67,8 @@ class Background {
   void Signal(int signo) const;
   // Waits until the collected standard error holds `text` (true) or `limit` passes.
   bool WaitForErr(std::string_view text, std::chrono::milliseconds limit) const;
+  // Waits until it holds `text` `count` times or more.
+  bool WaitForErrCount(std::string_view text, int count, std::chrono::milliseconds limit) const;
   std::string Err() const;
   // Waits for the end (killing it after `limit`) and returns what it gave.
   Result Finish(std::chrono::milliseconds limit = std::chrono::seconds(30));
