@@ -116,6 +116,14 @@ void Write(Level level, Kind kind, std::string_view unsafe) {
       break;
     }
   }
+  std::string cut;
+  if (line.size() > kLongestLine) {
+    std::size_t end = kLongestLine;
+    while (end > 0 && (static_cast<unsigned char>(line[end]) & 0xC0) == 0x80) --end;
+    cut.assign(line.substr(0, end)).append("... (").append(std::to_string(line.size()));
+    cut.append(" bytes in all)");
+    line = cut;
+  }
   if (capture != nullptr) {
     static const char* const kPrefix[] = {"", "", "", "error: ", "warning: ", "", "", "debug: "};
     capture->append(kPrefix[static_cast<int>(level)]).append(line);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -70,7 +71,11 @@ void ReadLevelFromEnvironment();
 // command. Other bytes, backslashes included, are kept as they are.
 std::string Visible(std::string_view text);
 
-// Writes one finished line, its control characters written visibly.
+// Writes one finished line, its control characters written visibly. A line
+// longer than kLongestLine bytes (a command line built from a huge value,
+// say) is cut there, at a character's beginning, and ends in
+// "... (N bytes in all)".
+constexpr std::size_t kLongestLine = 8192;
 void Write(Level level, Kind kind, std::string_view line);
 // While `sink` is set, lines go to it instead, each with its level in front
 // as a terminal shows it ("warning: ", "error: ", "debug: "): tests read

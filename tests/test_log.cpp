@@ -37,6 +37,35 @@ TEST(Visible, WritesEveryControlCharacterSoThatItCanBeSeen) {
   for (const Case& c : cases) EXPECT_EQ(log::Visible(c.text), c.shown) << c.text;
 }
 
+// Mended: a command line built from a 63 MiB value was logged whole, a
+// 66 MB line per request. A line past kLongestLine is cut, saying its size.
+TEST(Write, CutsALineTooLongToReadAndSaysHowLongItWas) {
+  std::string captured;
+  log::SetCapture(&captured);
+  struct Case {
+    std::string line;
+    std::string logged;
+  };
+  const std::string most(log::kLongestLine, 'x');
+  std::string enes;  // two-byte characters across the cut
+  for (std::size_t i = 0; i < log::kLongestLine; ++i) enes += "\xc3\xb1";
+  const Case cases[] = {
+      {"short", "short\n"},
+      {most, most + "\n"},
+      {most + "y", most + "... (" + std::to_string(log::kLongestLine + 1) + " bytes in all)\n"},
+      {enes, enes.substr(0, log::kLongestLine) + "... (" + std::to_string(enes.size()) +
+                 " bytes in all)\n"},
+      {"x" + enes, "x" + enes.substr(0, log::kLongestLine - 2) + "... (" +
+                       std::to_string(enes.size() + 1) + " bytes in all)\n"},
+  };
+  for (const Case& c : cases) {
+    captured.clear();
+    log::Write(log::Level::kInfo, log::Kind::kGeneral, c.line);
+    EXPECT_EQ(captured, c.logged) << c.line.size();
+  }
+  log::SetCapture(nullptr);
+}
+
 TEST(EventId, EachKindOfEventHasItsOwn) {
   using log::Kind;
   using log::Level;
