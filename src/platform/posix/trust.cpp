@@ -3,11 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
-
-#include "platform/posix/posix.h"
 
 namespace ostrim::platform::posix {
 namespace {
