@@ -157,6 +157,10 @@ class Win32ServiceHost final : public ServiceHost {
         return;  // a shutdown after a stop: the stop is on its way
       }
       stop_queued_ = true;
+      // A pause or continue still waiting can no longer matter: the stop
+      // runs next, as on Linux.
+      std::erase_if(queue_,
+                    [](Request r) { return r == Request::kPause || r == Request::kContinue; });
     } else if (stop_queued_) {
       ::LeaveCriticalSection(&lock_);
       return;  // the service is stopping: a pause or continue can no longer matter
