@@ -255,7 +255,9 @@ TEST_F(Adversary, TheStatusGroupMayAskForTheStatusAndNothingElse) {
 // a second one started every engine again; now it refuses to serve.
 TEST_F(Adversary, AUsersInstanceNeverServesWithoutItsGuard) {
   if (!fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs setpriv";
-  constexpr uid_t kUser = 54321;  // a throwaway user, of no account
+  // A throwaway user, of no account; one of its own for each test run, so
+  // that runs side by side never share its /tmp/ostrim-UID.
+  const uid_t kUser = 50000 + static_cast<uid_t>(::getpid() % 10000);
   const std::string squatted = "/tmp/ostrim-" + std::to_string(kUser);
   fs::remove_all(squatted);
   const std::string own = site / "run-user";  // its own runtime directory
