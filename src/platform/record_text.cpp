@@ -35,10 +35,13 @@ std::string Field(std::string_view text, ServiceRecord::Form form) {
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
     if (c == '\\') {
       out.append("\\\\");
-    } else {
+    } else if (byte < 0x20 || byte == 0x7f) {
       out.append(log::Visible(std::string_view(&c, 1)));
+    } else {
+      out.push_back(c);
     }
   }
   return out;
