@@ -75,7 +75,9 @@ int Torvale::Comprueba(bool json) {
     problema(e.what());
     start_fails = true;
   }
-  if (!platform::ProfileProblem(RutaINI).empty()) falla = true;
+  // Without its main profile, or with profiles another user could change,
+  // the start refuses to run anything: said as a start that would fail.
+  if (!sin_perfil_.empty()) start_fails = true;
   if (desconfianzas_ > 0) falla = true;  // said in the log lines below
   for (std::int16_t i = 0; i < List1.ListCount(); ++i) {
     List1.SetListIndex(i);

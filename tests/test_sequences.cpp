@@ -214,7 +214,8 @@ TEST_F(Sequences, CheckReportsWhatWouldFail) {
   };
   const Case cases[] = {
       {ok + "[bases4GL]\nv=v\n", "", 0, ""},
-      {"", "", 3, "Ombrel.ini: no such file; no database, command or environment line"},
+      // The start fails without its profile (and a pause or stop runs nothing).
+      {"", "", 1, "Ombrel.ini: no such file; no database, command or environment line"},
       {"[start]\n1=/no/such/arranca\n[stop]\n1=recorder stop\n[bases4GL]\nv=v\n", "", 3,
        "Ombrel.ini [start] 1: cannot run \"/no/such/arranca\": No such file or directory"},
       {"[start]\n1=recorder start\n[stop]\n1=" + site / "plain.txt" + "\n[bases4GL]\nv=v\n", "", 3,
