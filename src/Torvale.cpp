@@ -224,7 +224,7 @@ void Torvale::NTService_Pause(std::int16_t& success) {
 }
 
 void Torvale::NTService_Stop() {
-  ParaBases();
+  ParaBases(true);
 }
 
 void Torvale::LecturaBases() {
@@ -329,7 +329,7 @@ void Torvale::RecorreArranque(const Launcher& launch, const Omision& omite) {
   }
 }
 
-void Torvale::RecorreParada(const Launcher& launch, const Omision& omite) {
+void Torvale::RecorreParada(const Launcher& launch, const Omision& omite, bool fin) {
   std::string comando;
   SkipIfFails("reading the stop command",
               [&] { comando = modINI::LeeValorINI("stop", "1", "", RutaINI); });
@@ -348,36 +348,44 @@ void Torvale::RecorreParada(const Launcher& launch, const Omision& omite) {
     });
   }
   // A database this service started that [bases4GL] no longer lists is
-  // stopped all the same, as it was started: never left running unseen. (One
-  // the selection leaves out is still listed: the selection narrows what a
-  // request handles on purpose.)
-  const std::vector<std::pair<std::string, std::string>> retiradas = Retiradas();
+  // stopped all the same, as it was started: never left running unseen. One
+  // the selection leaves out is stopped so too when the service ends; a
+  // pause narrows to the selection, as sites use it.
+  const std::vector<Retirada> retiradas = Retiradas(fin);
   for (std::size_t k = 0; k < retiradas.size(); ++k) {
-    // (Named, not bound: a lambda may not capture a structured binding in
-    // every compiler this builds with.)
-    const std::string& base = retiradas[k].first;
-    const std::string& valor = retiradas[k].second;
-    SkipIfFails("stopping " + base, [&] {
-      launch({"stop", base, LineaParada(comando, valor), static_cast<int>(bases + k + 1),
-              static_cast<int>(bases + retiradas.size()), "(started by this service) " + base,
-              valor});
+    const Retirada& r = retiradas[k];
+    SkipIfFails("stopping " + r.base, [&] {
+      launch({"stop", r.base, LineaParada(comando, r.valor), static_cast<int>(bases + k + 1),
+              static_cast<int>(bases + retiradas.size()), "(started by this service) " + r.base,
+              r.valor});
     });
   }
 }
 
-std::vector<std::pair<std::string, std::string>> Torvale::Retiradas() const {
-  std::vector<std::pair<std::string, std::string>> retiradas;
+std::vector<Torvale::Retirada> Torvale::Retiradas(bool fin) {
+  std::unordered_set<std::string> listadas;
+  for (std::int16_t i = 0; fin && i < List1.ListCount(); ++i) {
+    List1.SetListIndex(i);
+    listadas.insert(Upper(List1.Text()));
+  }
+  std::vector<Retirada> retiradas;
   std::unordered_set<std::string> vistas;
   const platform::ServiceRecord& registro = NTService->Record();
   for (const platform::DatabaseRecord& d : registro.Started()) {
     const std::string clave = Upper(d.name);
-    if (en_bases4GL_.count(clave) > 0 || !vistas.insert(clave).second) continue;
-    // Stopped with the first word of the [bases4GL] value it was started with.
-    std::string valor;
-    for (const platform::DatabaseRecord& e : registro.databases) {
-      if (e.name == d.name && e.pass == "4GL") valor = e.argument;
+    if (!vistas.insert(clave).second) continue;
+    std::string motivo;
+    if (en_bases4GL_.count(clave) == 0) {
+      motivo = "is no longer in [bases4GL] of " + RutaINI;
+    } else if (fin && listadas.count(clave) == 0) {
+      motivo = "is left out by [seleccion] of " +
+               platform::PathInDirectory(conexion_activa_, "\\bases\\tmp.ini");
+    } else {
+      continue;
     }
-    retiradas.emplace_back(d.name, valor);
+    // Stopped with the first word of the [bases4GL] value it was started
+    // with, kept by the record whatever became of its entries.
+    retiradas.push_back({d.name, registro.StartedWith(d.name), motivo});
   }
   return retiradas;
 }
@@ -433,13 +441,22 @@ void Torvale::ArrancaBases() {
         EnCurso("starting", l, trabajos, en_curso, opciones.simultaneas, k == 0), mas_tiempo);
   };
   modSubProceso::EjecutaTrabajos(trabajos.trabajos, NTService->Children(), plan);
-  // Mended: a start that launched nothing of what it had to launch is a
-  // failed start, never a quiet success (the service manager sees it fail).
+  // Mended: a start that launched nothing of what it had to launch, or
+  // whose every start command failed within its wait (a non-zero status or
+  // a signal), is a failed start, never a quiet success (the service
+  // manager sees it fail).
   const platform::SequenceTally& cuenta = registro.Tally();
-  if (cuenta.lines > 0 && cuenta.failed == cuenta.lines) {
-    throw std::runtime_error("none of its " + std::to_string(cuenta.lines) +
-                             (cuenta.lines == 1 ? " command line" : " command lines") +
-                             " could be launched: no database runs");
+  if (cuenta.lines > 0 && cuenta.failed + cuenta.ended_badly == cuenta.lines) {
+    const std::string lineas =
+        std::to_string(cuenta.lines) + (cuenta.lines == 1 ? " command line" : " command lines");
+    if (cuenta.ended_badly == 0) {
+      throw std::runtime_error("none of its " + lineas + " could be launched: no database runs");
+    }
+    std::string como;
+    if (cuenta.failed > 0) como = std::to_string(cuenta.failed) + " could not be launched, ";
+    throw std::runtime_error("none of its " + lineas + " started a database: " + como +
+                             std::to_string(cuenta.ended_badly) +
+                             " ended with an error within its wait; no database runs");
   }
   NTService->ReportProgress(registro.degraded
                                 ? "degraded: " + registro.health_reason
@@ -448,7 +465,7 @@ void Torvale::ArrancaBases() {
                             0ms);
 }
 
-void Torvale::ParaBases() {
+void Torvale::ParaBases(bool fin) {
   platform::ProfileView vista;  // one version of each file, as for the start
   platform::ServiceRecord& registro = NTService->Record();
   SkipIfFails("rebuilding the database list", [&] { LecturaBases(); });
@@ -467,16 +484,14 @@ void Torvale::ParaBases() {
   std::optional<std::chrono::steady_clock::time_point> limite;
   if (opciones.parada_total) limite = empezada + *opciones.parada_total;
   std::vector<Lanzamiento> lanzamientos;
-  RecorreParada(
-      [&](const Launch& l) {
-        if (l.origen.rfind("(started by this service)", 0) == 0) {
-          log::Warning(l.base, " is no longer in [bases4GL] of ", RutaINI,
-                       ", but this service started it: stopped with the argument it was ",
-                       "started with");
-        }
-        lanzamientos.push_back(Lanzamiento::De(l));
-      },
-      [&](const std::string& base) { Omite(base, "stopped"); });
+  std::vector<Retirada> retiradas;
+  SkipIfFails("looking for databases no longer listed", [&] { retiradas = Retiradas(fin); });
+  for (const Retirada& r : retiradas) {
+    log::Warning(r.base, " ", r.motivo, ", but this service started it: stopped with the ",
+                 "argument it was started with");
+  }
+  RecorreParada([&](const Launch& l) { lanzamientos.push_back(Lanzamiento::De(l)); },
+                [&](const std::string& base) { Omite(base, "stopped"); }, fin);
   const Trabajos trabajos = AgrupaTrabajos(lanzamientos, opciones.simultaneas);
   // Told to the service manager while a stop command runs: never past the
   // stop's own limit, so that a stop that outlives it ends.

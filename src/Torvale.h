@@ -113,7 +113,8 @@ class Torvale final : public platform::ServiceEvents {
   void NTService_Start(std::int16_t& success) override;
   void LecturaBases();
   void ArrancaBases();
-  void ParaBases();
+  // `fin`: the service ends after it (a stop, not a pause).
+  void ParaBases(bool fin = false);
   void variableEntorno(std::string& linea);
 
   // What -CHECK finds: what the next start and stop would read and run,
@@ -156,13 +157,20 @@ class Torvale final : public platform::ServiceEvents {
   void RecorreArranque(const Launcher& launch, const Omision& omite = {});
   // The stop sequence's launches in order; a step that fails is logged and
   // skipped, and the next one runs. After the listed databases, each one
-  // this service started that [bases4GL] no longer lists.
-  void RecorreParada(const Launcher& launch, const Omision& omite = {});
+  // this service started that [bases4GL] no longer lists; with `fin` (the
+  // service ends), also each one it started that the list leaves out.
+  void RecorreParada(const Launcher& launch, const Omision& omite = {}, bool fin = false);
   // Whether `base` has its [bases4GL] entry.
   bool EnBases4GL(const std::string& base) const;
   // The databases this service started (its record says so) that [bases4GL]
-  // no longer lists, each with its bases4GL value of then.
-  std::vector<std::pair<std::string, std::string>> Retiradas() const;
+  // no longer lists (with `fin`: or that the list leaves out), each with its
+  // bases4GL value of then and why it is stopped though not listed.
+  struct Retirada {
+    std::string base;
+    std::string valor;
+    std::string motivo;  // "is no longer in [bases4GL] of ...", "is left out by ..."
+  };
+  std::vector<Retirada> Retiradas(bool fin);
   // A selected name [bases4GL] lacks: warned, and recorded as not launched.
   void Omite(const std::string& base, const char* que);
   // The settings of [opciones] for this request; a value that cannot be used

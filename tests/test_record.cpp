@@ -18,7 +18,7 @@ ProcessEnd Signal(int value) {
 
 const DatabaseRecord* Find(const ServiceRecord& r, const std::string& name,
                            const std::string& pass) {
-  for (const DatabaseRecord& d : r.databases) {
+  for (const DatabaseRecord& d : r.Databases()) {
     if (d.name == name && d.pass == pass) return &d;
   }
   return nullptr;
@@ -50,7 +50,7 @@ TEST_F(RecordTest, FollowsEachDatabaseThroughAStartAndAPause) {
   EXPECT_EQ(Find(r, "ventas", "SQL")->pid, 10);
   EXPECT_EQ(StateOf(r, "ventas", "4GL"), "start_ended");
   EXPECT_EQ(Find(r, "ventas", "4GL")->detail,
-            "exit status 0; an engine it left running in the background is not watched");
+            "exit status 0; what it started is not watched by the service");
   EXPECT_EQ(StateOf(r, "compras", "4GL"), "launch_failed");
   EXPECT_EQ(r.last_tally.lines, 3);
   EXPECT_EQ(r.last_tally.failed, 1);
@@ -85,7 +85,7 @@ TEST_F(RecordTest, FollowsEachDatabaseThroughAStartAndAPause) {
   // The next start replaces what the last one ran, and the stop's entries.
   Begin(Request::kContinue);
   EXPECT_FALSE(r.degraded);
-  EXPECT_TRUE(r.databases.empty());
+  EXPECT_TRUE(r.Databases().empty());
 }
 
 TEST_F(RecordTest, AnEngineThatEndsWhileRunningDegradesTheService) {
@@ -121,6 +121,131 @@ TEST_F(RecordTest, AnEngineThatEndsWhileRunningDegradesTheService) {
   }
 }
 
+// Every engine the service watches has its own entry: a second launch of a
+// database whose first engine still runs never hides the first one from a
+// pause, from -STATUS or from the end of a stop.
+TEST_F(RecordTest, ALaunchBesideARunningEngineKeepsBoth) {
+  struct Case {
+    const char* what;
+    Request second;   // the request that launches it again
+    bool first_ends;  // the first engine ends after the second launch
+  };
+  const Case cases[] = {
+      {"a continue sent to a running service", Request::kContinue, false},
+      {"a database selected twice", Request::kStart, false},
+      {"the earlier engine ends afterwards", Request::kContinue, true},
+  };
+  for (const Case& c : cases) {
+    r = ServiceRecord();
+    Begin(Request::kStart);
+    r.Launched({"ventas", "4GL", "v"}, 10, "arranca v -z");
+    if (c.second == Request::kStart) r.Launched({"ventas", "4GL", "v"}, 11, "arranca v -z");
+    End(Request::kStart, ServiceState::kRunning);
+    if (c.second == Request::kContinue) {
+      Begin(Request::kContinue);
+      r.Launched({"ventas", "4GL", "v"}, 11, "arranca v -z");
+      End(Request::kContinue, ServiceState::kRunning);
+    }
+    std::vector<std::int64_t> pids;
+    for (const DatabaseRecord& d : r.Databases()) pids.push_back(d.pid);
+    EXPECT_EQ(pids, (std::vector<std::int64_t>{10, 11})) << c.what;
+    if (c.first_ends) {
+      EXPECT_TRUE(r.Ended({"ventas", "4GL", "v"}, 10, Status(1), false)) << c.what;
+      EXPECT_EQ(r.Databases()[0].state, DatabaseState::kEnded) << c.what;
+      EXPECT_EQ(r.Databases()[1].state, DatabaseState::kRunning) << c.what;
+    }
+    // A pause whose stop command leaves both running names both.
+    Begin(Request::kPause);
+    r.Launched({"ventas", "stop", "v"}, 20, "para v");
+    r.Ended({"ventas", "stop", "v"}, 20, Status(0), true);
+    EXPECT_TRUE(r.EnginesRunning()) << c.what;
+    EXPECT_EQ(r.EndOfStop().size(), c.first_ends ? 1u : 2u) << c.what;
+  }
+}
+
+// A retried pause: an engine left running by the first is still running at
+// the second, which must not say that everything stopped.
+TEST_F(RecordTest, AnEngineLeftRunningStaysAProblemOfEachStop) {
+  Begin(Request::kStart);
+  r.Launched({"ventas", "4GL", "v"}, 10, "arranca v -z");
+  End(Request::kStart, ServiceState::kRunning);
+  for (int pause = 1; pause <= 2; ++pause) {
+    Begin(Request::kPause);
+    r.Launched({"ventas", "stop", "v"}, 20 + pause, "para v");
+    r.Ended({"ventas", "stop", "v"}, 20 + pause, Status(0), true);
+    EXPECT_TRUE(r.EnginesRunning()) << pause;
+    ASSERT_EQ(r.EndOfStop().size(), 1u) << pause;
+    End(Request::kPause, ServiceState::kPaused);
+    EXPECT_EQ(r.last_problems,
+              (std::vector<std::string>{
+                  "ventas, 4GL: its engine, pid 10, still runs after its stop command"}))
+        << pause;
+    EXPECT_TRUE(r.degraded) << pause;
+    EXPECT_EQ(StateOf(r, "ventas", "4GL"), "left_running");
+  }
+}
+
+// How a start command that ends within its wait reads, and how a pause's
+// stop commands that fail leave the health.
+TEST_F(RecordTest, ACommandThatFailsWithinItsWaitIsAFailureOfItsDatabase) {
+  struct Case {
+    Request request;
+    const char* pass;
+    ProcessEnd end;
+    const char* state;
+    bool degraded;
+    bool to_stop;  // a stop must still stop what it started
+  };
+  const Case cases[] = {
+      {Request::kStart, "4GL", Status(0), "start_ended", false, true},
+      {Request::kStart, "4GL", Status(1), "start_failed", true, false},
+      {Request::kStart, "SQL", Signal(11), "start_failed", true, false},
+      {Request::kPause, "stop", Status(0), "stop_ran", false, false},
+      {Request::kPause, "stop", Status(2), "stop_ran", true, false},
+  };
+  for (const Case& c : cases) {
+    r = ServiceRecord();
+    Begin(c.request);
+    r.Launched({"ventas", c.pass, "v"}, 10, "orden v");
+    r.Ended({"ventas", c.pass, "v"}, 10, c.end, true);
+    End(c.request, c.request == Request::kStart ? ServiceState::kRunning : ServiceState::kPaused);
+    const std::string what = std::string(c.pass) + " " + DescribeEnd(c.end);
+    EXPECT_EQ(StateOf(r, "ventas", c.pass), c.state) << what;
+    EXPECT_EQ(r.degraded, c.degraded) << what;
+    EXPECT_EQ(r.Started().size(), c.to_stop ? 1u : 0u) << what;
+    EXPECT_EQ(r.last_tally.ended_badly, c.degraded ? 1 : 0) << what;
+  }
+}
+
+TEST_F(RecordTest, KeepsWhatEachDatabaseWasStartedWithPastItsEntries) {
+  Begin(Request::kStart);
+  r.Launched({"ventas", "SQL", "v -q"}, 10, "arranca v -q -z");
+  r.Launched({"ventas", "4GL", "v  x"}, 11, "arranca v  x -z");
+  r.Ended({"ventas", "4GL", "v  x"}, 11, Status(0), true);
+  End(Request::kStart, ServiceState::kRunning);
+  // The next start drops the ended entry; the SQL engine still runs.
+  Begin(Request::kContinue);
+  End(Request::kContinue, ServiceState::kRunning);
+  EXPECT_EQ(StateOf(r, "ventas", "4GL"), "(none)");
+  EXPECT_EQ(r.StartedWith("ventas"), "v  x");
+  EXPECT_EQ(r.StartedWith("compras"), "");
+}
+
+// Reasons are counted as they come: a database's name may hold "; ".
+TEST_F(RecordTest, TheHealthKeepsItsFirstReasonsWhateverTheNames) {
+  Begin(Request::kStart);
+  for (int i = 0; i < 10; ++i) {
+    r.LaunchFailed({"a; b" + std::to_string(i), "4GL", ""}, "x", "cannot run");
+  }
+  End(Request::kStart, ServiceState::kRunning);
+  std::size_t mores = 0;
+  for (std::size_t at = 0; (at = r.health_reason.find("and more", at)) != std::string::npos; ++at)
+    ++mores;
+  EXPECT_EQ(mores, 1u) << r.health_reason;
+  EXPECT_NE(r.health_reason.find("a; b7, 4GL: launch failed; and more"), std::string::npos)
+      << r.health_reason;
+}
+
 TEST(RecordText, ReadsBackWhatItWrites) {
   ServiceRecord r;
   r.state = "paused";
@@ -136,9 +261,9 @@ TEST(RecordText, ReadsBackWhatItWrites) {
   r.last_tally = {5, 2, 1};
   r.last_seconds = 12.3456;
   r.last_problems = {"ventas, stop: exit status 1", "a; b"};
-  r.databases.push_back({"ventas", "4GL", DatabaseState::kLeftRunning, 10, "2026-12-08T23:17:30Z",
-                         "still running", "arranca\tventas -z", "hidden"});
-  r.databases.push_back({"", "stop", DatabaseState::kStopRan, 0, "", "", "", ""});
+  r.AddDatabase({"ventas", "4GL", DatabaseState::kLeftRunning, 10, "2026-12-08T23:17:30Z",
+                 "still running", "arranca\tventas -z", "hidden"});
+  r.AddDatabase({"", "stop", DatabaseState::kStopRan, 0, "", "", "", ""});
   const ServiceRecord back = ServiceRecord::Parse(r.Text());
   EXPECT_EQ(back.Text(), ServiceRecord::Parse(back.Text()).Text());
   EXPECT_EQ(back.state, "paused");
@@ -159,15 +284,15 @@ TEST(RecordText, ReadsBackWhatItWrites) {
   EXPECT_EQ(back.last_tally.ended_badly, 1);
   EXPECT_DOUBLE_EQ(back.last_seconds, 12.346);
   EXPECT_EQ(back.last_problems, r.last_problems);
-  ASSERT_EQ(back.databases.size(), 2u);
-  EXPECT_EQ(back.databases[0].name, "ventas");
-  EXPECT_EQ(back.databases[0].pass, "4GL");
-  EXPECT_EQ(back.databases[0].state, DatabaseState::kLeftRunning);
-  EXPECT_EQ(back.databases[0].pid, 10);
-  EXPECT_EQ(back.databases[0].detail, "still running");
-  EXPECT_EQ(back.databases[0].command, "arranca\tventas -z");
-  EXPECT_EQ(back.databases[0].argument, "");  // kept by the service, never published
-  EXPECT_EQ(back.databases[1].state, DatabaseState::kStopRan);
+  ASSERT_EQ(back.Databases().size(), 2u);
+  EXPECT_EQ(back.Databases()[0].name, "ventas");
+  EXPECT_EQ(back.Databases()[0].pass, "4GL");
+  EXPECT_EQ(back.Databases()[0].state, DatabaseState::kLeftRunning);
+  EXPECT_EQ(back.Databases()[0].pid, 10);
+  EXPECT_EQ(back.Databases()[0].detail, "still running");
+  EXPECT_EQ(back.Databases()[0].command, "arranca\tventas -z");
+  EXPECT_EQ(back.Databases()[0].argument, "");  // kept by the service, never published
+  EXPECT_EQ(back.Databases()[1].state, DatabaseState::kStopRan);
   // With Windows line ends, and lines it does not know, it reads the same.
   EXPECT_EQ(ServiceRecord::Parse("state\trunning\r\nnew_key\tx\npid\t9\n").pid, 9);
   EXPECT_EQ(ServiceRecord::Parse("state\trunning\r\n").state, "running");
@@ -180,12 +305,12 @@ TEST(RecordText, ReadsBackWhatItWrites) {
                      {"\xff\xfe"},   {"end\\"}};
   for (const Odd& o : odd) {
     ServiceRecord one;
-    one.databases.push_back({o.name, "4GL", DatabaseState::kRunning, 1, "", o.name, o.name, ""});
+    one.AddDatabase({o.name, "4GL", DatabaseState::kRunning, 1, "", o.name, o.name, ""});
     const ServiceRecord read = ServiceRecord::Parse(one.Text());
-    ASSERT_EQ(read.databases.size(), 1u) << o.name;
-    EXPECT_EQ(read.databases[0].name, o.name);
-    EXPECT_EQ(read.databases[0].detail, o.name);
-    EXPECT_EQ(read.databases[0].command, o.name);
+    ASSERT_EQ(read.Databases().size(), 1u) << o.name;
+    EXPECT_EQ(read.Databases()[0].name, o.name);
+    EXPECT_EQ(read.Databases()[0].detail, o.name);
+    EXPECT_EQ(read.Databases()[0].command, o.name);
   }
 
   // The database lines, as scripts read them: the values as the operator
@@ -219,11 +344,12 @@ TEST(RecordText, ReadsBackWhatItWrites) {
 TEST(RecordText, WritesEveryStateByItsName) {
   for (DatabaseState s :
        {DatabaseState::kNotLaunched, DatabaseState::kLaunchFailed, DatabaseState::kRunning,
-        DatabaseState::kStartEnded, DatabaseState::kEnded, DatabaseState::kStopping,
-        DatabaseState::kStopRan, DatabaseState::kStopped, DatabaseState::kLeftRunning}) {
+        DatabaseState::kStartEnded, DatabaseState::kStartFailed, DatabaseState::kEnded,
+        DatabaseState::kStopping, DatabaseState::kStopRan, DatabaseState::kStopped,
+        DatabaseState::kLeftRunning}) {
     ServiceRecord r;
-    r.databases.push_back({"b", "4GL", s, 0, "", "", "", ""});
-    EXPECT_EQ(ServiceRecord::Parse(r.Text()).databases.at(0).state, s) << DatabaseStateName(s);
+    r.AddDatabase({"b", "4GL", s, 0, "", "", "", ""});
+    EXPECT_EQ(ServiceRecord::Parse(r.Text()).Databases().at(0).state, s) << DatabaseStateName(s);
   }
   EXPECT_EQ(UtcNow().size(), 20u);
   EXPECT_EQ(UtcNow().back(), 'Z');

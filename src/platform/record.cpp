@@ -23,6 +23,11 @@ constexpr std::size_t kMostReasons = 8;
 
 }  // namespace
 
+bool StillRuns(const DatabaseRecord& entry) {
+  return entry.state == DatabaseState::kRunning || entry.state == DatabaseState::kLeftRunning ||
+         entry.state == DatabaseState::kStopping;
+}
+
 std::string DescribeTally(const SequenceTally& tally) {
   std::string text =
       std::to_string(tally.lines) + (tally.lines == 1 ? " command line" : " command lines");
@@ -54,16 +59,17 @@ void ServiceRecord::BeginRequest(const RequestKind& kind) {
   in_start_ = kind.request == Request::kStart || kind.request == Request::kContinue;
   in_stop_ = !in_start_;
   // What the new request will run replaces what the last one of its kind
-  // ran; an engine of an earlier start that still runs stays listed.
-  std::erase_if(databases, [this](const DatabaseRecord& d) {
-    if (IsStopPass(d.pass)) return true;
-    return in_start_ && d.state != DatabaseState::kRunning &&
-           d.state != DatabaseState::kLeftRunning;
+  // ran; an engine of an earlier start that still runs stays listed, and so
+  // does a stop command that still runs.
+  std::erase_if(databases_, [this](const DatabaseRecord& d) {
+    if (StillRuns(d)) return false;
+    return IsStopPass(d.pass) || in_start_;
   });
-  indexed_ = kNotIndexed;
+  Reindex();
   if (in_start_) {
     degraded = false;
     health_reason.clear();
+    reasons_ = 0;
   }
   EnterState(kind.pending);
 }
@@ -91,28 +97,42 @@ std::string ServiceRecord::Key(const std::string& name, const std::string& pass)
   return key.append(pass);
 }
 
-DatabaseRecord* ServiceRecord::Find(const LaunchTag& tag) {
-  // The index follows `databases`; it is built anew when they were changed
-  // from outside (a record parsed, a test) or entries were dropped.
-  if (indexed_ != databases.size()) {
-    index_.clear();
-    for (std::size_t i = 0; i < databases.size(); ++i) {
-      index_[Key(databases[i].name, databases[i].pass)] = i;
-    }
-    indexed_ = databases.size();
+void ServiceRecord::AddDatabase(DatabaseRecord entry) {
+  index_[Key(entry.name, entry.pass)].push_back(databases_.size());
+  databases_.push_back(std::move(entry));
+  changed_ = true;
+}
+
+void ServiceRecord::Reindex() {
+  index_.clear();
+  for (std::size_t i = 0; i < databases_.size(); ++i) {
+    index_[Key(databases_[i].name, databases_[i].pass)].push_back(i);
   }
+}
+
+DatabaseRecord* ServiceRecord::Find(const LaunchTag& tag, std::optional<std::int64_t> launch) {
   auto it = index_.find(Key(tag.database, tag.pass));
-  return it == index_.end() ? nullptr : &databases[it->second];
+  if (it == index_.end()) return nullptr;
+  if (!launch) return &databases_[it->second.back()];
+  for (std::size_t i : it->second) {
+    if (databases_[i].pid == *launch) return &databases_[i];
+  }
+  return nullptr;
 }
 
 DatabaseRecord& ServiceRecord::Entry(const LaunchTag& tag) {
-  if (DatabaseRecord* d = Find(tag)) return *d;
-  DatabaseRecord& d = databases.emplace_back();
-  d.name = tag.database;
-  d.pass = tag.pass;
-  index_[Key(d.name, d.pass)] = databases.size() - 1;
-  indexed_ = databases.size();
-  return d;
+  DatabaseRecord* d = Find(tag);
+  if (d != nullptr && !StillRuns(*d)) return *d;
+  DatabaseRecord fresh;
+  fresh.name = tag.database;
+  fresh.pass = tag.pass;
+  AddDatabase(std::move(fresh));
+  return databases_.back();
+}
+
+std::string ServiceRecord::StartedWith(const std::string& name) const {
+  auto it = started_with_.find(name);
+  return it == started_with_.end() ? std::string() : it->second;
 }
 
 void ServiceRecord::Set(DatabaseRecord& entry, DatabaseState now, std::int64_t entry_pid,
@@ -127,13 +147,13 @@ void ServiceRecord::Set(DatabaseRecord& entry, DatabaseState now, std::int64_t e
 void ServiceRecord::Degrade(const std::string& why) {
   newly_degraded_ = true;
   degraded = true;
-  const std::size_t reasons =
-      health_reason.empty() ? 0 : std::count(health_reason.begin(), health_reason.end(), ';') + 1;
-  if (reasons < kMostReasons) {
+  // Counted, not found again in the text: a database's name may hold "; ".
+  if (reasons_ < kMostReasons) {
     health_reason += (health_reason.empty() ? "" : "; ") + why;
-  } else if (reasons == kMostReasons) {
+  } else if (reasons_ == kMostReasons) {
     health_reason += "; and more";
   }
+  ++reasons_;
   changed_ = true;
 }
 
@@ -149,7 +169,7 @@ std::unordered_set<std::string> ServiceRecord::StoppedNow() const {
   // The databases this stop is for: a stop command was launched, or tried
   // (one the selection left out of it is not to be stopped).
   std::unordered_set<std::string> names;
-  for (const DatabaseRecord& d : databases) {
+  for (const DatabaseRecord& d : databases_) {
     if (IsStopPass(d.pass)) names.insert(d.name);
   }
   return names;
@@ -157,34 +177,46 @@ std::unordered_set<std::string> ServiceRecord::StoppedNow() const {
 
 bool ServiceRecord::EnginesRunning() const {
   const std::unordered_set<std::string> stopped = StoppedNow();
-  return std::any_of(databases.begin(), databases.end(), [&](const DatabaseRecord& d) {
-    return !IsStopPass(d.pass) && d.state == DatabaseState::kRunning && stopped.count(d.name);
+  return std::any_of(databases_.begin(), databases_.end(), [&](const DatabaseRecord& d) {
+    return !IsStopPass(d.pass) && StillRuns(d) && stopped.count(d.name);
   });
 }
 
 std::vector<DatabaseRecord> ServiceRecord::EndOfStop() {
   const std::unordered_set<std::string> stopped = StoppedNow();
   std::vector<DatabaseRecord> left;
-  for (DatabaseRecord& d : databases) {
-    if (IsStopPass(d.pass) || d.state != DatabaseState::kRunning) continue;
+  for (DatabaseRecord& d : databases_) {
+    if (IsStopPass(d.pass) || !StillRuns(d)) continue;
     if (stopped.count(d.name) == 0) continue;
-    Set(d, DatabaseState::kLeftRunning, d.pid, "still running when the " + current_ + " ended");
+    // One left running by an earlier pause still runs: this one did not
+    // stop it either (a retried pause must not say that all is stopped).
+    const std::string detail = "still running when the " + current_ + " ended";
+    if (d.state == DatabaseState::kLeftRunning) {
+      d.detail = detail;
+      changed_ = true;
+    } else {
+      Set(d, DatabaseState::kLeftRunning, d.pid, detail);
+    }
     problems_.push_back(d.name + ", " + d.pass + ": its engine, pid " + std::to_string(d.pid) +
                         ", still runs after its stop command");
     left.push_back(d);
+  }
+  if (!left.empty()) {
+    Degrade(std::to_string(left.size()) + (left.size() == 1 ? " engine" : " engines") +
+            " left running by the " + current_);
   }
   return left;
 }
 
 std::size_t ServiceRecord::EnginesLeft() const {
   return static_cast<std::size_t>(std::count_if(
-      databases.begin(), databases.end(),
+      databases_.begin(), databases_.end(),
       [](const DatabaseRecord& d) { return d.state == DatabaseState::kLeftRunning; }));
 }
 
 std::vector<DatabaseRecord> ServiceRecord::Started() const {
   std::vector<DatabaseRecord> started;
-  for (const DatabaseRecord& d : databases) {
+  for (const DatabaseRecord& d : databases_) {
     if (IsStopPass(d.pass)) continue;
     if (d.state != DatabaseState::kRunning && d.state != DatabaseState::kStartEnded &&
         d.state != DatabaseState::kLeftRunning) {
@@ -201,6 +233,7 @@ void ServiceRecord::Launched(const LaunchTag& tag, std::int64_t child, const std
   DatabaseRecord& entry = Entry(tag);
   entry.command = command;
   entry.argument = tag.argument;
+  if (tag.pass == "4GL") started_with_[tag.database] = tag.argument;
   Set(entry, IsStopPass(tag.pass) ? DatabaseState::kStopping : DatabaseState::kRunning, child, "");
 }
 
@@ -214,7 +247,7 @@ void ServiceRecord::LaunchFailed(const LaunchTag& tag, const std::string& comman
   entry.argument = tag.argument;
   Set(entry, DatabaseState::kLaunchFailed, 0, why);
   problems_.push_back(TagPrefix(tag) + "launch failed: " + why);
-  if (in_start_) Degrade(TagPrefix(tag) + "launch failed");
+  if (in_start_ || in_stop_) Degrade(TagPrefix(tag) + "launch failed");
 }
 
 void ServiceRecord::LeftRunning(const LaunchTag&, std::int64_t) {
@@ -224,8 +257,7 @@ void ServiceRecord::LeftRunning(const LaunchTag&, std::int64_t) {
 bool ServiceRecord::Ended(const LaunchTag& tag, std::int64_t child, const ProcessEnd& end,
                           bool waited) {
   if (tag.database.empty() && tag.pass.empty()) return false;
-  DatabaseRecord* entry = Find(tag);
-  if (entry != nullptr && entry->pid != child) entry = nullptr;  // an earlier launch's
+  DatabaseRecord* entry = Find(tag, child);  // that launch's, never a later one's
   const std::string how = DescribeEnd(end);
   if (waited || IsStopPass(tag.pass)) {
     // Within its wait: a start command that ended (an engine that
@@ -233,13 +265,17 @@ bool ServiceRecord::Ended(const LaunchTag& tag, std::int64_t child, const Proces
     if (EndedBadly(end) && (in_start_ || in_stop_)) {
       ++tally_.ended_badly;
       problems_.push_back(TagPrefix(tag) + how);
+      Degrade(TagPrefix(tag) + how);
     }
     if (entry != nullptr && IsStopPass(tag.pass)) {
       Set(*entry, DatabaseState::kStopRan, 0, how);
+    } else if (entry != nullptr && EndedBadly(end)) {
+      // Failed: what it started, if anything, is not known to run.
+      Set(*entry, DatabaseState::kStartFailed, 0, how);
     } else if (entry != nullptr) {
       // An engine that put itself in the background is no child of ours.
       Set(*entry, DatabaseState::kStartEnded, 0,
-          how + "; an engine it left running in the background is not watched");
+          how + "; what it started is not watched by the service");
     }
     return false;
   }

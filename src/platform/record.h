@@ -43,6 +43,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -59,8 +60,10 @@ enum class DatabaseState {
   kNotLaunched,   // listed, but not launched (detail: why)
   kLaunchFailed,  // no process was created (detail: why)
   kRunning,       // its start command still runs (pid, since)
-  kStartEnded,    // its start command ended within its wait (detail: its status); an engine
-                  // that daemonizes ends it at once, and the service cannot see the engine
+  kStartEnded,    // its start command ended within its wait with status 0; an engine that
+                  // daemonizes ends it at once, and the service cannot see the engine
+  kStartFailed,   // its start command ended within its wait with a non-zero status or a
+                  // signal (detail: which): nothing of it was started
   kEnded,         // it ended while the service was running (detail: status or signal)
   kStopping,      // its stop command runs (pid)
   kStopRan,       // its stop command ended (detail: its status)
@@ -80,6 +83,10 @@ struct DatabaseRecord {
   std::string command;   // the command line
   std::string argument;  // its argument text when launched (not published)
 };
+
+// Whether the entry is a process the service watches that still runs: an
+// engine (its start command, running or left running) or a stop command.
+bool StillRuns(const DatabaseRecord& entry);
 
 // What one request's sequence ran: how many command lines, how many of them
 // were launched, could not be launched, or ended badly (a non-zero status or
@@ -113,7 +120,14 @@ class ServiceRecord final : public ChildObserver {
   double last_seconds = 0;
   // What failed in it, one text each: "ventas, stop: exit status 1".
   std::vector<std::string> last_problems;
-  std::vector<DatabaseRecord> databases;
+
+  // One entry per launch still of interest, in launch order: a database and
+  // pass has one, or more while earlier launches of it still run (a
+  // continue that launched it again, a database selected twice): none of
+  // them is ever forgotten while it runs.
+  const std::vector<DatabaseRecord>& Databases() const { return databases_; }
+  // Adds an entry as it is (a record read back, a test).
+  void AddDatabase(DatabaseRecord entry);
 
   // The text form above, and back; a line that is not understood is
   // skipped, and "\r\n" reads as "\n". kWire is what passes from the
@@ -149,13 +163,17 @@ class ServiceRecord final : public ChildObserver {
   bool EnginesRunning() const;
   // A pause or stop has run its stop commands: every engine of the
   // databases it stopped that still runs is left running (returned, to be
-  // named; a problem of the request).
+  // named; a problem of the request), those left running before included.
   std::vector<DatabaseRecord> EndOfStop();
   // How many engines are left running.
   std::size_t EnginesLeft() const;
-  // The start launches of the last start whose processes were created,
-  // which a stop must stop.
+  // The start launches whose processes were created and may have left an
+  // engine (running, left running, or ended with status 0 within its
+  // wait), which a stop must stop.
   std::vector<DatabaseRecord> Started() const;
+  // The [bases4GL] value a database was last started with ("" when none):
+  // kept apart from its entries, so that a pass's end never loses it.
+  std::string StartedWith(const std::string& name) const;
 
   // --- Told by the children (ChildObserver)
   void Launched(const LaunchTag& tag, std::int64_t pid, const std::string& command) override;
@@ -172,8 +190,13 @@ class ServiceRecord final : public ChildObserver {
 
  private:
   static std::string Key(const std::string& name, const std::string& pass);
-  DatabaseRecord* Find(const LaunchTag& tag);
+  // The latest entry of a database and pass; with a pid, the entry of that
+  // launch only.
+  DatabaseRecord* Find(const LaunchTag& tag, std::optional<std::int64_t> launch = std::nullopt);
+  // The entry a new launch of it fills: its latest, unless that one still
+  // runs (then a new one beside it).
   DatabaseRecord& Entry(const LaunchTag& tag);
+  void Reindex();
   std::unordered_set<std::string> StoppedNow() const;
   void Set(DatabaseRecord& entry, DatabaseState state, std::int64_t entry_pid, std::string detail);
   void Degrade(const std::string& why);
@@ -186,11 +209,13 @@ class ServiceRecord final : public ChildObserver {
   std::vector<std::string> problems_;
   bool changed_ = true;
   bool newly_degraded_ = false;
-  // Where each database and pass is in `databases`, while it holds
-  // `indexed_` entries.
-  static constexpr std::size_t kNotIndexed = static_cast<std::size_t>(-1);
-  std::unordered_map<std::string, std::size_t> index_;
-  std::size_t indexed_ = kNotIndexed;
+  std::size_t reasons_ = 0;  // how many reasons the health has had
+  std::vector<DatabaseRecord> databases_;
+  // Where each database and pass's entries are in `databases_`, oldest
+  // first; rebuilt whenever entries are dropped.
+  std::unordered_map<std::string, std::vector<std::size_t>> index_;
+  // Each database's [bases4GL] value as last started.
+  std::unordered_map<std::string, std::string> started_with_;
 };
 
 }  // namespace ostrim::platform

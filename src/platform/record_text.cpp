@@ -10,11 +10,12 @@
 namespace ostrim::platform {
 namespace {
 
-constexpr std::array<std::pair<DatabaseState, const char*>, 9> kStateNames = {{
+constexpr std::array<std::pair<DatabaseState, const char*>, 10> kStateNames = {{
     {DatabaseState::kNotLaunched, "not_launched"},
     {DatabaseState::kLaunchFailed, "launch_failed"},
     {DatabaseState::kRunning, "running"},
     {DatabaseState::kStartEnded, "start_ended"},
+    {DatabaseState::kStartFailed, "start_failed"},
     {DatabaseState::kEnded, "ended"},
     {DatabaseState::kStopping, "stopping"},
     {DatabaseState::kStopRan, "stop_ran"},
@@ -172,7 +173,7 @@ std::string ServiceRecord::Text(Form form) const {
     line("last_seconds", Seconds(last_seconds));
     for (const std::string& p : last_problems) line("last_problem", p);
   }
-  for (const DatabaseRecord& d : databases) {
+  for (const DatabaseRecord& d : databases_) {
     out.append("database\t").append(Field(d.name, form)).append("\t").append(Field(d.pass, form));
     out.append("\t").append(DatabaseStateName(d.state)).append("\t").append(std::to_string(d.pid));
     out.append("\t").append(Field(d.since, form)).append("\t").append(Field(d.detail, form));
@@ -223,7 +224,7 @@ ServiceRecord ServiceRecord::Parse(std::string_view text) {
     } else if (key == "last_problem") {
       r.last_problems.push_back(value);
     } else if (key == "database" && f.size() >= 8) {
-      DatabaseRecord& d = r.databases.emplace_back();
+      DatabaseRecord d;
       d.name = Unfield(f[1]);
       d.pass = Unfield(f[2]);
       d.state = DatabaseStateFromName(f[3]);
@@ -231,6 +232,7 @@ ServiceRecord ServiceRecord::Parse(std::string_view text) {
       d.since = Unfield(f[5]);
       d.detail = Unfield(f[6]);
       d.command = Unfield(f[7]);
+      r.AddDatabase(std::move(d));
     }
   }
   return r;
@@ -260,7 +262,7 @@ std::string ServiceRecord::Json() const {
     }
   }
   w.Key("databases").BeginArray();
-  for (const DatabaseRecord& d : databases) {
+  for (const DatabaseRecord& d : databases_) {
     w.BeginObject().Key("name").String(d.name).Key("pass").String(d.pass);
     w.Key("state").String(DatabaseStateName(d.state)).Key("pid").Number(std::int64_t{d.pid});
     w.Key("since").String(d.since).Key("detail").String(d.detail);
