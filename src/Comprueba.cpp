@@ -22,12 +22,12 @@ std::string ComprobacionJson(const Torvale::Comprobacion& c) {
   w.EndArray().Key("environment").BeginArray();
   for (const std::string& linea : c.entorno) w.String(linea);
   w.EndArray().Key("options").BeginObject();
-  for (const auto& [clave, valor] : c.opciones) {
-    w.Key(clave);
-    if (clave == "simultaneas") {
-      w.Number(std::int64_t{std::stoi(valor)});
+  for (const modOpciones::Ajuste& a : c.opciones) {
+    w.Key(a.clave);
+    if (a.entero) {
+      w.Number(static_cast<std::int64_t>(a.numero));
     } else {
-      w.Number(static_cast<double>(modOpciones::LeeSegundos(valor)->count()) / 1000.0);
+      w.Number(a.numero);
     }
   }
   w.EndObject();
@@ -104,7 +104,7 @@ int Torvale::Comprueba(bool json) {
 
   // The settings in effect; a value that cannot be used fails the check.
   const modOpciones::Opciones opciones = modOpciones::LeeOpciones(RutaINI);
-  c.opciones = modOpciones::EnTexto(opciones);
+  c.opciones = modOpciones::EnEfecto(opciones);
   for (const std::string& p : opciones.problemas) {
     problema(p);
     falla = true;
@@ -159,10 +159,10 @@ int Torvale::Comprueba(bool json) {
     const auto hace_falta = *opciones.espera_parada * rondas;
     if (hace_falta > *opciones.parada_total) {
       problema(
-          RutaINI + " [opciones] parada_total=" + c.opciones[2].second + ": the stops may " +
-          "not fit it: " + std::to_string(c.parada.size()) + " stop commands, each " +
-          "waited for up to " + c.opciones[1].second + " s, " +
-          std::to_string(opciones.simultaneas) + " at a time, can take " +
+          RutaINI + " [opciones] parada_total=" + modOpciones::Texto(opciones, "parada_total") +
+          ": the stops may not fit it: " + std::to_string(c.parada.size()) +
+          " stop commands, each waited for up to " + modOpciones::Texto(opciones, "espera_parada") +
+          " s, " + std::to_string(opciones.simultaneas) + " at a time, can take " +
           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(hace_falta).count()) +
           " s");
     }
@@ -185,8 +185,8 @@ int Torvale::Comprueba(bool json) {
     using log::Visible;
     for (const std::string& base : c.bases) out += "database\t" + Visible(base) + "\n";
     for (const std::string& linea : c.entorno) out += "environment\t" + Visible(linea) + "\n";
-    for (const auto& [clave, valor] : c.opciones) {
-      out += "option\t" + clave + "\t" + Visible(valor) + "\n";
+    for (const modOpciones::Ajuste& a : c.opciones) {
+      out += "option\t" + a.clave + "\t" + Visible(a.texto) + "\n";
     }
     for (const auto* lineas : {&c.arranque, &c.parada}) {
       for (const Comprobacion::Linea& l : *lineas) {

@@ -525,7 +525,7 @@ void Torvale::ParaBases(bool fin) {
   });
   // The stop's time ran out: what it did not finish is said, by database.
   const std::string agotado = "the " + registro.Current() + "'s time (parada_total, " +
-                              modOpciones::EnTexto(opciones)[2].second + " s) ran out";
+                              modOpciones::Texto(opciones, "parada_total") + " s) ran out";
   for (const auto& sigue : inconcluso.siguen) {
     log::Warning(sigue.etiqueta.database, ": its stop command, pid ", sigue.pid,
                  ", still runs: ", agotado, "; the ", registro.Current(), " ends without it");

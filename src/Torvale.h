@@ -127,8 +127,8 @@ class Torvale final : public platform::ServiceEvents {
       platform::ProgramCheck check;
     };
     std::vector<std::string> bases;
-    std::vector<std::string> entorno;  // the environment lines, "SET " removed
-    std::vector<std::pair<std::string, std::string>> opciones;  // [opciones] in effect
+    std::vector<std::string> entorno;           // the environment lines, "SET " removed
+    std::vector<modOpciones::Ajuste> opciones;  // [opciones] in effect
     std::vector<Linea> arranque, parada;
     std::vector<std::string> problemas;  // one line each, naming file, section and key
     int estado = 0;                      // the exit status

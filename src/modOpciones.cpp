@@ -1,6 +1,7 @@
 #include "modOpciones.h"
 
 #include <cstdint>
+#include <stdexcept>
 
 #include "modINI.h"
 
@@ -9,10 +10,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using std::chrono::milliseconds;
-
-constexpr milliseconds kMasEsperaArranque = 3600s;
-constexpr milliseconds kMasParada = 86400s;
-constexpr int kMasSimultaneas = 64;
 
 std::string Segundos(milliseconds ms) {
   std::string texto = std::to_string(ms.count() / 1000);
@@ -24,7 +21,42 @@ std::string Segundos(milliseconds ms) {
   return texto;
 }
 
+// The keys, in the order -CHECK prints them.
+constexpr std::int64_t kDia = 86'400'000;
+constexpr Clave kClaves[] = {
+    {"espera_arranque", false, 1, 3'600'000, false, "2.5",
+     "how long each start launch is waited for",
+     [](Opciones& o, std::int64_t v) { o.espera_arranque = milliseconds(v); },
+     [](const Opciones& o) -> std::int64_t { return o.espera_arranque.count(); }},
+    {"espera_parada", false, 0, kDia, true, "0 (until it ends)",
+     "how long each stop command is waited for before the next database's stop begins",
+     [](Opciones& o, std::int64_t v) { o.espera_parada = milliseconds(v); },
+     [](const Opciones& o) { return o.espera_parada.value_or(0ms).count(); }},
+    {"parada_total", false, 0, kDia, true, "0 (no limit)",
+     "how long a whole stop or pause may take",
+     [](Opciones& o, std::int64_t v) { o.parada_total = milliseconds(v); },
+     [](const Opciones& o) { return o.parada_total.value_or(0ms).count(); }},
+    {"simultaneas", true, 1, 64, false, "1",
+     "how many databases are started, or stopped, at the same time",
+     [](Opciones& o, std::int64_t v) { o.simultaneas = static_cast<int>(v); },
+     [](const Opciones& o) -> std::int64_t { return o.simultaneas; }},
+};
+
+// "a number of seconds above 0 to 3600", "a whole number from 1 to 64".
+std::string Rango(const Clave& clave) {
+  if (clave.entero) {
+    return "a whole number from " + std::to_string(clave.menos) + " to " +
+           std::to_string(clave.mas);
+  }
+  return std::string("a number of seconds ") + (clave.menos > 0 ? "above 0" : "from 0") + " to " +
+         Segundos(milliseconds(clave.mas));
+}
+
 }  // namespace
+
+std::span<const Clave> Claves() {
+  return kClaves;
+}
 
 std::optional<milliseconds> LeeSegundos(const std::string& texto) {
   std::int64_t enteros = 0;
@@ -54,51 +86,51 @@ std::optional<milliseconds> LeeSegundos(const std::string& texto) {
 
 Opciones LeeOpciones(const std::string& fichero) {
   Opciones o;
-  auto problema = [&](const char* clave, const std::string& valor, const std::string& que,
-                      const std::string& defecto) {
-    o.problemas.push_back(fichero + " [opciones] " + clave + "=" + valor + ": not " + que + "; " +
-                          defecto + " is used");
-  };
-  // Seconds in [0, most]; 0 and absence read as none.
-  auto segundos = [&](const char* clave, milliseconds mas, const std::string& defecto,
-                      bool cero_vale) -> std::optional<milliseconds> {
-    const std::string valor = modINI::LeeValorINI("opciones", clave, "", fichero);
-    if (valor.empty()) return std::nullopt;
+  for (const Clave& clave : Claves()) {
+    const std::string valor =
+        modINI::LeeValorINI("opciones", std::string(clave.nombre), "", fichero);
+    if (valor.empty()) continue;
     const std::optional<milliseconds> leido = LeeSegundos(valor);
-    if (!leido || *leido > mas || (!cero_vale && leido->count() == 0)) {
-      problema(clave, valor,
-               std::string("a number of seconds ") + (cero_vale ? "from 0" : "above 0") + " to " +
-                   Segundos(mas),
-               defecto);
-      return std::nullopt;
+    // A whole number is read as seconds would be, then checked for decimals.
+    std::optional<std::int64_t> n;
+    if (leido && !clave.entero) n = leido->count();
+    if (leido && clave.entero && valor.find_first_of(".,") == std::string::npos) {
+      n = leido->count() / 1000;
     }
-    if (leido->count() == 0) return std::nullopt;
-    return leido;
-  };
-  if (auto espera = segundos("espera_arranque", kMasEsperaArranque, "2.5", false)) {
-    o.espera_arranque = *espera;
-  }
-  o.espera_parada = segundos("espera_parada", kMasParada, "0 (until it ends)", true);
-  o.parada_total = segundos("parada_total", kMasParada, "0 (no limit)", true);
-  const std::string simultaneas = modINI::LeeValorINI("opciones", "simultaneas", "", fichero);
-  if (!simultaneas.empty()) {
-    const std::optional<milliseconds> leido = LeeSegundos(simultaneas);
-    const bool entero = simultaneas.find_first_of(".,") == std::string::npos;
-    if (!leido || !entero || leido->count() < 1000 || leido->count() > kMasSimultaneas * 1000) {
-      problema("simultaneas", simultaneas,
-               "a whole number from 1 to " + std::to_string(kMasSimultaneas), "1");
-    } else {
-      o.simultaneas = static_cast<int>(leido->count() / 1000);
+    const bool cero = n && *n == 0 && clave.cero_es_ausente;
+    if (!n || (!cero && (*n < clave.menos || *n > clave.mas))) {
+      o.problemas.push_back(fichero + " [opciones] " + std::string(clave.nombre) + "=" + valor +
+                            ": not " + Rango(clave) + "; " + std::string(clave.defecto) +
+                            " is used");
+      continue;
     }
+    if (!cero) clave.pon(o, *n);
   }
   return o;
 }
 
+std::vector<Ajuste> EnEfecto(const Opciones& o) {
+  std::vector<Ajuste> ajustes;
+  for (const Clave& clave : Claves()) {
+    const std::int64_t v = clave.valor(o);
+    ajustes.push_back(
+        {std::string(clave.nombre), clave.entero ? std::to_string(v) : Segundos(milliseconds(v)),
+         clave.entero ? static_cast<double>(v) : static_cast<double>(v) / 1000.0, clave.entero});
+  }
+  return ajustes;
+}
+
 std::vector<std::pair<std::string, std::string>> EnTexto(const Opciones& o) {
-  return {{"espera_arranque", Segundos(o.espera_arranque)},
-          {"espera_parada", Segundos(o.espera_parada.value_or(0ms))},
-          {"parada_total", Segundos(o.parada_total.value_or(0ms))},
-          {"simultaneas", std::to_string(o.simultaneas)}};
+  std::vector<std::pair<std::string, std::string>> texto;
+  for (const Ajuste& a : EnEfecto(o)) texto.emplace_back(a.clave, a.texto);
+  return texto;
+}
+
+std::string Texto(const Opciones& o, std::string_view nombre) {
+  for (const Ajuste& a : EnEfecto(o)) {
+    if (a.clave == nombre) return a.texto;
+  }
+  throw std::logic_error("no [opciones] key " + std::string(nombre));
 }
 
 }  // namespace ostrim::modOpciones

@@ -20,11 +20,17 @@
 //
 // A value that is not a number, or out of its range, is a problem (said with
 // the file, section, key and value) and its default is used.
+//
+// The keys are one table (Claves): its rows drive the reading, the problems,
+// -CHECK's lines and JSON. A new key is a row there and its member here.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ostrim::modOpciones {
@@ -39,12 +45,41 @@ struct Opciones {
   std::vector<std::string> problemas;
 };
 
+// One key of [opciones]. Its value is a number of seconds (held in
+// milliseconds) or a whole number; `menos` to `mas` is its range.
+struct Clave {
+  std::string_view nombre;
+  bool entero;  // a whole number; else seconds
+  std::int64_t menos;
+  std::int64_t mas;
+  bool cero_es_ausente;      // 0 reads as absent (its default)
+  std::string_view defecto;  // the default, as a problem says it ("0 (no limit)")
+  std::string_view doc;      // what it sets, in one line
+  void (*pon)(Opciones&, std::int64_t);
+  // The value in effect (0: absent).
+  std::int64_t (*valor)(const Opciones&);
+};
+
+std::span<const Clave> Claves();
+
 // The settings of [opciones] of `fichero`, each checked.
 Opciones LeeOpciones(const std::string& fichero);
 
-// The settings in effect, as -CHECK prints them: key and value, seconds
-// without needless decimals ("2.5", "0": absent).
+// One setting in effect, as -CHECK says it: its key, its text (seconds
+// without needless decimals: "2.5", "0": absent) and the same as a number
+// (seconds, or the whole number).
+struct Ajuste {
+  std::string clave;
+  std::string texto;
+  double numero;
+  bool entero;
+  bool operator==(const Ajuste&) const = default;
+};
+std::vector<Ajuste> EnEfecto(const Opciones& opciones);
+// Key and text of each setting in effect.
 std::vector<std::pair<std::string, std::string>> EnTexto(const Opciones& opciones);
+// The text of one key's setting in effect ("600").
+std::string Texto(const Opciones& opciones, std::string_view clave);
 
 // A number of seconds as the profile writes it ("2.5", "2,5", "30"), in
 // milliseconds; none when `texto` is not one (no sign, no exponent, at most

@@ -96,5 +96,23 @@ TEST(LeeOpciones, ChecksEachValueAndKeepsTheDefaultOfOneItCannotUse) {
             ini + " [opciones] simultaneas=muchas: not a whole number from 1 to 64; 1 is used");
 }
 
+// Each key of the table is said to operators, and -CHECK -JSON gets its
+// number from the table, never by reading its text back.
+TEST(Claves, EachKeyIsDocumentedAndItsSettingANumber) {
+  const std::string man = tests::ReadFile(std::string(TESTS_SOURCE_DIR) + "/../doc/ostrim.8.in");
+  const std::string readme = tests::ReadFile(std::string(TESTS_SOURCE_DIR) + "/../README.md");
+  for (const Clave& clave : Claves()) {
+    EXPECT_NE(man.find(clave.nombre), std::string::npos) << clave.nombre;
+    EXPECT_NE(readme.find(clave.nombre), std::string::npos) << clave.nombre;
+  }
+  tests::TempDir dir;
+  tests::WriteFile(dir / "Ombrel.ini", "[opciones]\nespera_arranque=0,75\nsimultaneas=3\n");
+  const std::vector<Ajuste> ajustes = EnEfecto(LeeOpciones(dir / "Ombrel.ini"));
+  ASSERT_EQ(ajustes.size(), Claves().size());
+  EXPECT_EQ(ajustes.front(), (Ajuste{"espera_arranque", "0.75", 0.75, false}));
+  EXPECT_EQ(ajustes.back(), (Ajuste{"simultaneas", "3", 3, true}));
+  EXPECT_EQ(Texto(LeeOpciones(dir / "Ombrel.ini"), "parada_total"), "0");
+}
+
 }  // namespace
 }  // namespace ostrim::modOpciones
