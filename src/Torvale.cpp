@@ -80,6 +80,10 @@ std::string Terminado(const std::string& pedido) {
 // How long engines get to end after the last stop command has, before those
 // still running are said to be left running.
 constexpr auto kGraciaMotores = 1s;
+// What is kept of parada_total for the stop commands whose turn would not
+// come in time: a tenth of it, within these bounds.
+constexpr std::chrono::milliseconds kReservaMenor = 1s;
+constexpr std::chrono::milliseconds kReservaMayor = 30s;
 
 }  // namespace
 
@@ -495,17 +499,25 @@ void Torvale::ParaBases(bool fin) {
   const Trabajos trabajos = AgrupaTrabajos(lanzamientos, opciones.simultaneas);
   // Told to the service manager while a stop command runs: never past the
   // stop's own limit, so that a stop that outlives it ends.
+  auto queda = [&] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(*limite -
+                                                                 std::chrono::steady_clock::now());
+  };
   auto mas_tiempo = [&](std::chrono::milliseconds quiere) {
     if (!limite) return quiere;
-    const auto queda = std::chrono::duration_cast<std::chrono::milliseconds>(
-        *limite - std::chrono::steady_clock::now());
-    return std::max(std::min(quiere, queda + kTimePerStartLaunch / 2), 1ms);
+    return std::max(std::min(quiere, queda()), 1ms);
   };
   modSubProceso::Plan plan;
   plan.espera = opciones.espera_parada;
   plan.esperar_al_final = true;
   plan.simultaneas = opciones.simultaneas;
   plan.limite = limite;
+  // The last part of the time is kept for the databases whose turn would
+  // not come: their stop commands then begin at once.
+  if (opciones.parada_total) {
+    plan.reserva = std::clamp<std::chrono::milliseconds>(*opciones.parada_total / 10, kReservaMenor,
+                                                         kReservaMayor);
+  }
   std::string en_curso_ahora;
   plan.al_lanzar = [&](std::size_t t, std::size_t k, const std::vector<std::size_t>& en_curso) {
     en_curso_ahora =
@@ -537,7 +549,9 @@ void Torvale::ParaBases(bool fin) {
     log::Warning(paso.etiqueta.database, ": not stopped: ", agotado, " before its turn");
     registro.NotLaunched(paso.etiqueta, agotado + " before its turn");
   }
-  if (limite && std::chrono::steady_clock::now() >= *limite) {
+  // Mended: a stop whose commands had all ended just before the limit was
+  // said to have been ended by it, and its engines got no grace.
+  if (!inconcluso.siguen.empty() || !inconcluso.sin_empezar.empty()) {
     SkipIfFails("looking for engines left running", [&] { registro.EndOfStop(); });
     NTService->ReportProgress(Terminado(registro.Current()) + ": ended by its time limit, " +
                                   platform::DescribeTally(registro.Tally()),
@@ -547,7 +561,10 @@ void Torvale::ParaBases(bool fin) {
   SkipIfFails("looking for engines left running", [&] {
     // An engine ends a moment after its stop command: a short grace before
     // one still running is said to be left so.
-    NTService->Children().WaitWhile([&] { return registro.EnginesRunning(); }, kGraciaMotores);
+    // Within the stop's own limit.
+    const auto gracia = limite ? std::clamp(queda(), 0ms, std::chrono::milliseconds(kGraciaMotores))
+                               : std::chrono::milliseconds(kGraciaMotores);
+    NTService->Children().WaitWhile([&] { return registro.EnginesRunning(); }, gracia);
     for (const platform::DatabaseRecord& d : registro.EndOfStop()) {
       log::Warning(d.name, " (", d.pass, "): its engine, pid ", d.pid,
                    ", still runs after its stop command; the service leaves it running");

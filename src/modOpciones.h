@@ -13,6 +13,8 @@
 // |                 | running then goes on, never killed, and the request   |                      |
 // |                 | waits for it at its end                               |                      |
 // | parada_total    | how long a whole stop or pause may take (0 to 86400); | no limit             |
+// |                 | its last tenth (1 to 30 s) is kept for databases whose|                      |
+// |                 | turn would not come: their stops then begin at once;  |                      |
 // |                 | when it passes, the request ends, naming each stop    |                      |
 // |                 | command still running                                 |                      |
 // | simultaneas     | how many databases are started, or stopped, at the    | 1: one after another |

@@ -80,16 +80,29 @@ class Ejecucion {
 
   Inconcluso Ejecuta() {
     next_tick_ = empezado_ + kIntervaloProgreso;
-    // Jobs begin while there is room; each launch is waited for in turn.
+    // Jobs begin while there is room (all at once when the time is nearly
+    // out); each launch is waited for in turn.
     for (;;) {
-      if (Vencido()) return Deja();
-      while (static_cast<int>(activos_.size()) < std::max(plan_.simultaneas, 1) &&
+      const bool tarde = Tarde();
+      if (tarde && siguiente_ < trabajos_.size()) {
+        const std::size_t quedan = trabajos_.size() - siguiente_;
+        log::Warning("the time allowed is nearly out: ",
+                     quedan == 1 ? "the 1 database not begun yet begins now"
+                                 : "the " + std::to_string(quedan) +
+                                       " databases not begun yet begin now, side by side");
+      }
+      while ((tarde || static_cast<int>(activos_.size()) < std::max(plan_.simultaneas, 1)) &&
              siguiente_ < trabajos_.size()) {
         activos_.emplace_back(siguiente_++);
         if (!Lanza(activos_.back())) activos_.pop_back();
       }
+      if (Vencido()) return Deja();
       if (activos_.empty()) break;
-      Espera(activos_, FinDeEsperas());
+      Clock::time_point hasta = FinDeEsperas();
+      if (plan_.limite && siguiente_ < trabajos_.size()) {
+        hasta = std::min(hasta, *plan_.limite - plan_.reserva);
+      }
+      Espera(activos_, hasta);
       Atiende();
     }
     // Then what outlived its wait (stop commands), to its end or the limit.
@@ -120,6 +133,7 @@ class Ejecucion {
   }
 
   bool Vencido() const { return plan_.limite && hijos_.Now() >= *plan_.limite; }
+  bool Tarde() const { return plan_.limite && hijos_.Now() >= *plan_.limite - plan_.reserva; }
 
   // Launches the job's current step, or the next one that launches; false
   // when the job has no step left.

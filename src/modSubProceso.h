@@ -66,8 +66,11 @@ struct Plan {
   // How many jobs run at once; jobs begin in their order.
   int simultaneas = 1;
   // When the whole sequence must end (none: no limit): what still runs then
-  // is left running, and the jobs not begun are not begun.
+  // is left running. Once no more than `reserva` is left before it (or it
+  // has passed), every job not begun yet begins at once, side by side, so
+  // that each gets its launch within the limit, whatever came before it.
   std::optional<std::chrono::steady_clock::time_point> limite;
+  std::chrono::milliseconds reserva{0};
   // Called before each launch, with the job and step, and the jobs in
   // progress (indexes, in the order they began).
   std::function<void(std::size_t trabajo, std::size_t paso,
