@@ -553,9 +553,7 @@ void Torvale::ParaBases(bool fin) {
   // said to have been ended by it, and its engines got no grace.
   if (!inconcluso.siguen.empty() || !inconcluso.sin_empezar.empty()) {
     SkipIfFails("looking for engines left running", [&] { registro.EndOfStop(); });
-    NTService->ReportProgress(Terminado(registro.Current()) + ": ended by its time limit, " +
-                                  platform::DescribeTally(registro.Tally()),
-                              0ms);
+    Termina("ended by its time limit, " + platform::DescribeTally(registro.Tally()));
     return;
   }
   SkipIfFails("looking for engines left running", [&] {
@@ -570,12 +568,17 @@ void Torvale::ParaBases(bool fin) {
                    ", still runs after its stop command; the service leaves it running");
     }
   });
-  NTService->ReportProgress(
-      Terminado(registro.Current()) + ": " + platform::DescribeTally(registro.Tally()) +
-          (registro.EnginesLeft() > 0
-               ? ", " + std::to_string(registro.EnginesLeft()) + " engines left running"
-               : ""),
-      0ms);
+  Termina(platform::DescribeTally(registro.Tally()));
+}
+
+void Torvale::Termina(const std::string& como) {
+  // Mended: a stop whose stop commands failed or left engines running
+  // ended with a bare count as the service manager's last word on it.
+  const platform::ServiceRecord& registro = NTService->Record();
+  const std::string falta = registro.StopShortfall();
+  const std::string terminado = Terminado(registro.Current());
+  if (!falta.empty()) log::Warning(registro.Current(), " ended short of its aim: ", falta);
+  NTService->ReportProgress(terminado + ": " + (falta.empty() ? como : falta), 0ms);
 }
 
 Torvale::Lanzamiento Torvale::Lanzamiento::De(const Launch& l) {

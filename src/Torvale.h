@@ -115,6 +115,10 @@ class Torvale final : public platform::ServiceEvents {
   void ArrancaBases();
   // `fin`: the service ends after it (a stop, not a pause).
   void ParaBases(bool fin = false);
+  // The service manager's last word on a pause or stop: "stopped: 4 command
+  // lines, all launched", or what it failed to do, naming the databases
+  // (then warned too).
+  void Termina(const std::string& como);
   void variableEntorno(std::string& linea);
 
   // What -CHECK finds: what the next start and stop would read and run,

@@ -234,6 +234,9 @@ TEST_F(Health, EnginesLeftRunningAfterAPauseAreNamed) {
   EXPECT_NE(end.err.find("warning: motor (4GL): its engine, pid " + pid + ", still runs after "),
             std::string::npos)
       << end.err;
+  EXPECT_NE(end.err.find("warning: stop ended short of its aim: 1 engine left running: motor"),
+            std::string::npos)
+      << end.err;
   ::kill(std::stoi(pid), SIGKILL);
 }
 

@@ -231,6 +231,23 @@ TEST_F(RecordTest, KeepsWhatEachDatabaseWasStartedWithPastItsEntries) {
   EXPECT_EQ(r.StartedWith("compras"), "");
 }
 
+// What a stop fell short of, as the service manager's last status says it.
+TEST_F(RecordTest, AStopsShortfallNamesItsDatabases) {
+  Begin(Request::kStart);
+  r.Launched({"almacen", "4GL", "a"}, 10, "arranca a -z");
+  End(Request::kStart, ServiceState::kRunning);
+  Begin(Request::kStop);
+  EXPECT_EQ(r.StopShortfall(), "");
+  r.Launched({"ventas", "stop", "v"}, 20, "para v");
+  r.Ended({"ventas", "stop", "v"}, 20, Status(2), true);
+  r.LaunchFailed({"compras", "stop", "c"}, "/no/para c", "cannot run");
+  r.Launched({"almacen", "stop", "a"}, 21, "para a");
+  r.Ended({"almacen", "stop", "a"}, 21, Status(0), true);
+  r.EndOfStop();
+  EXPECT_EQ(r.StopShortfall(),
+            "2 stop commands failed: ventas, compras; 1 engine left running: almacen");
+}
+
 // Reasons are counted as they come: a database's name may hold "; ".
 TEST_F(RecordTest, TheHealthKeepsItsFirstReasonsWhateverTheNames) {
   Begin(Request::kStart);

@@ -56,6 +56,7 @@ void ServiceRecord::BeginRequest(const RequestKind& kind) {
   current_ = kind.name;
   tally_ = {};
   problems_.clear();
+  failed_stops_.clear();
   in_start_ = kind.request == Request::kStart || kind.request == Request::kContinue;
   in_stop_ = !in_start_;
   // What the new request will run replaces what the last one of its kind
@@ -214,6 +215,35 @@ std::size_t ServiceRecord::EnginesLeft() const {
       [](const DatabaseRecord& d) { return d.state == DatabaseState::kLeftRunning; }));
 }
 
+std::string ServiceRecord::StopShortfall() const {
+  // "N things: a, b, c and 5 more"
+  auto named = [](std::size_t n, const char* one, const char* many,
+                  const std::vector<std::string>& names) {
+    std::string text = std::to_string(n) + " " + (n == 1 ? one : many) + ": ";
+    for (std::size_t i = 0; i < names.size() && i < kMostReasons; ++i) {
+      text += (i == 0 ? "" : ", ") + names[i];
+    }
+    if (names.size() > kMostReasons) {
+      text += " and " + std::to_string(names.size() - kMostReasons) + " more";
+    }
+    return text;
+  };
+  std::vector<std::string> left;
+  for (const DatabaseRecord& d : databases_) {
+    if (d.state == DatabaseState::kLeftRunning) left.push_back(d.name);
+  }
+  std::string text;
+  if (!failed_stops_.empty()) {
+    text =
+        named(failed_stops_.size(), "stop command failed", "stop commands failed", failed_stops_);
+  }
+  if (!left.empty()) {
+    text += (text.empty() ? "" : "; ") +
+            named(left.size(), "engine left running", "engines left running", left);
+  }
+  return text;
+}
+
 std::vector<DatabaseRecord> ServiceRecord::Started() const {
   std::vector<DatabaseRecord> started;
   for (const DatabaseRecord& d : databases_) {
@@ -248,6 +278,7 @@ void ServiceRecord::LaunchFailed(const LaunchTag& tag, const std::string& comman
   Set(entry, DatabaseState::kLaunchFailed, 0, why);
   problems_.push_back(TagPrefix(tag) + "launch failed: " + why);
   if (in_start_ || in_stop_) Degrade(TagPrefix(tag) + "launch failed");
+  if (IsStopPass(tag.pass)) failed_stops_.push_back(tag.database);
 }
 
 void ServiceRecord::LeftRunning(const LaunchTag&, std::int64_t) {
@@ -266,6 +297,7 @@ bool ServiceRecord::Ended(const LaunchTag& tag, std::int64_t child, const Proces
       ++tally_.ended_badly;
       problems_.push_back(TagPrefix(tag) + how);
       Degrade(TagPrefix(tag) + how);
+      if (IsStopPass(tag.pass)) failed_stops_.push_back(tag.database);
     }
     if (entry != nullptr && IsStopPass(tag.pass)) {
       Set(*entry, DatabaseState::kStopRan, 0, how);

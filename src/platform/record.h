@@ -167,6 +167,10 @@ class ServiceRecord final : public ChildObserver {
   std::vector<DatabaseRecord> EndOfStop();
   // How many engines are left running.
   std::size_t EnginesLeft() const;
+  // What the current pause or stop failed to do, naming the databases: "2
+  // stop commands failed: ventas, compras; 1 engine left running: almacen";
+  // empty when every stop command ran and ended well and no engine is left.
+  std::string StopShortfall() const;
   // The start launches whose processes were created and may have left an
   // engine (running, left running, or ended with status 0 within its
   // wait), which a stop must stop.
@@ -207,6 +211,7 @@ class ServiceRecord final : public ChildObserver {
   std::string before_;     // the state it came in
   SequenceTally tally_;
   std::vector<std::string> problems_;
+  std::vector<std::string> failed_stops_;  // the current request's, by database
   bool changed_ = true;
   bool newly_degraded_ = false;
   std::size_t reasons_ = 0;  // how many reasons the health has had
