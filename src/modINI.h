@@ -1,6 +1,10 @@
 // The profile reader: the service reaches its two profile files only through
-// these functions, and none of them keeps a copy of what it read, so every
-// request sees the files as they are on disk at that moment.
+// these functions. Outside a profile view they read each file as it is on
+// disk at that moment; inside one (platform::ProfileView, which each request
+// and -CHECK take when they begin) each file is read once, at its first
+// lookup, and every later lookup sees that same text, so that a request's
+// command lines all come from one version of each file. Nothing is kept
+// between requests.
 //
 // The reading rules are those of Windows' profile call (see
 // platform::GetPrivateProfileString): section and key names match whatever

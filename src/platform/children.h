@@ -1,16 +1,19 @@
 // The children of the service, as both platforms keep them: the watch list of
-// children left running, and the wait of a sequence for its one child.
+// children left running, and the waits for them.
 //
-// Written once, over one primitive per platform (WaitForEvent: "wait for this
-// child or for anything else that happens, up to N ms"):
+// Written once, over one primitive per platform (WaitForEvent: "wait for one
+// of these children or for anything else that happens, up to N ms"):
 //
-//   Process::Wait(limit, tick, on_tick)  deadline and tick arithmetic, here;
-//                                     on_tick is the caller's (the service
-//                                     host's progress reports are the
-//                                     sequence's business, never the wait's)
-//     -> WaitForEvent(child, step)    the platform: POSIX polls its event loop
+//   ChildWatch::WaitForAny(children, until)  the sequences' wait (the job
+//                                     runner, modSubProceso): any of the
+//                                     launches it runs at once
+//   ChildWatch::WaitWhile(condition, limit)  the stop's grace for engines
+//   Process::Wait(limit, tick, on_tick)  one child to its end (the systemctl
+//                                     calls of -INSTALL); deadline and tick
+//                                     arithmetic here, on_tick the caller's
+//     -> WaitForEvent(children, step) the platform: POSIX polls its event loop
 //                                     (signals become requests, SIGCHLD reaps);
-//                                     Windows waits on the child's handle
+//                                     Windows waits on the children's handles
 //     -> Ended(pid, end)              the platform, for every child seen to end:
 //                                     a watched child's end is logged and it is
 //                                     forgotten; the waited child's end is kept
