@@ -72,9 +72,11 @@ void SkipIfFails(std::string_view what, Statement&& statement) {
 // wait (every 5 s) for the next one.
 constexpr auto kTimePerStartLaunch = 10s;
 constexpr auto kTimePerStopTick = 15s;
-// The state a stop sequence leaves, as the service manager's status says it.
-std::string Terminado(const std::string& pedido) {
-  return pedido == "stop" ? "stopped" : "paused";
+// The state a stop sequence leaves, as the service manager's status says it
+// ("stopped", "paused"): the state its request's row leads to.
+std::string Terminado(const platform::ServiceRecord& registro) {
+  const platform::RequestKind* pedido = registro.CurrentKind();
+  return pedido != nullptr ? platform::StateName(pedido->after_success) : "stopped";
 }
 
 // How long engines get to end after the last stop command has, before those
@@ -576,7 +578,7 @@ void Torvale::Termina(const std::string& como) {
   // ended with a bare count as the service manager's last word on it.
   const platform::ServiceRecord& registro = NTService->Record();
   const std::string falta = registro.StopShortfall();
-  const std::string terminado = Terminado(registro.Current());
+  const std::string terminado = Terminado(registro);
   if (!falta.empty()) log::Warning(registro.Current(), " ended short of its aim: ", falta);
   NTService->ReportProgress(terminado + ": " + (falta.empty() ? como : falta), 0ms);
 }

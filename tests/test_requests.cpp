@@ -82,6 +82,23 @@ TEST(RunRequest, LeadsToTheStateAndExitStatusOfItsRow) {
   }
 }
 
+// What the hosts and the record ask of a row, and the texts made from it.
+TEST(RequestTable, EachRowSaysWhatItDoes) {
+  EXPECT_TRUE(KindOf(Request::kStart).starts);
+  EXPECT_TRUE(KindOf(Request::kContinue).starts);
+  EXPECT_FALSE(KindOf(Request::kPause).starts);
+  EXPECT_FALSE(KindOf(Request::kStop).starts);
+  EXPECT_TRUE(EndsService(KindOf(Request::kStop)));
+  EXPECT_FALSE(EndsService(KindOf(Request::kPause)));
+  // Something without a row is never taken for the start.
+  EXPECT_THROW(KindOf(static_cast<Request>(99)), std::logic_error);
+  auto shown = [](std::string_view s) { return s == "SIGINT" ? std::string_view("Ctrl-C") : s; };
+  EXPECT_EQ(HowToAsk(true, shown),
+            "ostrim -PAUSE or SIGUSR1 pauses; ostrim -CONTINUE or SIGUSR2 continues; SIGTERM or "
+            "Ctrl-C stops");
+  EXPECT_EQ(HowToAsk(false, shown), "SIGTERM or Ctrl-C stops");
+}
+
 TEST(RequestTable, EverySourceFindsItsRow) {
   EXPECT_EQ(KindOfVerb("PAUSE")->request, Request::kPause);
   EXPECT_EQ(KindOfVerb("continue")->request, Request::kContinue);  // any case

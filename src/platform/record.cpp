@@ -54,10 +54,11 @@ void ServiceRecord::EnterState(ServiceState now) {
 void ServiceRecord::BeginRequest(const RequestKind& kind) {
   before_ = state;
   current_ = kind.name;
+  current_kind_ = &kind;
   tally_ = {};
   problems_.clear();
   failed_stops_.clear();
-  in_start_ = kind.request == Request::kStart || kind.request == Request::kContinue;
+  in_start_ = kind.starts;
   in_stop_ = !in_start_;
   // What the new request will run replaces what the last one of its kind
   // ran; an engine of an earlier start that still runs stays listed, and so

@@ -153,6 +153,8 @@ class ServiceRecord final : public ChildObserver {
   // The current request's tally so far, and its name ("pause").
   const SequenceTally& Tally() const { return tally_; }
   const std::string& Current() const { return current_; }
+  // The row of the request running, or of the last one (null before any).
+  const RequestKind* CurrentKind() const { return current_kind_; }
 
   // --- Told by the form
   // A listed database that was not launched, and why.
@@ -208,6 +210,7 @@ class ServiceRecord final : public ChildObserver {
   bool in_stop_ = false;   // a pause or stop is running
   bool in_start_ = false;  // a start or continue is running
   std::string current_;    // the request running ("pause")
+  const RequestKind* current_kind_ = nullptr;
   std::string before_;     // the state it came in
   SequenceTally tally_;
   std::vector<std::string> problems_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <stdexcept>
 
 #include "log.h"
 #include "platform/record.h"
@@ -24,22 +25,12 @@ using S = ServiceState;
 constexpr RequestKind kRequests[] = {
     {.request = Request::kStart,
      .name = "start",
+     .starts = true,
      .pending = S::kStarting,
      .after_success = S::kRunning,
      .after_failure = S::kStopped,
      .exit_after_failure = 1,
      .handle = [](ServiceEvents& e, std::int16_t& success) { e.NTService_Start(success); }},
-    {.request = Request::kContinue,
-     .name = "continue",
-     .verb = "CONTINUE",
-     .usage = "ask the running service to start the databases again, wait until it has,\n"
-              "and print the outcome (exit status 0: all launched)",
-     .signals = {"SIGUSR2"},
-     .controls = {kControlContinue},
-     .pause_continue = true,
-     .pending = S::kContinuing,
-     .after_success = S::kRunning,
-     .handle = [](ServiceEvents& e, std::int16_t& success) { e.NTService_Continue(success); }},
     {.request = Request::kPause,
      .name = "pause",
      .verb = "PAUSE",
@@ -48,13 +39,29 @@ constexpr RequestKind kRequests[] = {
      .signals = {"SIGUSR1"},
      .controls = {kControlPause},
      .pause_continue = true,
+     .does = "pauses",
      .pending = S::kPausing,
      .after_success = S::kPaused,
      .handle = [](ServiceEvents& e, std::int16_t& success) { e.NTService_Pause(success); }},
+    {.request = Request::kContinue,
+     .name = "continue",
+     .verb = "CONTINUE",
+     .usage = "ask the running service to start the databases again, wait until it has,\n"
+              "and print the outcome (exit status 0: all launched)",
+     .signals = {"SIGUSR2"},
+     .controls = {kControlContinue},
+     .pause_continue = true,
+     .starts = true,
+     .does = "continues",
+     .pending = S::kContinuing,
+     .after_success = S::kRunning,
+     .handle = [](ServiceEvents& e, std::int16_t& success) { e.NTService_Continue(success); }},
     {.request = Request::kStop,
      .name = "stop",
      .signals = {"SIGTERM", "SIGINT"},
      .controls = {kControlStop, kControlShutdown, kControlPreshutdown},
+     .does = "stops",
+     .on_begin = "STOPPING=1\nSTATUS=stopping",
      .pending = S::kStopping,
      .after_success = S::kStopped,
      .after_failure = S::kStopped,
@@ -125,7 +132,22 @@ const RequestKind& KindOf(Request request) {
   for (const RequestKind& kind : kRequests) {
     if (kind.request == request) return kind;
   }
-  return kRequests[0];
+  throw std::logic_error("no row for request " + std::to_string(static_cast<int>(request)));
+}
+
+std::string HowToAsk(bool pause_and_continue, std::string_view (*shown)(std::string_view signal)) {
+  std::string text;
+  for (const RequestKind& kind : kRequests) {
+    if (kind.does.empty() || (kind.pause_continue && !pause_and_continue)) continue;
+    std::string ways;
+    if (!kind.verb.empty()) ways = "ostrim -" + std::string(kind.verb);
+    for (std::string_view signal : kind.signals) {
+      if (signal.empty()) continue;
+      ways += (ways.empty() ? "" : " or ") + std::string(shown(signal));
+    }
+    text += (text.empty() ? "" : "; ") + ways + " " + std::string(kind.does);
+  }
+  return text;
 }
 
 const RequestKind* KindOfVerb(std::string_view verb) {

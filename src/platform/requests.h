@@ -3,9 +3,11 @@
 // request's names, states and exit statuses from the table, queue requests in
 // their own way, then run each through RunRequest.
 //
-// A new request is one row here, one handler in the form (ServiceEvents), and
-// its signal or Windows control code in its row; its operator's option and
-// usage line come from the row too.
+// A new request is one row here and one handler in the form (ServiceEvents):
+// whether it starts or stops the databases, whether it ends the service,
+// what systemd is told when it begins, its signals, Windows control codes,
+// operator's option and usage line are all in its row, and the hosts, the
+// record and the texts that name signals and verbs take them from there.
 #pragma once
 
 #include <array>
@@ -47,8 +49,16 @@ struct RequestKind {
   // Windows service control codes that ask for it (SERVICE_CONTROL_PAUSE is
   // 2...); 0: none.
   std::array<std::uint32_t, 3> controls = {};
-  // Accepted only when pause and continue are (kAcceptPauseContinue).
+  // Accepted only when pause and continue are (kAcceptPauseContinue); such
+  // a request that comes while the service is stopping is answered at once,
+  // never run, and two queued that undo each other cancel.
   bool pause_continue = false;
+  // It starts the databases (start, continue); else it stops them.
+  bool starts = false;
+  // What it does, as the serving line says it ("pauses").
+  std::string_view does = {};
+  // What systemd is told as it begins (nothing: only its progress).
+  std::string_view on_begin = {};
   ServiceState pending = ServiceState::kRunning;  // while it runs
   ServiceState after_success = ServiceState::kRunning;
   // None: the state it was in before (a pause that failed leaves a running
@@ -62,7 +72,18 @@ struct RequestKind {
 };
 
 std::span<const RequestKind> Requests();
+// Its row; a request without one is a programming error (std::logic_error),
+// never taken for another.
 const RequestKind& KindOf(Request request);
+// Whether the service ends after it.
+inline bool EndsService(const RequestKind& kind) {
+  return kind.exit_after_success.has_value();
+}
+// The signals and options that ask for each request, for the serving line:
+// "ostrim -PAUSE or SIGUSR1 pauses; ...; SIGTERM or Ctrl-C stops" (those of
+// pause and continue only with `pause_and_continue`). `shown` gives a
+// signal's name as operators know it ("Ctrl-C" for SIGINT).
+std::string HowToAsk(bool pause_and_continue, std::string_view (*shown)(std::string_view signal));
 // The row of an option's or channel's word, a signal or a control code, in
 // any letter case for the word; null when there is none.
 const RequestKind* KindOfVerb(std::string_view verb);

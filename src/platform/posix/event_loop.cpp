@@ -116,9 +116,9 @@ void EventLoop::AcceptRequests(bool pause_and_continue, const std::string& direc
 }
 
 bool EventLoop::Stopping() const {
-  if (busy_ && running_ == Request::kStop) return true;
+  if (busy_ && EndsService(KindOf(running_))) return true;
   return std::any_of(queue_.begin(), queue_.end(),
-                     [](const Queued& q) { return q.request == Request::kStop; });
+                     [](const Queued& q) { return EndsService(KindOf(q.request)); });
 }
 
 void EventLoop::NotRun(const Queued& request, const std::string& why) {
@@ -129,11 +129,12 @@ void EventLoop::NotRun(const Queued& request, const std::string& why) {
 }
 
 void EventLoop::Queue(Request request, std::string_view source, int client) {
-  const std::string_view name = KindOf(request).name;
+  const RequestKind& kind = KindOf(request);
+  const std::string_view name = kind.name;
   Queued queued{request, std::string(source), client};
   // A pause or continue that comes once the service is stopping can no
   // longer matter: answered at once, never queued behind the stop.
-  if (request != Request::kStop && request != Request::kStart && Stopping()) {
+  if (kind.pause_continue && Stopping()) {
     log::Info("request received: ", name, " (", source, ")");
     NotRun(queued, "the service is stopping");
     return;
@@ -141,14 +142,14 @@ void EventLoop::Queue(Request request, std::string_view source, int client) {
   const bool waits = busy_ || !queue_.empty();
   log::Info("request received: ", name, " (", source, ")",
             waits ? "; it runs when the requests before it have ended" : "");
-  const bool pause_or_continue = request == Request::kPause || request == Request::kContinue;
+  const bool pause_or_continue = kind.pause_continue;
   // A storm of requests never grows a queue the service would work through
   // long after (SIGTERM after 100 x SIGUSR1 and SIGUSR2 took 57 s):
   // - a stop makes every pause and continue still queued pointless: each is
   //   answered at once, and the stop runs next;
-  if (request == Request::kStop) {
+  if (EndsService(kind)) {
     for (auto it = queue_.begin(); it != queue_.end();) {
-      if (it->request == Request::kPause || it->request == Request::kContinue) {
+      if (KindOf(it->request).pause_continue) {
         NotRun(*it, "the service is stopping");
         it = queue_.erase(it);
       } else {
@@ -160,8 +161,7 @@ void EventLoop::Queue(Request request, std::string_view source, int client) {
     Queued& last = queue_.back();
     // - a pause or continue that would undo the one queued last cancels it,
     //   and neither runs;
-    if ((last.request == Request::kPause || last.request == Request::kContinue) &&
-        last.request != request) {
+    if (KindOf(last.request).pause_continue && KindOf(last.request).starts != kind.starts) {
       NotRun(last, "cancelled by the next request, a " + std::string(name));
       NotRun(queued,
              "it cancelled the " + std::string(KindOf(last.request).name) + " queued before it");

@@ -42,11 +42,10 @@ class PosixServiceHost final : public ServiceHost {
     loop_.AcceptRequests(pause_and_continue, ProgramDirectory());
     connected_ = true;
     log::Info(settings_.name, " (", settings_.display_name, ") serving, pid ", ::getpid(),
-              loop_.notifier().active() ? ", under systemd" : ", in the foreground",
-              pause_and_continue ? "; ostrim -PAUSE or SIGUSR1 pauses, ostrim -CONTINUE or "
-                                   "SIGUSR2 continues"
-                                 : "",
-              "; SIGTERM or Ctrl-C stops");
+              loop_.notifier().active() ? ", under systemd" : ", in the foreground", "; ",
+              HowToAsk(pause_and_continue, [](std::string_view signal) {
+                return signal == "SIGINT" ? std::string_view("Ctrl-C") : signal;
+              }));
     loop_.Queue(Request::kStart, "service started");
   }
 
@@ -116,7 +115,7 @@ class PosixServiceHost final : public ServiceHost {
   RequestOutcome Run(ServiceEvents& events, Request request) {
     posix::Notifier& notifier = loop_.notifier();
     const RequestKind& kind = KindOf(request);
-    if (request == Request::kStop) notifier.State("STOPPING=1\nSTATUS=stopping");
+    if (!kind.on_begin.empty()) notifier.State(std::string(kind.on_begin));
     const RequestOutcome outcome = RunRequest(events, request, loop_.record());
     if (!outcome.succeeded) {
       notifier.State("STATUS=" + std::string(kind.name) + " failed: " + outcome.failure);

@@ -13,6 +13,7 @@
 #include "log.h"
 #include "platform/command_line.h"
 #include "platform/posix/posix.h"
+#include "platform/requests.h"
 
 namespace ostrim::platform::posix {
 namespace {
@@ -98,8 +99,15 @@ std::string UnitText(const ServiceSettings& s, const std::string& executable, Un
   unit += "ExecStart=" + UnitWord(executable, true) + "\n";
   unit += "# The engines it starts are stopped by their stop commands, never killed by systemd.\n";
   unit += "KillMode=process\n";
-  unit += "# Pause and continue: " + s.name + " -PAUSE / -CONTINUE (or systemctl kill\n";
-  unit += "# --kill-whom=main -s SIGUSR1 / SIGUSR2 " + s.name +
+  // The verbs and signals as the request table has them.
+  std::string verbs, signals;
+  for (const RequestKind& kind : Requests()) {
+    if (!kind.pause_continue) continue;
+    verbs += (verbs.empty() ? "-" : " / -") + std::string(kind.verb);
+    signals += (signals.empty() ? "" : " / ") + std::string(kind.signals[0]);
+  }
+  unit += "# Pause and continue: " + s.name + " " + verbs + " (or systemctl kill\n";
+  unit += "# --kill-whom=main -s " + signals + " " + s.name +
           ": never without --kill-whom=main,\n# which would signal the engines too).\n\n";
   unit += "[Install]\n";
   // Start-mode 2 is automatic: started at boot.

@@ -151,7 +151,7 @@ class Win32ServiceHost final : public ServiceHost {
 
   void Queue(Request request) {
     ::EnterCriticalSection(&lock_);
-    if (request == Request::kStop) {
+    if (EndsService(KindOf(request))) {
       if (stop_queued_) {
         ::LeaveCriticalSection(&lock_);
         return;  // a shutdown after a stop: the stop is on its way
@@ -159,8 +159,7 @@ class Win32ServiceHost final : public ServiceHost {
       stop_queued_ = true;
       // A pause or continue still waiting can no longer matter: the stop
       // runs next, as on Linux.
-      std::erase_if(queue_,
-                    [](Request r) { return r == Request::kPause || r == Request::kContinue; });
+      std::erase_if(queue_, [](Request r) { return KindOf(r).pause_continue; });
     } else if (stop_queued_) {
       ::LeaveCriticalSection(&lock_);
       return;  // the service is stopping: a pause or continue can no longer matter
