@@ -35,7 +35,7 @@ std::string Sufijo(const platform::LaunchTag& etiqueta) {
 std::optional<platform::Process> Lanza(const std::string& comando, platform::ChildWatch& hijos,
                                        const platform::LaunchTag& etiqueta) {
   try {
-    platform::Process process = platform::Launch(comando, hijos, etiqueta);
+    platform::Process process = hijos.Spawn(comando, etiqueta);
     log::Event(log::Kind::kLaunched, log::Level::kInfo, "launched pid ", process.Id(), ": ",
                platform::TagPrefix(etiqueta), log::Quoted(comando));
     return process;

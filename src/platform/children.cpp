@@ -44,6 +44,10 @@ std::vector<std::pair<std::int64_t, const ChildWatch::Child*>> ChildWatch::Watch
   return children;
 }
 
+Process ChildWatch::Spawn(const std::string& command_line, LaunchTag tag) {
+  return Launch(command_line, *this, std::move(tag));
+}
+
 void ChildWatch::Launched(std::int64_t pid, Child child) {
   child.started = Now();
   if (observer_ != nullptr) observer_->Launched(child.tag, pid, child.command);

@@ -96,6 +96,11 @@ class ChildWatch {
   // each watched one. The service's loop calls it; tests may too.
   virtual void ReapEnded() = 0;
 
+  // Launches `command_line` as a child of this watch (platform::Launch);
+  // the job runner launches through it, so that a test's watch can make
+  // children of its own.
+  virtual Process Spawn(const std::string& command_line, LaunchTag tag);
+
   // A child has been launched; Launch calls it.
   void Launched(std::int64_t pid, Child child);
   // A launch made no child; the launcher calls it, with the reason.
