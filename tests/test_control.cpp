@@ -38,7 +38,7 @@ class Control : public tests::SiteTest {
 
 TEST_F(Control, PauseAndContinueRunAndSayHowItWent) {
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  ASSERT_TRUE(Served()) << service.Err();
 
   struct Step {
     const char* verb;
@@ -80,7 +80,7 @@ TEST_F(Control, StatusInEachState) {
       "[start]\n1=recorder start\n[stop]\n1=recorder stop @sleep=3000\n"
       "[bases4GL]\nmotor=motor @sleep=60000\n");
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  ASSERT_TRUE(Served()) << service.Err();
   r = Run("-status");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Value(r.out, "state"), "running");
@@ -140,7 +140,7 @@ TEST_F(Control, AnotherUserMayNotControlIt) {
   }
   ::chmod(site.path().c_str(), 0755);
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  ASSERT_TRUE(Served()) << service.Err();
   for (const char* verb : {"-STATUS", "-PAUSE"}) {
     Result r = RunProgram(
         "/usr/bin/setpriv",
@@ -162,7 +162,7 @@ TEST_F(Control, RequestsFromBothSourcesRunInArrivalOrder) {
   site.Ombrel(
       "[start]\n1=recorder start\n[stop]\n1=recorder stop @sleep=5000\n[bases4GL]\nuno=1\n");
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  ASSERT_TRUE(Served()) << service.Err();
   service.Signal(SIGUSR1);  // a pause, whose stop command takes 5 s
   ASSERT_TRUE(service.WaitForErr("request pause: begins", 20s));
   Background continuing(site.program(), {"-CONTINUE"}, Env());

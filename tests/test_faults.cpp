@@ -158,7 +158,7 @@ TEST_F(Faults, ChildrenThatForkIgnoreSigtermOrCloseTheirOutput) {
       "[start]\n1=recorder start\n[stop]\n1=recorder stop\n"
       "[bases4GL]\nforks=forks @fork\ndeaf=deaf @ignore-term @close-stdout @sleep=60000\n");
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  ASSERT_TRUE(Served()) << service.Err();
   // The forking one is seen to end although its child holds our stderr for
   // 3 s more, longer than the 2500 ms wait: the wait is on the child, not on
   // a pipe.
@@ -385,7 +385,7 @@ TEST_F(Faults, AMissingNotifySocketIsReportedOnce) {
   env.emplace_back("NOTIFY_SOCKET", site / "no-such-socket");
   site.Ombrel("[start]\n1=recorder start\n[stop]\n1=recorder stop\n[bases4GL]\nuno=1\ndos=2\n");
   Background service(site.program(), {}, env);
-  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  ASSERT_TRUE(Served()) << service.Err();
   // State messages too (STOPPING, READY, the status at a request's end):
   // one warning for the one failure, never an error per message.
   EXPECT_EQ(Run("-PAUSE").status, 0);

@@ -56,7 +56,7 @@ TEST_F(Health, NamesWithControlCharactersAreShownSafelyAndReadExactly) {
     }
   }
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  ASSERT_TRUE(Served()) << service.Err();
   const tests::json::Value s = Status();
   EXPECT_EQ(Database(s, "tab\tin", "4GL")["state"].text, "start_ended");
   EXPECT_EQ(Database(s, "tab in", "4GL")["state"].text, "start_ended");
@@ -186,7 +186,7 @@ TEST_F(Health, APauseWhoseStopsFailExitsOneNamingThem) {
     site.Ombrel(std::string("[start]\n1=recorder start\n[stop]\n1=") + c.stop +
                 "\n[bases4GL]\nventas=v\ncompras=c\n");
     Background service(site.program(), {}, Env());
-    ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+    ASSERT_TRUE(Served()) << service.Err();
     Result r = Run("-PAUSE");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("pause: done in "), std::string::npos) << r.out;
@@ -210,7 +210,7 @@ TEST_F(Health, EnginesLeftRunningAfterAPauseAreNamed) {
       "[start]\n1=recorder start\n[stop]\n1=recorder stop\n"
       "[bases4GL]\nmotor=m @sleep=60000\nrapida=r\n");
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  ASSERT_TRUE(Served()) << service.Err();
   Result r = Run("-PAUSE");
   EXPECT_EQ(r.status, 1);
   const std::string pid = PidOf("start|m");
@@ -286,7 +286,7 @@ TEST_F(Health, ADatabaseRemovedWhileRunningIsStillStopped) {
     std::filesystem::remove(site.log());
     site.Ombrel(before + c.sql);
     Background service(site.program(), {}, Env());
-    ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+    ASSERT_TRUE(Served()) << service.Err();
     if (c.deselect) {
       site.Seleccion("[seleccion]\nventas=\n");
     } else {
@@ -320,7 +320,7 @@ TEST_F(Health, ASelectionTypoIsSkippedAndSaid) {
   EXPECT_NE(check.err.find("[seleccion] ventaz: no such database in [bases4GL]"), std::string::npos)
       << check.err;
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  ASSERT_TRUE(Served()) << service.Err();
   int status = -1;
   const tests::json::Value s = Status(&status);
   EXPECT_EQ(status, 4);

@@ -77,7 +77,7 @@ TEST_F(Options, EsperaArranqueShortensAndLengthensEachStartWait) {
     site.Ombrel(Profile(c.espera, "recorder stop",
                         std::string("lento=l @sleep=") + c.engine + "\nrapido=r\n"));
     Background service(site.program(), {}, Env());
-    ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+    ASSERT_TRUE(Served()) << service.Err();
     const std::vector<Ran> runs = Runs();
     ASSERT_GE(runs.size(), 2u);
     const long long gap = runs[1].begin - runs[0].begin;
@@ -96,7 +96,7 @@ TEST_F(Options, EsperaParadaMovesOnWithoutKillingTheSlowStop) {
   // here, how long the recorder takes.
   site.Ombrel(Profile("espera_parada=0.5\n", "recorder stop", "lenta=@sleep=4000 l\nrapida=r\n"));
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  ASSERT_TRUE(Served()) << service.Err();
   service.Signal(SIGTERM);
   Result r = service.Finish();
   EXPECT_EQ(r.status, 0);
@@ -126,7 +126,7 @@ TEST_F(Options, ParadaTotalEndsThePauseNamingWhatStillRuns) {
   site.Ombrel(
       Profile("parada_total=3\n", "recorder stop", "atascada=@sleep=60000 a\nsiguiente=s\n"));
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  ASSERT_TRUE(Served()) << service.Err();
   const auto begun = std::chrono::steady_clock::now();
   Result r = Run("-PAUSE");
   const double took =
@@ -193,7 +193,7 @@ TEST_F(Options, SimultaneasKeepsEachDatabasesOrderAndItsLimit) {
               "[start]\n1=recorder start\n[stop]\n1=recorder stop @sleep=300\n[bases4GL]\n" +
               bases);
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  ASSERT_TRUE(Served()) << service.Err();
   service.Signal(SIGTERM);
   Result r = service.Finish();
   EXPECT_EQ(r.status, 0) << r.err;
@@ -258,7 +258,7 @@ TEST_F(Options, InvalidValuesAreSaidAndTheirDefaultsUsed) {
   EXPECT_EQ(j["options"]["simultaneas"].number, 1);
   // The service warns, and runs with the defaults.
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  ASSERT_TRUE(Served()) << service.Err();
   service.Signal(SIGTERM);
   Result r = service.Finish();
   EXPECT_EQ(r.status, 0);
@@ -281,7 +281,7 @@ TEST_F(Options, InvalidValuesAreSaidAndTheirDefaultsUsed) {
 TEST_F(Options, APauseDuringAStopIsAnsweredAtOnce) {
   site.Ombrel(Profile("", "recorder stop @sleep=5000", "uno=1\n"));
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  ASSERT_TRUE(Served()) << service.Err();
   service.Signal(SIGTERM);
   ASSERT_TRUE(site.WaitForLaunches(2, 10s));
   Result r = Run("-PAUSE");
@@ -301,7 +301,7 @@ TEST_F(Options, APauseDuringAStopIsAnsweredAtOnce) {
 TEST_F(Options, AnAbandonedContinueIsDropped) {
   site.Ombrel(Profile("", "recorder stop @sleep=5000", "uno=1\n"));
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  ASSERT_TRUE(Served()) << service.Err();
   service.Signal(SIGUSR1);  // a pause that takes 5 s
   ASSERT_TRUE(service.WaitForErr("request pause: begins", 10s));
   {

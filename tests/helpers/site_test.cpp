@@ -2,6 +2,9 @@
 
 #include <signal.h>
 
+#include <chrono>
+#include <thread>
+
 namespace ostrim::tests {
 
 using namespace std::chrono_literals;
@@ -9,7 +12,7 @@ using namespace std::chrono_literals;
 Result SiteTest::StartThenStop(const std::string& ombrel) {
   site.Ombrel(ombrel);
   Background service(site.program(), {}, Env());
-  EXPECT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+  EXPECT_TRUE(Served()) << service.Err();
   service.Signal(SIGTERM);
   return service.Finish();
 }
@@ -26,6 +29,16 @@ json::Value SiteTest::Status(int* status) const {
   const Result r = RunProgram(site.program(), {"-STATUS", "-JSON"}, Env());
   if (status != nullptr) *status = r.status;
   return json::Parse(r.out);
+}
+
+bool SiteTest::Served(int requests, std::chrono::milliseconds limit) const {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  do {
+    const json::Value s = Status();
+    if (s["requests"].number >= requests) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  } while (std::chrono::steady_clock::now() < until);
+  return false;
 }
 
 const json::Value& SiteTest::Database(const json::Value& status, const std::string& name,

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,9 @@ class SiteTest : public testing::Test {
   Result Run(const std::string& arg) const;
   // -STATUS -JSON, parsed; `status` gets its exit status.
   json::Value Status(int* status = nullptr) const;
+  // Waits until the service's record says `requests` requests have ended
+  // (the first: its start), as -STATUS tells it; false after `limit`.
+  bool Served(int requests = 1, std::chrono::milliseconds limit = std::chrono::seconds(20)) const;
   // The entry of `name` and `pass` in a -STATUS -JSON answer (a null value
   // when there is none).
   static const json::Value& Database(const json::Value& status, const std::string& name,
