@@ -368,6 +368,28 @@ void Torvale::RecorreParada(const Launcher& launch, const Omision& omite, bool f
   }
 }
 
+void Torvale::NombraOmitidas() {
+  if (!desde_seleccion_) return;
+  std::unordered_set<std::string> listadas;
+  for (std::int16_t i = 0; i < List1.ListCount(); ++i) {
+    List1.SetListIndex(i);
+    listadas.insert(Upper(List1.Text()));
+  }
+  platform::ServiceRecord& registro = NTService->Record();
+  const std::string seleccion = platform::PathInDirectory(conexion_activa_, "\\bases\\tmp.ini");
+  for (const platform::DatabaseRecord& d : registro.Databases()) {
+    if (d.pass == "stop" || !platform::StillRuns(d) || listadas.count(Upper(d.name)) > 0 ||
+        !EnBases4GL(d.name)) {
+      continue;
+    }
+    const std::string texto = d.name + ", " + d.pass + ": left out of the " + registro.Current() +
+                              " by [seleccion] of " + seleccion + "; its engine, pid " +
+                              std::to_string(d.pid) + ", still runs";
+    log::Warning(texto);
+    registro.Note(texto);
+  }
+}
+
 std::vector<Torvale::Retirada> Torvale::Retiradas(bool fin) {
   std::unordered_set<std::string> listadas;
   for (std::int16_t i = 0; fin && i < List1.ListCount(); ++i) {
@@ -496,6 +518,9 @@ void Torvale::ParaBases(bool fin) {
     log::Warning(r.base, " ", r.motivo, ", but this service started it: stopped with the ",
                  "argument it was started with");
   }
+  // A pause narrows to the selection: each engine it leaves running so is
+  // named, in the log and in the operator's reply.
+  if (!fin) SkipIfFails("looking for engines the pause leaves out", [&] { NombraOmitidas(); });
   RecorreParada([&](const Launch& l) { lanzamientos.push_back(Lanzamiento::De(l)); },
                 [&](const std::string& base) { Omite(base, "stopped"); }, fin);
   const Trabajos trabajos = AgrupaTrabajos(lanzamientos, opciones.simultaneas);

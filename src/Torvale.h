@@ -175,6 +175,9 @@ class Torvale final : public platform::ServiceEvents {
     std::string motivo;  // "is no longer in [bases4GL] of ...", "is left out by ..."
   };
   std::vector<Retirada> Retiradas(bool fin);
+  // Each engine of a database the selection leaves out of this pause that
+  // still runs: warned, and a note of the request.
+  void NombraOmitidas();
   // A selected name [bases4GL] lacks: warned, and recorded as not launched.
   void Omite(const std::string& base, const char* que);
   // The settings of [opciones] for this request; a value that cannot be used

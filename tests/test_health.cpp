@@ -308,6 +308,31 @@ TEST_F(Health, ADatabaseRemovedWhileRunningIsStillStopped) {
   }
 }
 
+// A pause narrows to the selection, as sites use it, but names each engine
+// it leaves running so; the service's stop stops it all the same.
+TEST_F(Health, APauseNamesTheEnginesItsSelectionLeavesRunning) {
+  site.Ombrel(
+      "[start]\n1=recorder start\n[stop]\n1=recorder stop\n"
+      "[bases4GL]\nventas=v @sleep=60000\ncompras=c\n");
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(Served()) << service.Err();
+  site.Seleccion("[seleccion]\ncompras=\n");
+  const std::string pid = PidOf("start|v");
+  const std::string note = "ventas, 4GL: left out of the pause by [seleccion] of " +
+                           site / "bases/tmp.ini" + "; its engine, pid " + pid + ", still runs";
+  Result r = Run("-PAUSE");
+  EXPECT_EQ(r.status, 0) << r.err;  // the selection narrows on purpose
+  EXPECT_NE(r.err.find("ostrim: note: " + note + "\n"), std::string::npos) << r.err;
+  const tests::json::Value s = Status();
+  EXPECT_EQ(s["last_request"]["notes"].Strings(), std::vector<std::string>{note});
+  EXPECT_EQ(Database(s, "ventas", "4GL")["state"].text, "running");
+  service.Signal(SIGTERM);
+  service.Finish();
+  EXPECT_EQ(site.Launched(),
+            (Lines{"start|v|@sleep=60000|-z", "start|c|-z", "stop|c", "stop|c", "stop|v"}));
+  ::kill(std::stoi(pid), SIGKILL);
+}
+
 // Mended: a selection naming a database [bases4GL] lacks launched the start
 // command with no database ("arranca  -z") and left it running.
 TEST_F(Health, ASelectionTypoIsSkippedAndSaid) {

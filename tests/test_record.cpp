@@ -278,6 +278,7 @@ TEST(RecordText, ReadsBackWhatItWrites) {
   r.last_tally = {5, 2, 1};
   r.last_seconds = 12.3456;
   r.last_problems = {"ventas, stop: exit status 1", "a; b"};
+  r.last_notes = {"compras, 4GL: left out of the pause"};
   r.AddDatabase({"ventas", "4GL", DatabaseState::kLeftRunning, 10, "2026-12-08T23:17:30Z",
                  "still running", "arranca\tventas -z", "hidden"});
   r.AddDatabase({"", "stop", DatabaseState::kStopRan, 0, "", "", "", ""});
@@ -301,6 +302,7 @@ TEST(RecordText, ReadsBackWhatItWrites) {
   EXPECT_EQ(back.last_tally.ended_badly, 1);
   EXPECT_DOUBLE_EQ(back.last_seconds, 12.346);
   EXPECT_EQ(back.last_problems, r.last_problems);
+  EXPECT_EQ(back.last_notes, r.last_notes);
   ASSERT_EQ(back.Databases().size(), 2u);
   EXPECT_EQ(back.Databases()[0].name, "ventas");
   EXPECT_EQ(back.Databases()[0].pass, "4GL");
@@ -348,6 +350,7 @@ TEST(RecordText, ReadsBackWhatItWrites) {
   EXPECT_EQ(j["last_request"]["name"].text, "pause");
   EXPECT_EQ(j["last_request"]["failed"].number, 2);
   EXPECT_EQ(j["last_request"]["problems"].Strings(), r.last_problems);
+  EXPECT_EQ(j["last_request"]["notes"].Strings(), r.last_notes);
   ASSERT_EQ(j["databases"].size(), 2u);
   EXPECT_EQ(j["databases"][0]["name"].text, "ventas");
   EXPECT_EQ(j["databases"][0]["state"].text, "left_running");

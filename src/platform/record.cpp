@@ -57,6 +57,7 @@ void ServiceRecord::BeginRequest(const RequestKind& kind) {
   current_kind_ = &kind;
   tally_ = {};
   problems_.clear();
+  notes_.clear();
   failed_stops_.clear();
   in_start_ = kind.starts;
   in_stop_ = !in_start_;
@@ -85,6 +86,7 @@ void ServiceRecord::EndRequest(const RequestKind& kind, bool succeeded, const st
   last_tally = tally_;
   last_seconds = seconds;
   last_problems = problems_;
+  last_notes = notes_;
   in_start_ = in_stop_ = false;
   EnterState(after);
   if (after == ServiceState::kRunning && degraded) {

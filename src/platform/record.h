@@ -36,6 +36,8 @@
 // | last_seconds      | how long it took                                                |
 // | last_problem      | one line per thing that failed in it: "ventas, stop: exit      |
 // |                   | status 1"                                                       |
+// | last_note         | one line per thing worth knowing of it that is no failure: a   |
+// |                   | database a pause left out whose engine still runs               |
 // | database          | name, pass, state, pid (0: none), since, detail, command line  |
 //
 // A value never holds a TAB or a line end: they are written as blanks.
@@ -120,6 +122,10 @@ class ServiceRecord final : public ChildObserver {
   double last_seconds = 0;
   // What failed in it, one text each: "ventas, stop: exit status 1".
   std::vector<std::string> last_problems;
+  // What is worth knowing of it without being a failure: "compras, 4GL:
+  // left out of the pause by [seleccion] of ...; its engine, pid 4107,
+  // still runs".
+  std::vector<std::string> last_notes;
 
   // One entry per launch still of interest, in launch order: a database and
   // pass has one, or more while earlier launches of it still run (a
@@ -161,6 +167,8 @@ class ServiceRecord final : public ChildObserver {
   void NotLaunched(const LaunchTag& tag, const std::string& why);
   // Something that went wrong in the current request, naming its database.
   void Problem(const std::string& text) { problems_.push_back(text); }
+  // Something worth knowing of the current request, not a failure.
+  void Note(const std::string& text) { notes_.push_back(text); }
   // Whether an engine of a database this stop is for still runs.
   bool EnginesRunning() const;
   // A pause or stop has run its stop commands: every engine of the
@@ -211,9 +219,10 @@ class ServiceRecord final : public ChildObserver {
   bool in_start_ = false;  // a start or continue is running
   std::string current_;    // the request running ("pause")
   const RequestKind* current_kind_ = nullptr;
-  std::string before_;     // the state it came in
+  std::string before_;  // the state it came in
   SequenceTally tally_;
   std::vector<std::string> problems_;
+  std::vector<std::string> notes_;
   std::vector<std::string> failed_stops_;  // the current request's, by database
   bool changed_ = true;
   bool newly_degraded_ = false;

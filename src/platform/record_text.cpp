@@ -172,6 +172,7 @@ std::string ServiceRecord::Text(Form form) const {
     line("last_ended_badly", std::to_string(last_tally.ended_badly));
     line("last_seconds", Seconds(last_seconds));
     for (const std::string& p : last_problems) line("last_problem", p);
+    for (const std::string& n : last_notes) line("last_note", n);
   }
   for (const DatabaseRecord& d : databases_) {
     out.append("database\t").append(Field(d.name, form)).append("\t").append(Field(d.pass, form));
@@ -223,6 +224,8 @@ ServiceRecord ServiceRecord::Parse(std::string_view text) {
       r.last_seconds = SecondsFrom(value);
     } else if (key == "last_problem") {
       r.last_problems.push_back(value);
+    } else if (key == "last_note") {
+      r.last_notes.push_back(value);
     } else if (key == "database" && f.size() >= 8) {
       DatabaseRecord d;
       d.name = Unfield(f[1]);
@@ -258,6 +261,8 @@ std::string ServiceRecord::Json() const {
       w.Key("ended_badly").Number(std::int64_t{last_tally.ended_badly});
       w.Key("seconds").Number(last_seconds).Key("problems").BeginArray();
       for (const std::string& p : last_problems) w.String(p);
+      w.EndArray().Key("notes").BeginArray();
+      for (const std::string& n : last_notes) w.String(n);
       w.EndArray().EndObject();
     }
   }

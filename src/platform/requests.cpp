@@ -223,6 +223,9 @@ ControlReply ReplyToRequest(const ServiceRecord& after, std::string_view eol) {
   for (const std::string& problem : after.last_problems) {
     reply.err += "ostrim: " + problem + std::string(eol);
   }
+  for (const std::string& note : after.last_notes) {
+    reply.err += "ostrim: note: " + note + std::string(eol);
+  }
   return reply;
 }
 
