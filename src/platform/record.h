@@ -41,6 +41,10 @@
 // | database          | name, pass, state, pid (0: none), since, detail, command line  |
 //
 // A value never holds a TAB or a line end: they are written as blanks.
+//
+// The fields of a database line, their places and their JSON keys are one
+// table (kDatabaseFields, record_text.cpp): a new per-database field is a
+// member of DatabaseRecord, its row there, and the code that sets it.
 #pragma once
 
 #include <chrono>

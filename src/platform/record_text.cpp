@@ -114,6 +114,43 @@ double SecondsFrom(std::string_view value) {
   return seconds;
 }
 
+// The fields of a database line, in their places after "database" (and the
+// keys of its JSON object, in the same order): a new field is a row here.
+struct DatabaseField {
+  std::string_view key;
+  bool number;  // JSON: a number, else a string
+  // Its value as text (`scratch` holds it when it is not a member's).
+  std::string_view (*get)(const DatabaseRecord&, std::string& scratch);
+  void (*set)(DatabaseRecord&, std::string value);
+};
+constexpr DatabaseField kDatabaseFields[] = {
+    {"name", false,
+     [](const DatabaseRecord& d, std::string&) -> std::string_view { return d.name; },
+     [](DatabaseRecord& d, std::string v) { d.name = std::move(v); }},
+    {"pass", false,
+     [](const DatabaseRecord& d, std::string&) -> std::string_view { return d.pass; },
+     [](DatabaseRecord& d, std::string v) { d.pass = std::move(v); }},
+    {"state", false,
+     [](const DatabaseRecord& d, std::string&) -> std::string_view {
+       return DatabaseStateName(d.state);
+     },
+     [](DatabaseRecord& d, std::string v) { d.state = DatabaseStateFromName(v); }},
+    {"pid", true,
+     [](const DatabaseRecord& d, std::string& scratch) -> std::string_view {
+       return scratch = std::to_string(d.pid);
+     },
+     [](DatabaseRecord& d, std::string v) { d.pid = Number(v); }},
+    {"since", false,
+     [](const DatabaseRecord& d, std::string&) -> std::string_view { return d.since; },
+     [](DatabaseRecord& d, std::string v) { d.since = std::move(v); }},
+    {"detail", false,
+     [](const DatabaseRecord& d, std::string&) -> std::string_view { return d.detail; },
+     [](DatabaseRecord& d, std::string v) { d.detail = std::move(v); }},
+    {"command", false,
+     [](const DatabaseRecord& d, std::string&) -> std::string_view { return d.command; },
+     [](DatabaseRecord& d, std::string v) { d.command = std::move(v); }},
+};
+
 // The TAB-separated fields of `text`.
 std::vector<std::string_view> Fields(std::string_view text) {
   std::vector<std::string_view> fields;
@@ -174,11 +211,13 @@ std::string ServiceRecord::Text(Form form) const {
     for (const std::string& p : last_problems) line("last_problem", p);
     for (const std::string& n : last_notes) line("last_note", n);
   }
+  std::string scratch;
   for (const DatabaseRecord& d : databases_) {
-    out.append("database\t").append(Field(d.name, form)).append("\t").append(Field(d.pass, form));
-    out.append("\t").append(DatabaseStateName(d.state)).append("\t").append(std::to_string(d.pid));
-    out.append("\t").append(Field(d.since, form)).append("\t").append(Field(d.detail, form));
-    out.append("\t").append(Field(d.command, form)).append("\n");
+    out.append("database");
+    for (const DatabaseField& field : kDatabaseFields) {
+      out.append("\t").append(Field(field.get(d, scratch), form));
+    }
+    out.append("\n");
   }
   return out;
 }
@@ -226,15 +265,11 @@ ServiceRecord ServiceRecord::Parse(std::string_view text) {
       r.last_problems.push_back(value);
     } else if (key == "last_note") {
       r.last_notes.push_back(value);
-    } else if (key == "database" && f.size() >= 8) {
+    } else if (key == "database" && f.size() > std::size(kDatabaseFields)) {
       DatabaseRecord d;
-      d.name = Unfield(f[1]);
-      d.pass = Unfield(f[2]);
-      d.state = DatabaseStateFromName(f[3]);
-      d.pid = Number(f[4]);
-      d.since = Unfield(f[5]);
-      d.detail = Unfield(f[6]);
-      d.command = Unfield(f[7]);
+      for (std::size_t i = 0; i < std::size(kDatabaseFields); ++i) {
+        kDatabaseFields[i].set(d, Unfield(f[i + 1]));
+      }
       r.AddDatabase(std::move(d));
     }
   }
@@ -267,11 +302,18 @@ std::string ServiceRecord::Json() const {
     }
   }
   w.Key("databases").BeginArray();
+  std::string scratch;
   for (const DatabaseRecord& d : databases_) {
-    w.BeginObject().Key("name").String(d.name).Key("pass").String(d.pass);
-    w.Key("state").String(DatabaseStateName(d.state)).Key("pid").Number(std::int64_t{d.pid});
-    w.Key("since").String(d.since).Key("detail").String(d.detail);
-    w.Key("command").String(d.command).EndObject();
+    w.BeginObject();
+    for (const DatabaseField& field : kDatabaseFields) {
+      w.Key(field.key);
+      if (field.number) {
+        w.Number(static_cast<std::int64_t>(Number(field.get(d, scratch))));
+      } else {
+        w.String(field.get(d, scratch));
+      }
+    }
+    w.EndObject();
   }
   w.EndArray().EndObject();
   return w.Text();
