@@ -8,6 +8,7 @@
 #include "log.h"
 #include "modINI.h"
 #include "modOpciones.h"
+#include "platform/record.h"
 
 namespace ostrim {
 namespace {
@@ -123,6 +124,28 @@ int Torvale::Comprueba(bool json) {
       problema(seleccion + " [seleccion] " + base + ": no such database in [bases4GL] of " +
                RutaINI + ": it is neither started nor stopped");
       falla = true;
+    }
+  }
+
+  // A database the selection leaves out whose engine the running service
+  // started still runs through a pause (its stop still stops it): said, as
+  // the pause says it.
+  if (desde_seleccion_ && List1.ListCount() > 0) {
+    const platform::ControlReply estado = NTService->Status(false);
+    if (estado.status == 0 || estado.status == 4) {
+      std::unordered_set<std::string> listadas;
+      for (const std::string& base : c.bases) listadas.insert(Upper(base));
+      std::unordered_set<std::string> dichas;
+      const platform::ServiceRecord servido = platform::ServiceRecord::Parse(estado.out);
+      for (const platform::DatabaseRecord& d : servido.Databases()) {
+        if (d.pass == "stop" || !platform::StillRuns(d) || listadas.count(Upper(d.name)) > 0 ||
+            !dichas.insert(Upper(d.name)).second) {
+          continue;
+        }
+        problema(seleccion + " [seleccion] leaves out " + d.name + ", whose engine (pid " +
+                 std::to_string(d.pid) + ") the running service started: a pause leaves it " +
+                 "running; the service's stop still stops it");
+      }
     }
   }
 

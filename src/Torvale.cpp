@@ -49,13 +49,6 @@ std::string Usage() {
          log::LevelNames() + " (info if unset).\n";
 }
 
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
-
 // Runs one statement of a sequence that goes on past failures: an error is
 // logged with what was being done, and the sequence continues.
 template <typename Statement>
@@ -88,6 +81,13 @@ constexpr std::chrono::milliseconds kReservaMenor = 1s;
 constexpr std::chrono::milliseconds kReservaMayor = 30s;
 
 }  // namespace
+
+std::string Upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
 
 const platform::ServiceSettings Torvale::kServiceSettings = {"ostrim", "Bases de Datos Tarquesa",
                                                              platform::kStartAutomatic};

@@ -35,6 +35,10 @@
 
 namespace ostrim {
 
+// `text` with its ASCII letters in capitals: names compare so, as the
+// profiles' own names do.
+std::string Upper(std::string text);
+
 // Raised by variableEntorno for a line that cannot be applied.
 class EnvironmentLineError : public std::runtime_error {
  public:

@@ -320,6 +320,13 @@ TEST_F(Health, APauseNamesTheEnginesItsSelectionLeavesRunning) {
   const std::string pid = PidOf("start|v");
   const std::string note = "ventas, 4GL: left out of the pause by [seleccion] of " +
                            site / "bases/tmp.ini" + "; its engine, pid " + pid + ", still runs";
+  // -CHECK says it beforehand, and nothing fails for it.
+  Result check = Check();
+  EXPECT_EQ(check.status, 0) << check.err;
+  EXPECT_NE(check.err.find("[seleccion] leaves out ventas, whose engine (pid " + pid +
+                           ") the running service started: a pause leaves it running"),
+            std::string::npos)
+      << check.err;
   Result r = Run("-PAUSE");
   EXPECT_EQ(r.status, 0) << r.err;  // the selection narrows on purpose
   EXPECT_NE(r.err.find("ostrim: note: " + note + "\n"), std::string::npos) << r.err;
