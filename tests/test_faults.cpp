@@ -323,7 +323,10 @@ TEST_F(Faults, EnginesLeftRunningCostNoDescriptor) {
 // in a bounded backlog, then are dropped and counted, and the count is
 // logged when the reader comes back.
 TEST_F(Faults, AStalledLogReaderDoesNotStopTheService) {
-  constexpr int kBases = 1500;  // far more log than a pipe and the backlog hold
+  // Far more log than a pipe and the backlog hold: two lines of about 80
+  // bytes per launch, some 128 KB at the start alone, beside a 4 KiB pipe
+  // and a 64 KiB backlog.
+  constexpr int kBases = 800;
   std::string ombrel = "[start]\n1=recorder start\n[stop]\n1=recorder stop\n[bases4GL]\n";
   for (int i = 0; i < kBases; ++i) ombrel += "b" + std::to_string(i) + "=x\n";
   site.Ombrel(ombrel);
@@ -335,7 +338,7 @@ TEST_F(Faults, AStalledLogReaderDoesNotStopTheService) {
                      {tests::Streams::kCollect, tests::Streams::kCollect, log_pipe[1]});
   ::close(log_pipe[1]);
   // Nobody reads the log while the whole start runs.
-  EXPECT_TRUE(site.WaitForLaunches(kBases, 120s)) << site.Launched().size() << " launched";
+  EXPECT_TRUE(site.WaitForLaunches(kBases, 60s)) << site.Launched().size() << " launched";
 
   // The reader comes back, and a pause makes more log.
   std::string read;
@@ -346,7 +349,7 @@ TEST_F(Faults, AStalledLogReaderDoesNotStopTheService) {
     }
   });
   service.Signal(SIGUSR1);
-  EXPECT_TRUE(site.WaitForLaunches(2 * kBases, 120s));
+  EXPECT_TRUE(site.WaitForLaunches(2 * kBases, 60s));
   service.Signal(SIGTERM);
   Result r = service.Finish(120s);
   reader.join();

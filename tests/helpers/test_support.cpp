@@ -56,10 +56,22 @@ std::vector<std::string> Site::Launched() const {
 
 bool Site::WaitForLaunches(std::size_t count, std::chrono::milliseconds limit) const {
   auto deadline = std::chrono::steady_clock::now() + limit;
+  std::size_t seen = 0;
   for (;;) {
-    if (Launched().size() >= count) return true;
+    // Counted in the raw file, without parsing it: thousands of launches
+    // are watched without taking the machine from the service.
+    const std::string text = ReadFile(log());
+    std::size_t begun = text.rfind("begin\t", 0) == 0 ? 1 : 0;
+    for (std::size_t at = 0; (at = text.find("\nbegin\t", at)) != std::string::npos; ++at) ++begun;
+    if (begun >= count) return true;
+    // The limit counts from the last launch seen: a slow machine that
+    // keeps launching is never taken for a service that stopped.
+    if (begun > seen) {
+      seen = begun;
+      deadline = std::chrono::steady_clock::now() + limit;
+    }
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 }
 

@@ -28,7 +28,8 @@ class Site : public TempDir {
   std::vector<std::vector<std::string>> Records() const;
   // The argument fields of the "begin" records, in order.
   std::vector<std::string> Launched() const;
-  // Waits until the recorder has begun `count` times (true) or `limit` passes.
+  // Waits until the recorder has begun `count` times (true), or until `limit`
+  // passes without a new beginning (false).
   bool WaitForLaunches(std::size_t count, std::chrono::milliseconds limit) const;
 };
 
