@@ -8,7 +8,7 @@
 #include "log.h"
 #include "modINI.h"
 #include "modOpciones.h"
-#include "platform/record.h"
+#include "record.h"
 
 namespace ostrim {
 namespace {
@@ -136,9 +136,9 @@ int Torvale::Comprueba(bool json) {
       std::unordered_set<std::string> listadas;
       for (const std::string& base : c.bases) listadas.insert(Upper(base));
       std::unordered_set<std::string> dichas;
-      const platform::ServiceRecord servido = platform::ServiceRecord::Parse(estado.out);
-      for (const platform::DatabaseRecord& d : servido.Databases()) {
-        if (d.pass == "stop" || !platform::StillRuns(d) || listadas.count(Upper(d.name)) > 0 ||
+      const ServiceRecord servido = ServiceRecord::Parse(estado.out);
+      for (const DatabaseRecord& d : servido.Databases()) {
+        if (d.pass == Pass::kStop || !StillRuns(d) || listadas.count(Upper(d.name)) > 0 ||
             !dichas.insert(Upper(d.name)).second) {
           continue;
         }
@@ -160,8 +160,7 @@ int Torvale::Comprueba(bool json) {
   }
   std::unordered_set<std::string> vistos;
   auto comprueba = [&](const Launch& l) {
-    Comprobacion::Linea linea{std::string(l.pass), l.base, l.line,
-                              platform::CheckCommandLine(l.line)};
+    Comprobacion::Linea linea{PassName(l.pass), l.base, l.line, platform::CheckCommandLine(l.line)};
     // (A program another user could have changed or put in its way is
     // one of the problems: the launch refuses it as -CHECK says.)
     if (!linea.check.problem.empty()) {
@@ -170,7 +169,7 @@ int Torvale::Comprueba(bool json) {
         problema(RutaINI + " " + l.origen + ": " + linea.check.Text());
       }
     }
-    (l.pass == "stop" ? c.parada : c.arranque).push_back(std::move(linea));
+    (l.pass == Pass::kStop ? c.parada : c.arranque).push_back(std::move(linea));
   };
   if (!start_fails) RecorreArranque(comprueba);
   RecorreParada(comprueba);

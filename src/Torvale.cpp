@@ -8,8 +8,8 @@
 #include "modINI.h"
 #include "modOpciones.h"
 #include "modSubProceso.h"
-#include "platform/record.h"
-#include "platform/requests.h"
+#include "record.h"
+#include "requests.h"
 #include "version.h"
 
 namespace ostrim {
@@ -20,18 +20,14 @@ using namespace std::chrono_literals;
 std::string Usage() {
   std::string verbs;
   std::string lines;
-  for (const platform::RequestKind& kind : platform::Requests()) {
+  for (const RequestKind& kind : Requests()) {
     if (kind.verb.empty()) continue;
     verbs += " | -" + std::string(kind.verb);
-    // "  -PAUSE       ask the running...", its further lines indented.
-    std::string line = "  -" + std::string(kind.verb);
-    line.resize(15, ' ');
-    for (char c : kind.usage)
-      line += c == '\n' ? std::string("\n               ") : std::string(1, c);
-    lines += line + "\n";
+    lines += UsageEntry("-" + std::string(kind.verb), kind.usage);
   }
   return "usage: ostrim [-INSTALL | -UNINSTALL | -CHECK [-JSON] | -STATUS [-JSON]" + verbs +
-         " |\n               --help | --version]\n\n" + platform::ServiceUsage() +
+         " |\n               --help | --version]\n\n" +
+         platform::ServiceUsage(Torvale::kServiceSettings) +
          "  -INSTALL     register ostrim as a system service that starts at boot\n"
          "  -UNINSTALL   unregister it\n"
          "  -CHECK       print what the next start and stop would run, and check what\n"
@@ -67,9 +63,9 @@ constexpr auto kTimePerStartLaunch = 10s;
 constexpr auto kTimePerStopTick = 15s;
 // The state a stop sequence leaves, as the service manager's status says it
 // ("stopped", "paused"): the state its request's row leads to.
-std::string Terminado(const platform::ServiceRecord& registro) {
-  const platform::RequestKind* pedido = registro.CurrentKind();
-  return pedido != nullptr ? platform::StateName(pedido->after_success) : "stopped";
+std::string Terminado(const ServiceRecord& registro) {
+  const RequestKind* pedido = registro.CurrentKind();
+  return pedido != nullptr ? StateName(pedido->after_success) : "stopped";
 }
 
 // How long engines get to end after the last stop command has, before those
@@ -183,11 +179,11 @@ std::optional<int> Torvale::Form_Load(const std::vector<std::string>& args) {
     }
   }
   if (text == "-CHECK" || text == "-CHECK -JSON") return Comprueba(text != "-CHECK");
-  const platform::RequestKind* pedido =
-      text.size() > 1 && text[0] == '-' ? platform::KindOfVerb(text.substr(1)) : nullptr;
+  const RequestKind* pedido =
+      text.size() > 1 && text[0] == '-' ? KindOfVerb(text.substr(1)) : nullptr;
   if (text == "-STATUS" || text == "-STATUS -JSON" || pedido != nullptr) {
-    const platform::ControlReply reply = pedido != nullptr ? NTService->Control(pedido->request)
-                                                           : NTService->Status(text != "-STATUS");
+    const platform::ControlReply reply =
+        pedido != nullptr ? NTService->Control(*pedido) : NTService->Status(text != "-STATUS");
     platform::WriteStdout(reply.out);
     platform::WriteStderr(reply.err);
     return reply.status;
@@ -318,8 +314,8 @@ void Torvale::RecorreArranque(const Launcher& launch, const Omision& omite) {
     if (!EnBases4GL(base)) continue;
     const std::string argumento = modINI::LeeValorINI("basesSQL", base, "", RutaINI);
     if (argumento.empty()) continue;
-    launch({"SQL", base, LineaArranque(comando, argumento), i + 1, bases, origen("basesSQL", base),
-            argumento});
+    launch({Pass::kSQL, base, LineaArranque(comando, argumento), i + 1, bases,
+            origen("basesSQL", base), argumento});
   }
   const std::int16_t bases4GL = List1.ListCount();
   for (std::int16_t i = 0; i < bases4GL; ++i) {
@@ -330,7 +326,7 @@ void Torvale::RecorreArranque(const Launcher& launch, const Omision& omite) {
       continue;
     }
     const std::string argumento = modINI::LeeValorINI("bases4GL", base, "", RutaINI);
-    launch({"4GL", base, LineaArranque(comando, argumento), i + 1, bases4GL,
+    launch({Pass::k4GL, base, LineaArranque(comando, argumento), i + 1, bases4GL,
             origen("bases4GL", base), argumento});
   }
 }
@@ -349,7 +345,7 @@ void Torvale::RecorreParada(const Launcher& launch, const Omision& omite, bool f
         return;
       }
       const std::string valor = modINI::LeeValorINI("bases4GL", base, "", RutaINI);
-      launch({"stop", base, LineaParada(comando, valor), i + 1, bases,
+      launch({Pass::kStop, base, LineaParada(comando, valor), i + 1, bases,
               comando.empty() ? "[bases4GL] " + base : std::string("[stop] 1"), valor});
     });
   }
@@ -361,7 +357,7 @@ void Torvale::RecorreParada(const Launcher& launch, const Omision& omite, bool f
   for (std::size_t k = 0; k < retiradas.size(); ++k) {
     const Retirada& r = retiradas[k];
     SkipIfFails("stopping " + r.base, [&] {
-      launch({"stop", r.base, LineaParada(comando, r.valor), static_cast<int>(bases + k + 1),
+      launch({Pass::kStop, r.base, LineaParada(comando, r.valor), static_cast<int>(bases + k + 1),
               static_cast<int>(bases + retiradas.size()), "(started by this service) " + r.base,
               r.valor});
     });
@@ -375,16 +371,16 @@ void Torvale::NombraOmitidas() {
     List1.SetListIndex(i);
     listadas.insert(Upper(List1.Text()));
   }
-  platform::ServiceRecord& registro = NTService->Record();
+  ServiceRecord& registro = NTService->Record();
   const std::string seleccion = platform::PathInDirectory(conexion_activa_, "\\bases\\tmp.ini");
-  for (const platform::DatabaseRecord& d : registro.Databases()) {
-    if (d.pass == "stop" || !platform::StillRuns(d) || listadas.count(Upper(d.name)) > 0 ||
+  for (const DatabaseRecord& d : registro.Databases()) {
+    if (d.pass == Pass::kStop || !StillRuns(d) || listadas.count(Upper(d.name)) > 0 ||
         !EnBases4GL(d.name)) {
       continue;
     }
-    const std::string texto = d.name + ", " + d.pass + ": left out of the " + registro.Current() +
-                              " by [seleccion] of " + seleccion + "; its engine, pid " +
-                              std::to_string(d.pid) + ", still runs";
+    const std::string texto = d.name + ", " + PassName(d.pass) + ": left out of the " +
+                              registro.Current() + " by [seleccion] of " + seleccion +
+                              "; its engine, pid " + std::to_string(d.pid) + ", still runs";
     log::Warning(texto);
     registro.Note(texto);
   }
@@ -398,8 +394,8 @@ std::vector<Torvale::Retirada> Torvale::Retiradas(bool fin) {
   }
   std::vector<Retirada> retiradas;
   std::unordered_set<std::string> vistas;
-  const platform::ServiceRecord& registro = NTService->Record();
-  for (const platform::DatabaseRecord& d : registro.Started()) {
+  const ServiceRecord& registro = NTService->Record();
+  for (const DatabaseRecord& d : registro.Started()) {
     const std::string clave = Upper(d.name);
     if (!vistas.insert(clave).second) continue;
     std::string motivo;
@@ -422,7 +418,7 @@ void Torvale::ArrancaBases() {
   // Every command line of this request is built from one version of each
   // profile file, read when the request begins.
   platform::ProfileView vista;
-  platform::ServiceRecord& registro = NTService->Record();
+  ServiceRecord& registro = NTService->Record();
   LecturaBases();
   // Mended: without its main profile a start ran nothing and said "done".
   if (!sin_perfil_.empty()) {
@@ -473,7 +469,7 @@ void Torvale::ArrancaBases() {
   // whose every start command failed within its wait (a non-zero status or
   // a signal), is a failed start, never a quiet success (the service
   // manager sees it fail).
-  const platform::SequenceTally& cuenta = registro.Tally();
+  const SequenceTally& cuenta = registro.Tally();
   if (cuenta.lines > 0 && cuenta.failed + cuenta.ended_badly == cuenta.lines) {
     const std::string lineas =
         std::to_string(cuenta.lines) + (cuenta.lines == 1 ? " command line" : " command lines");
@@ -486,16 +482,15 @@ void Torvale::ArrancaBases() {
                              std::to_string(cuenta.ended_badly) +
                              " ended with an error within its wait; no database runs");
   }
-  NTService->ReportProgress(registro.degraded
-                                ? "degraded: " + registro.health_reason
-                                : "running: " + std::to_string(List1.ListCount()) + " databases, " +
-                                      platform::DescribeTally(cuenta),
+  NTService->ReportProgress(registro.degraded ? "degraded: " + registro.health_reason
+                                              : "running: " + std::to_string(List1.ListCount()) +
+                                                    " databases, " + DescribeTally(cuenta),
                             0ms);
 }
 
 void Torvale::ParaBases(bool fin) {
   platform::ProfileView vista;  // one version of each file, as for the start
-  platform::ServiceRecord& registro = NTService->Record();
+  ServiceRecord& registro = NTService->Record();
   SkipIfFails("rebuilding the database list", [&] { LecturaBases(); });
   // Mended: without its main profile there is no stop command, and each
   // database this service started was "stopped" with its value's first
@@ -580,7 +575,7 @@ void Torvale::ParaBases(bool fin) {
   // said to have been ended by it, and its engines got no grace.
   if (!inconcluso.siguen.empty() || !inconcluso.sin_empezar.empty()) {
     SkipIfFails("looking for engines left running", [&] { registro.EndOfStop(); });
-    Termina("ended by its time limit, " + platform::DescribeTally(registro.Tally()));
+    Termina("ended by its time limit, " + DescribeTally(registro.Tally()));
     return;
   }
   SkipIfFails("looking for engines left running", [&] {
@@ -590,18 +585,18 @@ void Torvale::ParaBases(bool fin) {
     const auto gracia = limite ? std::clamp(queda(), 0ms, std::chrono::milliseconds(kGraciaMotores))
                                : std::chrono::milliseconds(kGraciaMotores);
     NTService->Children().WaitWhile([&] { return registro.EnginesRunning(); }, gracia);
-    for (const platform::DatabaseRecord& d : registro.EndOfStop()) {
-      log::Warning(d.name, " (", d.pass, "): its engine, pid ", d.pid,
+    for (const DatabaseRecord& d : registro.EndOfStop()) {
+      log::Warning(d.name, " (", PassName(d.pass), "): its engine, pid ", d.pid,
                    ", still runs after its stop command; the service leaves it running");
     }
   });
-  Termina(platform::DescribeTally(registro.Tally()));
+  Termina(DescribeTally(registro.Tally()));
 }
 
 void Torvale::Termina(const std::string& como) {
   // Mended: a stop whose stop commands failed or left engines running
   // ended with a bare count as the service manager's last word on it.
-  const platform::ServiceRecord& registro = NTService->Record();
+  const ServiceRecord& registro = NTService->Record();
   const std::string falta = registro.StopShortfall();
   const std::string terminado = Terminado(registro);
   if (!falta.empty()) log::Warning(registro.Current(), " ended short of its aim: ", falta);
@@ -609,7 +604,7 @@ void Torvale::Termina(const std::string& como) {
 }
 
 Torvale::Lanzamiento Torvale::Lanzamiento::De(const Launch& l) {
-  return {{l.line, {l.base, std::string(l.pass), l.argumento}}, l.number, l.total};
+  return {{l.line, {l.base, PassName(l.pass), l.argumento}}, l.number, l.total};
 }
 
 Torvale::Trabajos Torvale::AgrupaTrabajos(const std::vector<Lanzamiento>& lanzamientos,
@@ -647,8 +642,8 @@ std::string Torvale::EnCurso(const char* que, const Lanzamiento& l, const Trabaj
                              bool empieza) {
   if (simultaneas <= 1) {
     return std::string(que) + " " + l.paso.etiqueta.database +
-           (l.paso.etiqueta.pass == "stop" ? "" : ", " + l.paso.etiqueta.pass) + " (" +
-           std::to_string(l.numero) + " of " + std::to_string(l.total) + ")";
+           (l.paso.etiqueta.pass == PassName(Pass::kStop) ? "" : ", " + l.paso.etiqueta.pass) +
+           " (" + std::to_string(l.numero) + " of " + std::to_string(l.total) + ")";
   }
   std::string nombres;
   for (std::size_t t : en_curso) {
@@ -672,7 +667,7 @@ void Torvale::Omite(const std::string& base, const char* que) {
   const std::string seleccion = platform::PathInDirectory(conexion_activa_, "\\bases\\tmp.ini");
   log::Warning(seleccion, " [seleccion] ", base, ": no such database in [bases4GL] of ", RutaINI,
                ": not ", que);
-  NTService->Record().NotLaunched({base, "4GL", ""}, "not in [bases4GL]");
+  NTService->Record().NotLaunched({base, PassName(Pass::k4GL), ""}, "not in [bases4GL]");
 }
 
 }  // namespace ostrim

@@ -32,6 +32,7 @@
 #include "modSubProceso.h"
 #include "platform/children.h"
 #include "platform/platform.h"
+#include "record.h"
 
 namespace ostrim {
 
@@ -83,7 +84,7 @@ class Torvale final : public platform::ServiceEvents {
 
   // One launch of a sequence, as the sequences and -CHECK see it.
   struct Launch {
-    std::string_view pass;  // "SQL", "4GL" or "stop"
+    Pass pass;
     const std::string& base;
     const std::string& line;
     int number;  // 1-based position in the pass

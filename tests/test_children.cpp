@@ -1,5 +1,5 @@
 // The wait of a sequence for its child, over a fake watch whose clock and
-// events the test decides: its deadline, its ticks, a child that ends in the
+// events the test decides: its deadline, a child that ends in the
 // middle, and a request that wakes it early.
 #include "platform/children.h"
 
@@ -51,16 +51,15 @@ class FakeWatch : public ChildWatch {
   }
 };
 
-TEST(ChildWait, KeepsItsDeadlineAndTicksWhateverWakesIt) {
+TEST(ChildWait, KeepsItsDeadlineWhateverWakesIt) {
   struct Case {
     const char* what;
     std::optional<milliseconds> limit;
     std::optional<milliseconds> ends_at;
     std::optional<milliseconds> woken_at;
-    bool ended;                       // Wait returned an end
-    milliseconds returned_at;         // on the fake clock
-    std::vector<int> timeouts;        // asked of the platform, in order
-    std::vector<milliseconds> ticks;  // the waited times on_tick was given
+    bool ended;                 // Wait returned an end
+    milliseconds returned_at;   // on the fake clock
+    std::vector<int> timeouts;  // asked of the platform, in order
   };
   const Case cases[] = {
       {"a child that keeps running: the deadline",
@@ -69,41 +68,30 @@ TEST(ChildWait, KeepsItsDeadlineAndTicksWhateverWakesIt) {
        std::nullopt,
        false,
        2500ms,
-       {2500},
-       {}},
-      {"a child that ends before the deadline",
-       2500ms,
-       1000ms,
-       std::nullopt,
-       true,
-       1000ms,
-       {2500},
-       {}},
+       {2500}},
+      {"a child that ends before the deadline", 2500ms, 1000ms, std::nullopt, true, 1000ms, {2500}},
       {"a request in the middle: the wait goes on to its deadline",
        2500ms,
        std::nullopt,
        700ms,
        false,
        2500ms,
-       {2500, 1800},
-       {}},
-      {"a request, then the child's end", 2500ms, 2000ms, 700ms, true, 2000ms, {2500, 1800}, {}},
-      {"no limit: ticks every 5 s until the end",
+       {2500, 1800}},
+      {"a request, then the child's end", 2500ms, 2000ms, 700ms, true, 2000ms, {2500, 1800}},
+      {"no limit: one wait until the end",
        std::nullopt,
        12000ms,
        std::nullopt,
        true,
        12000ms,
-       {5000, 5000, 5000},
-       {5000ms, 10000ms}},
-      {"no limit, a request between ticks",
+       {-1}},
+      {"no limit, a request in the middle: the wait goes on until the end",
        std::nullopt,
        7000ms,
        3000ms,
        true,
        7000ms,
-       {5000, 2000, 5000},
-       {5000ms}},
+       {-1, -1}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -111,13 +99,10 @@ TEST(ChildWait, KeepsItsDeadlineAndTicksWhateverWakesIt) {
     watch.child_ends_at = c.ends_at;
     watch.woken_at = c.woken_at;
     Process child = watch.Launch();
-    std::vector<milliseconds> ticks;
-    const std::optional<ProcessEnd> end =
-        child.Wait(c.limit, 5s, [&](milliseconds waited) { ticks.push_back(waited); });
+    const std::optional<ProcessEnd> end = child.Wait(c.limit);
     EXPECT_EQ(end.has_value(), c.ended);
     EXPECT_EQ(watch.now - FakeWatch::Clock::time_point{}, c.returned_at);
     EXPECT_EQ(watch.timeouts, c.timeouts);
-    EXPECT_EQ(ticks, c.ticks);
     if (end) {
       EXPECT_EQ(end->value, 3);
       EXPECT_EQ(end->ran, c.returned_at);

@@ -1,13 +1,16 @@
 // The service record: each database's state as the requests and children
 // move it, and its text and JSON forms read back as written.
-#include "platform/record.h"
+#include "record.h"
 
 #include <gtest/gtest.h>
 
 #include "helpers/json.h"
 
-namespace ostrim::platform {
+namespace ostrim {
 namespace {
+
+using platform::LaunchTag;
+using platform::ProcessEnd;
 
 ProcessEnd Status(int value) {
   return {false, value, {}};
@@ -19,7 +22,7 @@ ProcessEnd Signal(int value) {
 const DatabaseRecord* Find(const ServiceRecord& r, const std::string& name,
                            const std::string& pass) {
   for (const DatabaseRecord& d : r.Databases()) {
-    if (d.name == name && d.pass == pass) return &d;
+    if (d.name == name && PassName(d.pass) == pass) return &d;
   }
   return nullptr;
 }
@@ -31,21 +34,21 @@ std::string StateOf(const ServiceRecord& r, const std::string& name, const std::
 
 class RecordTest : public testing::Test {
  protected:
-  void Begin(Request request) { r.BeginRequest(KindOf(request)); }
-  void End(Request request, ServiceState after) {
+  void Begin(std::string_view request) { r.BeginRequest(KindOf(request)); }
+  void End(std::string_view request, ServiceState after) {
     r.EndRequest(KindOf(request), true, "", 0.5, after);
   }
   ServiceRecord r;
 };
 
 TEST_F(RecordTest, FollowsEachDatabaseThroughAStartAndAPause) {
-  Begin(Request::kStart);
+  Begin("start");
   r.Launched({"ventas", "SQL", "v -q"}, 10, "arranca v -q -z");
   r.LeftRunning({"ventas", "SQL", "v -q"}, 10);
   r.Launched({"ventas", "4GL", "v"}, 11, "arranca v -z");
   EXPECT_FALSE(r.Ended({"ventas", "4GL", "v"}, 11, Status(0), true));  // daemonized at once
   r.LaunchFailed({"compras", "4GL", "c"}, "/no/arranca c -z", "cannot run \"/no/arranca\": No");
-  End(Request::kStart, ServiceState::kRunning);
+  End("start", ServiceState::kRunning);
   EXPECT_EQ(StateOf(r, "ventas", "SQL"), "running");
   EXPECT_EQ(Find(r, "ventas", "SQL")->pid, 10);
   EXPECT_EQ(StateOf(r, "ventas", "4GL"), "start_ended");
@@ -59,15 +62,15 @@ TEST_F(RecordTest, FollowsEachDatabaseThroughAStartAndAPause) {
 
   // What a stop must stop: the launches that made a process.
   std::vector<std::string> started;
-  for (const DatabaseRecord& d : r.Started()) started.push_back(d.name + " " + d.pass);
+  for (const DatabaseRecord& d : r.Started()) started.push_back(d.name + " " + PassName(d.pass));
   EXPECT_EQ(started, (std::vector<std::string>{"ventas SQL", "ventas 4GL"}));
 
-  Begin(Request::kPause);
+  Begin("pause");
   r.Launched({"ventas", "stop", "v"}, 20, "para v");
   EXPECT_FALSE(r.Ended({"ventas", "stop", "v"}, 20, Status(1), true));
   r.LaunchFailed({"compras", "stop", "c"}, "/no/para c", "cannot run");
   const std::vector<DatabaseRecord> left = r.EndOfStop();
-  End(Request::kPause, ServiceState::kPaused);
+  End("pause", ServiceState::kPaused);
   ASSERT_EQ(left.size(), 1u);
   EXPECT_EQ(left[0].name, "ventas");
   EXPECT_EQ(StateOf(r, "ventas", "SQL"), "left_running");
@@ -83,7 +86,7 @@ TEST_F(RecordTest, FollowsEachDatabaseThroughAStartAndAPause) {
   EXPECT_EQ(StateOf(r, "ventas", "SQL"), "stopped");
 
   // The next start replaces what the last one ran, and the stop's entries.
-  Begin(Request::kContinue);
+  Begin("continue");
   EXPECT_FALSE(r.degraded);
   EXPECT_TRUE(r.Databases().empty());
 }
@@ -104,14 +107,14 @@ TEST_F(RecordTest, AnEngineThatEndsWhileRunningDegradesTheService) {
   };
   for (const Case& c : cases) {
     ServiceRecord record;
-    record.BeginRequest(KindOf(Request::kStart));
+    record.BeginRequest(KindOf("start"));
     record.Launched({"compras", "4GL", "c"}, 7, "arranca c -z");
-    record.EndRequest(KindOf(Request::kStart), true, "", 2.5, ServiceState::kRunning);
+    record.EndRequest(KindOf("start"), true, "", 2.5, ServiceState::kRunning);
     if (c.state == ServiceState::kPaused) {
-      record.BeginRequest(KindOf(Request::kPause));
-      record.EndRequest(KindOf(Request::kPause), true, "", 1, ServiceState::kPaused);
+      record.BeginRequest(KindOf("pause"));
+      record.EndRequest(KindOf("pause"), true, "", 1, ServiceState::kPaused);
     }
-    if (c.during_stop) record.BeginRequest(KindOf(Request::kPause));
+    if (c.during_stop) record.BeginRequest(KindOf("pause"));
     EXPECT_EQ(record.Ended({"compras", "4GL", "c"}, 7, c.end, false), c.unexpected);
     EXPECT_EQ(StateOf(record, "compras", "4GL"), c.db_state);
     EXPECT_EQ(record.degraded, c.unexpected);
@@ -127,24 +130,24 @@ TEST_F(RecordTest, AnEngineThatEndsWhileRunningDegradesTheService) {
 TEST_F(RecordTest, ALaunchBesideARunningEngineKeepsBoth) {
   struct Case {
     const char* what;
-    Request second;   // the request that launches it again
-    bool first_ends;  // the first engine ends after the second launch
+    std::string_view second;  // the request that launches it again
+    bool first_ends;          // the first engine ends after the second launch
   };
   const Case cases[] = {
-      {"a continue sent to a running service", Request::kContinue, false},
-      {"a database selected twice", Request::kStart, false},
-      {"the earlier engine ends afterwards", Request::kContinue, true},
+      {"a continue sent to a running service", "continue", false},
+      {"a database selected twice", "start", false},
+      {"the earlier engine ends afterwards", "continue", true},
   };
   for (const Case& c : cases) {
     r = ServiceRecord();
-    Begin(Request::kStart);
+    Begin("start");
     r.Launched({"ventas", "4GL", "v"}, 10, "arranca v -z");
-    if (c.second == Request::kStart) r.Launched({"ventas", "4GL", "v"}, 11, "arranca v -z");
-    End(Request::kStart, ServiceState::kRunning);
-    if (c.second == Request::kContinue) {
-      Begin(Request::kContinue);
+    if (c.second == "start") r.Launched({"ventas", "4GL", "v"}, 11, "arranca v -z");
+    End("start", ServiceState::kRunning);
+    if (c.second == "continue") {
+      Begin("continue");
       r.Launched({"ventas", "4GL", "v"}, 11, "arranca v -z");
-      End(Request::kContinue, ServiceState::kRunning);
+      End("continue", ServiceState::kRunning);
     }
     std::vector<std::int64_t> pids;
     for (const DatabaseRecord& d : r.Databases()) pids.push_back(d.pid);
@@ -155,7 +158,7 @@ TEST_F(RecordTest, ALaunchBesideARunningEngineKeepsBoth) {
       EXPECT_EQ(r.Databases()[1].state, DatabaseState::kRunning) << c.what;
     }
     // A pause whose stop command leaves both running names both.
-    Begin(Request::kPause);
+    Begin("pause");
     r.Launched({"ventas", "stop", "v"}, 20, "para v");
     r.Ended({"ventas", "stop", "v"}, 20, Status(0), true);
     EXPECT_TRUE(r.EnginesRunning()) << c.what;
@@ -166,16 +169,16 @@ TEST_F(RecordTest, ALaunchBesideARunningEngineKeepsBoth) {
 // A retried pause: an engine left running by the first is still running at
 // the second, which must not say that everything stopped.
 TEST_F(RecordTest, AnEngineLeftRunningStaysAProblemOfEachStop) {
-  Begin(Request::kStart);
+  Begin("start");
   r.Launched({"ventas", "4GL", "v"}, 10, "arranca v -z");
-  End(Request::kStart, ServiceState::kRunning);
+  End("start", ServiceState::kRunning);
   for (int pause = 1; pause <= 2; ++pause) {
-    Begin(Request::kPause);
+    Begin("pause");
     r.Launched({"ventas", "stop", "v"}, 20 + pause, "para v");
     r.Ended({"ventas", "stop", "v"}, 20 + pause, Status(0), true);
     EXPECT_TRUE(r.EnginesRunning()) << pause;
     ASSERT_EQ(r.EndOfStop().size(), 1u) << pause;
-    End(Request::kPause, ServiceState::kPaused);
+    End("pause", ServiceState::kPaused);
     EXPECT_EQ(r.last_problems,
               (std::vector<std::string>{
                   "ventas, 4GL: its engine, pid 10, still runs after its stop command"}))
@@ -189,7 +192,7 @@ TEST_F(RecordTest, AnEngineLeftRunningStaysAProblemOfEachStop) {
 // stop commands that fail leave the health.
 TEST_F(RecordTest, ACommandThatFailsWithinItsWaitIsAFailureOfItsDatabase) {
   struct Case {
-    Request request;
+    std::string_view request;
     const char* pass;
     ProcessEnd end;
     const char* state;
@@ -197,18 +200,18 @@ TEST_F(RecordTest, ACommandThatFailsWithinItsWaitIsAFailureOfItsDatabase) {
     bool to_stop;  // a stop must still stop what it started
   };
   const Case cases[] = {
-      {Request::kStart, "4GL", Status(0), "start_ended", false, true},
-      {Request::kStart, "4GL", Status(1), "start_failed", true, false},
-      {Request::kStart, "SQL", Signal(11), "start_failed", true, false},
-      {Request::kPause, "stop", Status(0), "stop_ran", false, false},
-      {Request::kPause, "stop", Status(2), "stop_ran", true, false},
+      {"start", "4GL", Status(0), "start_ended", false, true},
+      {"start", "4GL", Status(1), "start_failed", true, false},
+      {"start", "SQL", Signal(11), "start_failed", true, false},
+      {"pause", "stop", Status(0), "stop_ran", false, false},
+      {"pause", "stop", Status(2), "stop_ran", true, false},
   };
   for (const Case& c : cases) {
     r = ServiceRecord();
     Begin(c.request);
     r.Launched({"ventas", c.pass, "v"}, 10, "orden v");
     r.Ended({"ventas", c.pass, "v"}, 10, c.end, true);
-    End(c.request, c.request == Request::kStart ? ServiceState::kRunning : ServiceState::kPaused);
+    End(c.request, c.request == "start" ? ServiceState::kRunning : ServiceState::kPaused);
     const std::string what = std::string(c.pass) + " " + DescribeEnd(c.end);
     EXPECT_EQ(StateOf(r, "ventas", c.pass), c.state) << what;
     EXPECT_EQ(r.degraded, c.degraded) << what;
@@ -218,14 +221,14 @@ TEST_F(RecordTest, ACommandThatFailsWithinItsWaitIsAFailureOfItsDatabase) {
 }
 
 TEST_F(RecordTest, KeepsWhatEachDatabaseWasStartedWithPastItsEntries) {
-  Begin(Request::kStart);
+  Begin("start");
   r.Launched({"ventas", "SQL", "v -q"}, 10, "arranca v -q -z");
   r.Launched({"ventas", "4GL", "v  x"}, 11, "arranca v  x -z");
   r.Ended({"ventas", "4GL", "v  x"}, 11, Status(0), true);
-  End(Request::kStart, ServiceState::kRunning);
+  End("start", ServiceState::kRunning);
   // The next start drops the ended entry; the SQL engine still runs.
-  Begin(Request::kContinue);
-  End(Request::kContinue, ServiceState::kRunning);
+  Begin("continue");
+  End("continue", ServiceState::kRunning);
   EXPECT_EQ(StateOf(r, "ventas", "4GL"), "(none)");
   EXPECT_EQ(r.StartedWith("ventas"), "v  x");
   EXPECT_EQ(r.StartedWith("compras"), "");
@@ -233,10 +236,10 @@ TEST_F(RecordTest, KeepsWhatEachDatabaseWasStartedWithPastItsEntries) {
 
 // What a stop fell short of, as the service manager's last status says it.
 TEST_F(RecordTest, AStopsShortfallNamesItsDatabases) {
-  Begin(Request::kStart);
+  Begin("start");
   r.Launched({"almacen", "4GL", "a"}, 10, "arranca a -z");
-  End(Request::kStart, ServiceState::kRunning);
-  Begin(Request::kStop);
+  End("start", ServiceState::kRunning);
+  Begin("stop");
   EXPECT_EQ(r.StopShortfall(), "");
   r.Launched({"ventas", "stop", "v"}, 20, "para v");
   r.Ended({"ventas", "stop", "v"}, 20, Status(2), true);
@@ -250,11 +253,11 @@ TEST_F(RecordTest, AStopsShortfallNamesItsDatabases) {
 
 // Reasons are counted as they come: a database's name may hold "; ".
 TEST_F(RecordTest, TheHealthKeepsItsFirstReasonsWhateverTheNames) {
-  Begin(Request::kStart);
+  Begin("start");
   for (int i = 0; i < 10; ++i) {
     r.LaunchFailed({"a; b" + std::to_string(i), "4GL", ""}, "x", "cannot run");
   }
-  End(Request::kStart, ServiceState::kRunning);
+  End("start", ServiceState::kRunning);
   std::size_t mores = 0;
   for (std::size_t at = 0; (at = r.health_reason.find("and more", at)) != std::string::npos; ++at)
     ++mores;
@@ -265,7 +268,7 @@ TEST_F(RecordTest, TheHealthKeepsItsFirstReasonsWhateverTheNames) {
 
 TEST(RecordText, ReadsBackWhatItWrites) {
   ServiceRecord r;
-  r.state = "paused";
+  r.state = ServiceState::kPaused;
   r.pid = 4321;
   r.since = "2026-12-08T23:17:36Z";
   r.directory = "C:\\Mis Bases";
@@ -274,17 +277,17 @@ TEST(RecordText, ReadsBackWhatItWrites) {
   r.requests = 7;
   r.last_request = "pause";
   r.last_result = "failed: a\tTAB and\na line end";  // cannot break the lines, read back whole
-  r.last_state_before = "running";
+  r.last_state_before = ServiceState::kRunning;
   r.last_tally = {5, 2, 1};
   r.last_seconds = 12.3456;
   r.last_problems = {"ventas, stop: exit status 1", "a; b"};
   r.last_notes = {"compras, 4GL: left out of the pause"};
-  r.AddDatabase({"ventas", "4GL", DatabaseState::kLeftRunning, 10, "2026-12-08T23:17:30Z",
+  r.AddDatabase({"ventas", Pass::k4GL, DatabaseState::kLeftRunning, 10, "2026-12-08T23:17:30Z",
                  "still running", "arranca\tventas -z", "hidden"});
-  r.AddDatabase({"", "stop", DatabaseState::kStopRan, 0, "", "", "", ""});
+  r.AddDatabase({"", Pass::kStop, DatabaseState::kStopRan, 0, "", "", "", ""});
   const ServiceRecord back = ServiceRecord::Parse(r.Text());
   EXPECT_EQ(back.Text(), ServiceRecord::Parse(back.Text()).Text());
-  EXPECT_EQ(back.state, "paused");
+  EXPECT_EQ(back.state, ServiceState::kPaused);
   EXPECT_EQ(back.pid, 4321);
   EXPECT_EQ(back.since, r.since);
   EXPECT_EQ(back.directory, r.directory);
@@ -296,7 +299,7 @@ TEST(RecordText, ReadsBackWhatItWrites) {
   // and "tab in" read the same, in -STATUS -JSON too. Every value now
   // comes back exactly, backslashes and any byte included.
   EXPECT_EQ(back.last_result, r.last_result);
-  EXPECT_EQ(back.last_state_before, "running");
+  EXPECT_EQ(back.last_state_before, ServiceState::kRunning);
   EXPECT_EQ(back.last_tally.lines, 5);
   EXPECT_EQ(back.last_tally.failed, 2);
   EXPECT_EQ(back.last_tally.ended_badly, 1);
@@ -305,7 +308,7 @@ TEST(RecordText, ReadsBackWhatItWrites) {
   EXPECT_EQ(back.last_notes, r.last_notes);
   ASSERT_EQ(back.Databases().size(), 2u);
   EXPECT_EQ(back.Databases()[0].name, "ventas");
-  EXPECT_EQ(back.Databases()[0].pass, "4GL");
+  EXPECT_EQ(back.Databases()[0].pass, Pass::k4GL);
   EXPECT_EQ(back.Databases()[0].state, DatabaseState::kLeftRunning);
   EXPECT_EQ(back.Databases()[0].pid, 10);
   EXPECT_EQ(back.Databases()[0].detail, "still running");
@@ -314,7 +317,7 @@ TEST(RecordText, ReadsBackWhatItWrites) {
   EXPECT_EQ(back.Databases()[1].state, DatabaseState::kStopRan);
   // With Windows line ends, and lines it does not know, it reads the same.
   EXPECT_EQ(ServiceRecord::Parse("state\trunning\r\nnew_key\tx\npid\t9\n").pid, 9);
-  EXPECT_EQ(ServiceRecord::Parse("state\trunning\r\n").state, "running");
+  EXPECT_EQ(ServiceRecord::Parse("state\trunning\r\n").state, ServiceState::kRunning);
 
   struct Odd {
     std::string name;
@@ -324,7 +327,7 @@ TEST(RecordText, ReadsBackWhatItWrites) {
                      {"\xff\xfe"},   {"end\\"}};
   for (const Odd& o : odd) {
     ServiceRecord one;
-    one.AddDatabase({o.name, "4GL", DatabaseState::kRunning, 1, "", o.name, o.name, ""});
+    one.AddDatabase({o.name, Pass::k4GL, DatabaseState::kRunning, 1, "", o.name, o.name, ""});
     const ServiceRecord read = ServiceRecord::Parse(one.Text());
     ASSERT_EQ(read.Databases().size(), 1u) << o.name;
     EXPECT_EQ(read.Databases()[0].name, o.name);
@@ -368,7 +371,7 @@ TEST(RecordText, WritesEveryStateByItsName) {
         DatabaseState::kStopping, DatabaseState::kStopRan, DatabaseState::kStopped,
         DatabaseState::kLeftRunning}) {
     ServiceRecord r;
-    r.AddDatabase({"b", "4GL", s, 0, "", "", "", ""});
+    r.AddDatabase({"b", Pass::k4GL, s, 0, "", "", "", ""});
     EXPECT_EQ(ServiceRecord::Parse(r.Text()).Databases().at(0).state, s) << DatabaseStateName(s);
   }
   EXPECT_EQ(UtcNow().size(), 20u);
@@ -376,4 +379,4 @@ TEST(RecordText, WritesEveryStateByItsName) {
 }
 
 }  // namespace
-}  // namespace ostrim::platform
+}  // namespace ostrim

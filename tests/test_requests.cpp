@@ -1,17 +1,21 @@
 // The request table and what running a request means on every platform:
 // the states and exit statuses RunRequest leads to, and what an operator's
 // command prints from the record a service gives back.
-#include "platform/requests.h"
+#include "requests.h"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
 #include "helpers/json.h"
-#include "platform/record.h"
+#include "record.h"
 
-namespace ostrim::platform {
+namespace ostrim {
 namespace {
+
+using platform::ControlReply;
+using platform::kTrue;
+using platform::ServiceEvents;
 
 // The form's handlers, each doing what the test says.
 class FakeEvents : public ServiceEvents {
@@ -36,7 +40,7 @@ class FakeEvents : public ServiceEvents {
 TEST(RunRequest, LeadsToTheStateAndExitStatusOfItsRow) {
   using D = FakeEvents::Does;
   struct Case {
-    Request request;
+    std::string_view request;
     D does;
     ServiceState before;
     const char* state;        // after it
@@ -47,21 +51,21 @@ TEST(RunRequest, LeadsToTheStateAndExitStatusOfItsRow) {
   const ServiceState paused = ServiceState::kPaused;
   const char* const no_success = "failed: the handler did not report success";
   const Case cases[] = {
-      {Request::kStart, D::kSucceed, ServiceState::kStarting, "running", std::nullopt, "done"},
-      {Request::kStart, D::kLeaveFalse, ServiceState::kStarting, "stopped", 1, no_success},
-      {Request::kStart, D::kThrow, ServiceState::kStarting, "stopped", 1, "failed: boom"},
-      {Request::kContinue, D::kSucceed, paused, "running", std::nullopt, "done"},
+      {"start", D::kSucceed, ServiceState::kStarting, "running", std::nullopt, "done"},
+      {"start", D::kLeaveFalse, ServiceState::kStarting, "stopped", 1, no_success},
+      {"start", D::kThrow, ServiceState::kStarting, "stopped", 1, "failed: boom"},
+      {"continue", D::kSucceed, paused, "running", std::nullopt, "done"},
       // A failed continue leaves the service as it was.
-      {Request::kContinue, D::kLeaveFalse, paused, "paused", std::nullopt, no_success},
-      {Request::kContinue, D::kThrow, paused, "paused", std::nullopt, "failed: boom"},
-      {Request::kContinue, D::kThrow, running, "running", std::nullopt, "failed: boom"},
-      {Request::kPause, D::kSucceed, running, "paused", std::nullopt, "done"},
-      {Request::kPause, D::kLeaveFalse, running, "running", std::nullopt, no_success},
-      {Request::kPause, D::kThrow, running, "running", std::nullopt, "failed: boom"},
-      {Request::kPause, D::kThrow, paused, "paused", std::nullopt, "failed: boom"},
+      {"continue", D::kLeaveFalse, paused, "paused", std::nullopt, no_success},
+      {"continue", D::kThrow, paused, "paused", std::nullopt, "failed: boom"},
+      {"continue", D::kThrow, running, "running", std::nullopt, "failed: boom"},
+      {"pause", D::kSucceed, running, "paused", std::nullopt, "done"},
+      {"pause", D::kLeaveFalse, running, "running", std::nullopt, no_success},
+      {"pause", D::kThrow, running, "running", std::nullopt, "failed: boom"},
+      {"pause", D::kThrow, paused, "paused", std::nullopt, "failed: boom"},
       // The stop has no flag: it always completes, and the service ends.
-      {Request::kStop, D::kLeaveFalse, running, "stopped", 0, "done"},
-      {Request::kStop, D::kThrow, paused, "stopped", 0, "failed: boom"},
+      {"stop", D::kLeaveFalse, running, "stopped", 0, "done"},
+      {"stop", D::kThrow, paused, "stopped", 0, "failed: boom"},
   };
   for (const Case& c : cases) {
     const RequestKind& kind = KindOf(c.request);
@@ -69,62 +73,69 @@ TEST(RunRequest, LeadsToTheStateAndExitStatusOfItsRow) {
     FakeEvents events(c.does);
     ServiceRecord record;
     record.EnterState(c.before);
-    const RequestOutcome outcome = RunRequest(events, c.request, record);
+    const RequestOutcome outcome = RunRequest(events, kind, record);
     EXPECT_EQ(events.called, std::vector<std::string>{std::string(kind.name)});
     EXPECT_EQ(StateName(outcome.state), std::string(c.state));
     EXPECT_EQ(outcome.exit_status, c.exit);
-    EXPECT_EQ(record.state, c.state);
+    EXPECT_STREQ(StateName(record.state), c.state);
     EXPECT_EQ(record.requests, 1u);
     EXPECT_EQ(record.last_request, kind.name);
     EXPECT_EQ(record.last_result, c.result);
-    EXPECT_EQ(record.last_state_before, StateName(c.before));
+    EXPECT_EQ(record.last_state_before, c.before);
     EXPECT_FALSE(record.since.empty());
   }
 }
 
 // What the hosts and the record ask of a row, and the texts made from it.
 TEST(RequestTable, EachRowSaysWhatItDoes) {
-  EXPECT_TRUE(KindOf(Request::kStart).starts);
-  EXPECT_TRUE(KindOf(Request::kContinue).starts);
-  EXPECT_FALSE(KindOf(Request::kPause).starts);
-  EXPECT_FALSE(KindOf(Request::kStop).starts);
-  EXPECT_TRUE(EndsService(KindOf(Request::kStop)));
-  EXPECT_FALSE(EndsService(KindOf(Request::kPause)));
+  EXPECT_TRUE(KindOf("start").starts);
+  EXPECT_TRUE(KindOf("continue").starts);
+  EXPECT_FALSE(KindOf("pause").starts);
+  EXPECT_FALSE(KindOf("stop").starts);
+  EXPECT_TRUE(EndsService(KindOf("stop")));
+  EXPECT_FALSE(EndsService(KindOf("pause")));
   // Something without a row is never taken for the start.
-  EXPECT_THROW(KindOf(static_cast<Request>(99)), std::logic_error);
-  auto shown = [](std::string_view s) { return s == "SIGINT" ? std::string_view("Ctrl-C") : s; };
-  EXPECT_EQ(HowToAsk(true, shown),
-            "ostrim -PAUSE or SIGUSR1 pauses; ostrim -CONTINUE or SIGUSR2 continues; SIGTERM or "
-            "Ctrl-C stops");
-  EXPECT_EQ(HowToAsk(false, shown), "SIGTERM or Ctrl-C stops");
+  EXPECT_THROW(KindOf("reload"), std::logic_error);
+  EXPECT_EQ(&FirstRequest(), &KindOf("start"));
+  auto first = [](const RequestKind& kind) { return std::string(kind.signals[0]); };
+  EXPECT_EQ(
+      HowToAsk(true, first),
+      "ostrim -PAUSE or SIGUSR1 pauses; ostrim -CONTINUE or SIGUSR2 continues; SIGTERM stops");
+  EXPECT_EQ(HowToAsk(false, first), "SIGTERM stops");
+  // A request with no way on the platform is not named.
+  EXPECT_EQ(HowToAsk(
+                true, [](const RequestKind&) { return std::string(); }, false),
+            "");
+  EXPECT_EQ(UsageEntry("-PAUSE", std::string(20, 'a') + "\n" + std::string(60, 'b') + " c"),
+            "  -PAUSE       " + std::string(20, 'a') + "\n               " + std::string(60, 'b') +
+                " c\n");
 }
 
 TEST(RequestTable, EverySourceFindsItsRow) {
-  EXPECT_EQ(KindOfVerb("PAUSE")->request, Request::kPause);
-  EXPECT_EQ(KindOfVerb("continue")->request, Request::kContinue);  // any case
-  EXPECT_EQ(KindOfVerb("STATUS"), nullptr);                        // not a request
-  EXPECT_EQ(KindOfVerb(""), nullptr);                              // start and stop have none
-  EXPECT_EQ(KindOfSignal("SIGTERM")->request, Request::kStop);
-  EXPECT_EQ(KindOfSignal("SIGINT")->request, Request::kStop);
-  EXPECT_EQ(KindOfSignal("SIGUSR1")->request, Request::kPause);
-  EXPECT_EQ(KindOfSignal("SIGUSR2")->request, Request::kContinue);
+  EXPECT_EQ(KindOfVerb("PAUSE"), &KindOf("pause"));
+  EXPECT_EQ(KindOfVerb("continue"), &KindOf("continue"));  // any case
+  EXPECT_EQ(KindOfVerb("STATUS"), nullptr);                // not a request
+  EXPECT_EQ(KindOfVerb(""), nullptr);                      // start and stop have none
+  EXPECT_EQ(KindOfSignal("SIGTERM"), &KindOf("stop"));
+  EXPECT_EQ(KindOfSignal("SIGINT"), &KindOf("stop"));
+  EXPECT_EQ(KindOfSignal("SIGUSR1"), &KindOf("pause"));
+  EXPECT_EQ(KindOfSignal("SIGUSR2"), &KindOf("continue"));
   EXPECT_EQ(KindOfSignal("SIGHUP"), nullptr);
   EXPECT_EQ(KindOfSignal(""), nullptr);
-  for (std::uint32_t stop : {0x1u, 0x5u, 0xFu})
-    EXPECT_EQ(KindOfControl(stop)->request, Request::kStop);
-  EXPECT_EQ(KindOfControl(0x2)->request, Request::kPause);
-  EXPECT_EQ(KindOfControl(0x3)->request, Request::kContinue);
+  for (std::uint32_t stop : {0x1u, 0x5u, 0xFu}) EXPECT_EQ(KindOfControl(stop), &KindOf("stop"));
+  EXPECT_EQ(KindOfControl(0x2), &KindOf("pause"));
+  EXPECT_EQ(KindOfControl(0x3), &KindOf("continue"));
   EXPECT_EQ(KindOfControl(0x4), nullptr);  // interrogate: answered by the host itself
   EXPECT_EQ(KindOfControl(0), nullptr);
-  for (const RequestKind& kind : Requests()) EXPECT_EQ(&KindOf(kind.request), &kind);
+  for (const RequestKind& kind : Requests()) EXPECT_EQ(&KindOf(kind.name), &kind);
 }
 
 TEST(Replies, TellTheOperatorWhatRanAndExitAsScriptsExpect) {
   ServiceRecord after;
-  after.state = "paused";
+  after.state = ServiceState::kPaused;
   after.last_request = "pause";
   after.last_result = "done";
-  after.last_state_before = "running";
+  after.last_state_before = ServiceState::kRunning;
   after.last_tally = {3, 1, 0};
   after.last_seconds = 4.21;
   EXPECT_EQ(OutcomeLine(after),
@@ -137,7 +148,7 @@ TEST(Replies, TellTheOperatorWhatRanAndExitAsScriptsExpect) {
 
   // -STATUS: 0 healthy, 4 running but degraded, 3 none serves.
   ServiceRecord running;
-  running.state = "running";
+  running.state = ServiceState::kRunning;
   EXPECT_EQ(ReplyToStatus(running, false, "\n").status, 0);
   running.degraded = true;
   EXPECT_EQ(ReplyToStatus(running, false, "\n").status, 4);
@@ -153,4 +164,4 @@ TEST(Replies, TellTheOperatorWhatRanAndExitAsScriptsExpect) {
 }
 
 }  // namespace
-}  // namespace ostrim::platform
+}  // namespace ostrim

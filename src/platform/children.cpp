@@ -29,10 +29,9 @@ std::int64_t Process::Id() const {
   return impl_->pid;
 }
 
-std::optional<ProcessEnd> Process::Wait(std::optional<milliseconds> limit, milliseconds tick,
-                                        const std::function<void(milliseconds)>& on_tick) {
+std::optional<ProcessEnd> Process::Wait(std::optional<milliseconds> limit) {
   if (end_) return end_;
-  return watch_->Wait(*this, limit, tick, on_tick);
+  return watch_->Wait(*this, limit);
 }
 
 std::vector<std::pair<std::int64_t, const ChildWatch::Child*>> ChildWatch::WatchedChildren() const {
@@ -79,26 +78,14 @@ int ChildWatch::TimeoutUntil(Clock::time_point now, Clock::time_point until) {
   return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
 }
 
-std::optional<ProcessEnd> ChildWatch::Wait(Process& process, std::optional<milliseconds> limit,
-                                           milliseconds tick,
-                                           const std::function<void(milliseconds)>& on_tick) {
-  const std::int64_t pid = process.impl_->pid;
-  const Clock::time_point begun = Now();
-  const Clock::time_point deadline = limit ? begun + *limit : Clock::time_point::max();
-  Clock::time_point next_tick = on_tick ? begun + tick : Clock::time_point::max();
+std::optional<ProcessEnd> ChildWatch::Wait(Process& process, std::optional<milliseconds> limit) {
+  const Clock::time_point deadline = limit ? Now() + *limit : Clock::time_point::max();
   Process* const waited[] = {&process};
   for (;;) {
     if (Collect(process)) return process.end_;
     const Clock::time_point now = Now();
     if (limit && now >= deadline) return std::nullopt;
-    if (now >= next_tick) {
-      auto child = children_.find(pid);
-      on_tick(std::chrono::duration_cast<milliseconds>(
-          now - (child != children_.end() ? child->second.started : begun)));
-      next_tick = now + tick;
-      continue;
-    }
-    WaitForEvent(waited, TimeoutUntil(now, std::min(deadline, next_tick)));
+    WaitForEvent(waited, TimeoutUntil(now, deadline));
   }
 }
 

@@ -8,9 +8,8 @@
 //                                     runner, modSubProceso): any of the
 //                                     launches it runs at once
 //   ChildWatch::WaitWhile(condition, limit)  the stop's grace for engines
-//   Process::Wait(limit, tick, on_tick)  one child to its end (the systemctl
-//                                     calls of -INSTALL); deadline and tick
-//                                     arithmetic here, on_tick the caller's
+//   Process::Wait(limit)              one child to its end (the systemctl
+//                                     calls of -INSTALL); the deadline here
 //     -> WaitForEvent(children, step) the platform: POSIX polls its event loop
 //                                     (signals become requests, SIGCHLD reaps);
 //                                     Windows waits on the children's handles
@@ -140,9 +139,7 @@ class ChildWatch {
 
  private:
   friend class Process;
-  std::optional<ProcessEnd> Wait(Process& process, std::optional<std::chrono::milliseconds> limit,
-                                 std::chrono::milliseconds tick,
-                                 const std::function<void(std::chrono::milliseconds)>& on_tick);
+  std::optional<ProcessEnd> Wait(Process& process, std::optional<std::chrono::milliseconds> limit);
   void Adopt(std::int64_t pid, std::unique_ptr<Process::Impl> impl);
   // When `process` was seen to end, keeps its end in it and tells the
   // observer; returns whether it did.

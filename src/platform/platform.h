@@ -21,6 +21,13 @@
 #include <string_view>
 #include <vector>
 
+namespace ostrim {
+// The service's own logic, which the hosts run and publish (requests.h,
+// record.h).
+struct RequestKind;
+class ServiceRecord;
+}  // namespace ostrim
+
 namespace ostrim::platform {
 
 class Error : public std::runtime_error {
@@ -134,14 +141,10 @@ class Process {
   std::int64_t Id() const;
 
   // Waits until the child ends or `limit` has passed (no limit: nullopt).
-  // While waiting, `on_tick` (if set) is called about every `tick` with the
-  // time waited so far. Returns the end (the same end again when asked after
-  // the child ended), or nullopt when the limit passed first. Requests that
-  // reach the service meanwhile are queued, not lost.
-  std::optional<ProcessEnd> Wait(
-      std::optional<std::chrono::milliseconds> limit,
-      std::chrono::milliseconds tick = std::chrono::seconds(5),
-      const std::function<void(std::chrono::milliseconds)>& on_tick = {});
+  // Returns the end (the same end again when asked after the child ended),
+  // or nullopt when the limit passed first. Requests that reach the service
+  // meanwhile are queued, not lost.
+  std::optional<ProcessEnd> Wait(std::optional<std::chrono::milliseconds> limit);
 
  private:
   friend class ChildWatch;
@@ -200,9 +203,6 @@ std::unique_ptr<ChildWatch> CreateChildWatch();
 // ---------------------------------------------------------------------------
 // The service-host layer (the service manager's side of the form)
 
-// The service manager's requests.
-enum class Request { kStart, kContinue, kPause, kStop };
-
 // What a command sent to the running service (-PAUSE, -CONTINUE, -STATUS)
 // gives the operator: its exit status and what to print.
 struct ControlReply {
@@ -237,8 +237,6 @@ class ServiceEvents {
   virtual void NTService_Start(std::int16_t& success) = 0;
   virtual void NTService_Stop() = 0;
 };
-
-class ServiceRecord;  // record.h
 
 class ServiceHost {
  public:
@@ -282,7 +280,7 @@ class ServiceHost {
   // asks it for `request` (pause or continue) and waits until the request
   // has run (ReplyToRequest). Status 1 also when no service serves, the
   // caller may not control it, or it could not run.
-  virtual ControlReply Control(Request request) = 0;
+  virtual ControlReply Control(const RequestKind& request) = 0;
   // The serving service's record (ReplyToStatus): status 0 when one serves
   // and is healthy, 4 when it serves degraded, 3 when none does, 1 when it
   // cannot be told. `json`: as one JSON object.
@@ -292,8 +290,9 @@ class ServiceHost {
 std::unique_ptr<ServiceHost> CreateServiceHost(const ServiceSettings& settings);
 
 // How the service is run and sent requests on this platform, for --help:
-// the "(nothing)" entry of the usage text.
-const char* ServiceUsage();
+// the "(nothing)" entry of the usage text, its requests' ways from the
+// request table.
+std::string ServiceUsage(const ServiceSettings& settings);
 
 // ---------------------------------------------------------------------------
 // Console and log

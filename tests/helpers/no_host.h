@@ -9,7 +9,7 @@
 
 #include "platform/children.h"
 #include "platform/platform.h"
-#include "platform/record.h"
+#include "record.h"
 
 namespace ostrim::tests {
 
@@ -22,21 +22,21 @@ class NoHost : public platform::ServiceHost {
   void StartService() override {}
   int RunEventLoop(platform::ServiceEvents&) override { return 0; }
   platform::ChildWatch& Children() override { return *watch_; }
-  platform::ServiceRecord& Record() override { return record_; }
+  ServiceRecord& Record() override { return record_; }
   void ReportProgress(std::string_view status, std::chrono::milliseconds) override {
     progress.emplace_back(status);
   }
   void SetStopTimeLimit(std::optional<std::chrono::milliseconds> limit) override {
     stop_limit = limit;
   }
-  platform::ControlReply Control(platform::Request) override { return {}; }
+  platform::ControlReply Control(const RequestKind&) override { return {}; }
   platform::ControlReply Status(bool) override { return {}; }
 
   std::vector<std::string> progress;  // every status reported, in order
   std::optional<std::chrono::milliseconds> stop_limit;
 
  private:
-  platform::ServiceRecord record_;
+  ServiceRecord record_;
   std::unique_ptr<platform::ChildWatch> watch_ = platform::CreateChildWatch();
 };
 

@@ -67,7 +67,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
-#include "platform/requests.h"
+#include "requests.h"
 
 namespace ostrim::platform::posix {
 

@@ -102,10 +102,16 @@ void EventLoop::AcceptRequests(bool pause_and_continue, const std::string& direc
   }
   if (holder) {
     const std::string pid = std::to_string(*holder);
+    // What the operator can do with the one that serves, from the request
+    // table: "ostrim -PAUSE pauses; ...; systemctl stop ostrim or SIGTERM to
+    // pid 4021 stops".
+    const std::string how = HowToAsk(true, [&pid](const RequestKind& kind) {
+      return EndsService(kind) && !kind.signals[0].empty()
+                 ? "systemctl stop ostrim or " + std::string(kind.signals[0]) + " to pid " + pid
+                 : std::string();
+    });
     throw Error("another ostrim serves the site in " + directory + " already (pid " + pid +
-                "); nothing was started. See it with \"ostrim -STATUS\", pause or continue it " +
-                "with \"ostrim -PAUSE\" or \"ostrim -CONTINUE\", stop it with \"systemctl stop " +
-                "ostrim\" (or SIGTERM to pid " + pid + ")");
+                "); nothing was started. See it with \"ostrim -STATUS\"; " + how);
   }
   notifier_.Open();
   Catch(SIGHUP, 0);
@@ -116,22 +122,21 @@ void EventLoop::AcceptRequests(bool pause_and_continue, const std::string& direc
 }
 
 bool EventLoop::Stopping() const {
-  if (busy_ && EndsService(KindOf(running_))) return true;
+  if (busy_ && EndsService(*running_)) return true;
   return std::any_of(queue_.begin(), queue_.end(),
-                     [](const Queued& q) { return EndsService(KindOf(q.request)); });
+                     [](const Queued& q) { return EndsService(*q.request); });
 }
 
 void EventLoop::NotRun(const Queued& request, const std::string& why) {
-  const std::string_view name = KindOf(request.request).name;
+  const std::string_view name = request.request->name;
   log::Info("request ", name, " (", request.source, ") dropped: ", why);
   if (request.client >= 0)
     control_.Refuse(request.client, why + "; the " + std::string(name) + " was not run");
 }
 
-void EventLoop::Queue(Request request, std::string_view source, int client) {
-  const RequestKind& kind = KindOf(request);
+void EventLoop::Queue(const RequestKind& kind, std::string_view source, int client) {
   const std::string_view name = kind.name;
-  Queued queued{request, std::string(source), client};
+  Queued queued{&kind, std::string(source), client};
   // A pause or continue that comes once the service is stopping can no
   // longer matter: answered at once, never queued behind the stop.
   if (kind.pause_continue && Stopping()) {
@@ -149,7 +154,7 @@ void EventLoop::Queue(Request request, std::string_view source, int client) {
   //   answered at once, and the stop runs next;
   if (EndsService(kind)) {
     for (auto it = queue_.begin(); it != queue_.end();) {
-      if (KindOf(it->request).pause_continue) {
+      if (it->request->pause_continue) {
         NotRun(*it, "the service is stopping");
         it = queue_.erase(it);
       } else {
@@ -161,15 +166,14 @@ void EventLoop::Queue(Request request, std::string_view source, int client) {
     Queued& last = queue_.back();
     // - a pause or continue that would undo the one queued last cancels it,
     //   and neither runs;
-    if (KindOf(last.request).pause_continue && KindOf(last.request).starts != kind.starts) {
+    if (last.request->pause_continue && last.request->starts != kind.starts) {
       NotRun(last, "cancelled by the next request, a " + std::string(name));
-      NotRun(queued,
-             "it cancelled the " + std::string(KindOf(last.request).name) + " queued before it");
+      NotRun(queued, "it cancelled the " + std::string(last.request->name) + " queued before it");
       queue_.pop_back();
       return;
     }
     // - the same request as the one queued last adds nothing: that one runs.
-    if (last.request == request) {
+    if (last.request == &kind) {
       NotRun(queued, "the same request is queued already, and runs in its turn");
       return;
     }
@@ -177,7 +181,7 @@ void EventLoop::Queue(Request request, std::string_view source, int client) {
   queue_.push_back(std::move(queued));
 }
 
-int EventLoop::Serve(const std::function<RequestOutcome(Request)>& run) {
+int EventLoop::Serve(const std::function<RequestOutcome(const RequestKind&)>& run) {
   for (;;) {
     // 1-3: wait for something, turn it into requests, reap.
     WaitForSomething(queue_.empty() ? -1 : 0);
@@ -187,7 +191,7 @@ int EventLoop::Serve(const std::function<RequestOutcome(Request)>& run) {
     queue_.pop_front();
     busy_ = true;
     running_ = next.request;
-    const RequestOutcome outcome = run(next.request);
+    const RequestOutcome outcome = run(*next.request);
     busy_ = false;
     record_.TakeNewlyDegraded();  // the request's own last status said it
     if (next.client >= 0) control_.Answer(next.client, record_.Text());
@@ -247,7 +251,7 @@ void EventLoop::TakeSignals() {
       } else {
         for (const NamedSignal& s : kSignals) {
           const RequestKind* kind = s.number == signo ? KindOfSignal(s.name) : nullptr;
-          if (kind != nullptr) Queue(kind->request, s.name);
+          if (kind != nullptr) Queue(*kind, s.name);
         }
       }
     }
@@ -261,7 +265,7 @@ void EventLoop::TakeControl(const std::vector<struct pollfd>& fds) {
   for (int client : control_.TakeAbandoned()) {
     std::erase_if(queue_, [client](const Queued& q) {
       if (q.client != client) return false;
-      log::Info("request ", KindOf(q.request).name, " (", q.source,
+      log::Info("request ", q.request->name, " (", q.source,
                 ") dropped: its operator gave up before it ran");
       return true;
     });
@@ -271,7 +275,7 @@ void EventLoop::TakeControl(const std::vector<struct pollfd>& fds) {
       control_.Answer(command.client, record_.Text());
       continue;
     }
-    Queue(command.kind->request,
+    Queue(*command.kind,
           "control, pid " + std::to_string(command.pid) + " uid " + std::to_string(command.uid),
           command.client);
   }

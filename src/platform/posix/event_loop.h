@@ -51,8 +51,8 @@
 #include "platform/posix/control.h"
 #include "platform/posix/notify.h"
 #include "platform/posix/posix.h"
-#include "platform/record.h"
-#include "platform/requests.h"
+#include "record.h"
+#include "requests.h"
 
 namespace ostrim::platform::posix {
 
@@ -73,11 +73,11 @@ class EventLoop final : public ChildWatch {
 
   // Queues a request; `source` says where it came from, for the log;
   // `client`, the control connection to answer when it has run.
-  void Queue(Request request, std::string_view source, int client = -1);
+  void Queue(const RequestKind& request, std::string_view source, int client = -1);
 
   // The loop. `run` runs one request; the loop returns the exit status of
   // the request that ends the service.
-  int Serve(const std::function<RequestOutcome(Request)>& run);
+  int Serve(const std::function<RequestOutcome(const RequestKind&)>& run);
 
   ServiceRecord& record() { return record_; }
   Notifier& notifier() { return notifier_; }
@@ -95,7 +95,7 @@ class EventLoop final : public ChildWatch {
   void TakeControl(const std::vector<struct pollfd>& fds);
 
   struct Queued {
-    Request request;
+    const RequestKind* request;
     std::string source;  // where it came from, for the log
     int client;          // the control connection waiting for it, or -1
   };
@@ -110,9 +110,9 @@ class EventLoop final : public ChildWatch {
   std::deque<Queued> queue_;
   ControlServer control_;
   ServiceRecord record_;
-  bool busy_ = false;                  // a request is running
-  Request running_ = Request::kStart;  // which, while busy_
-  bool child_ended_ = false;           // SIGCHLD arrived since the last reaping
+  bool busy_ = false;                     // a request is running
+  const RequestKind* running_ = nullptr;  // which, while busy_
+  bool child_ended_ = false;              // SIGCHLD arrived since the last reaping
   Notifier notifier_;
 };
 

@@ -22,11 +22,22 @@
 #include "platform/platform.h"
 #include "platform/posix/event_loop.h"
 #include "platform/posix/systemd_unit.h"
-#include "platform/record.h"
-#include "platform/requests.h"
+#include "record.h"
+#include "requests.h"
 
 namespace ostrim::platform {
 namespace {
+
+// The signals that ask for a request, as operators know them: "SIGTERM or
+// Ctrl-C".
+std::string Signals(const RequestKind& kind) {
+  std::string text;
+  for (std::string_view signal : kind.signals) {
+    if (signal.empty()) continue;
+    text += (text.empty() ? "" : " or ") + std::string(signal == "SIGINT" ? "Ctrl-C" : signal);
+  }
+  return text;
+}
 
 class PosixServiceHost final : public ServiceHost {
  public:
@@ -43,15 +54,13 @@ class PosixServiceHost final : public ServiceHost {
     connected_ = true;
     log::Info(settings_.name, " (", settings_.display_name, ") serving, pid ", ::getpid(),
               loop_.notifier().active() ? ", under systemd" : ", in the foreground", "; ",
-              HowToAsk(pause_and_continue, [](std::string_view signal) {
-                return signal == "SIGINT" ? std::string_view("Ctrl-C") : signal;
-              }));
-    loop_.Queue(Request::kStart, "service started");
+              HowToAsk(pause_and_continue, Signals));
+    loop_.Queue(FirstRequest(), "service started");
   }
 
   int RunEventLoop(ServiceEvents& events) override {
     if (!connected_) return 0;
-    return loop_.Serve([&](Request request) { return Run(events, request); });
+    return loop_.Serve([&](const RequestKind& request) { return Run(events, request); });
   }
 
   ChildWatch& Children() override { return loop_; }
@@ -70,9 +79,9 @@ class PosixServiceHost final : public ServiceHost {
     }
   }
 
-  ControlReply Control(Request request) override {
+  ControlReply Control(const RequestKind& request) override {
     ControlReply reply;
-    const posix::ControlAnswer answer = Ask(std::string(KindOf(request).verb), false, false, reply);
+    const posix::ControlAnswer answer = Ask(std::string(request.verb), false, false, reply);
     if (answer.outcome != posix::ControlAnswer::Outcome::kAnswered) return reply;
     return ReplyToRequest(ServiceRecord::Parse(answer.text), "\n");
   }
@@ -112,11 +121,10 @@ class PosixServiceHost final : public ServiceHost {
   }
 
   // One request, and what systemd is told of it.
-  RequestOutcome Run(ServiceEvents& events, Request request) {
+  RequestOutcome Run(ServiceEvents& events, const RequestKind& kind) {
     posix::Notifier& notifier = loop_.notifier();
-    const RequestKind& kind = KindOf(request);
     if (!kind.on_begin.empty()) notifier.State(std::string(kind.on_begin));
-    const RequestOutcome outcome = RunRequest(events, request, loop_.record());
+    const RequestOutcome outcome = RunRequest(events, kind, loop_.record());
     if (!outcome.succeeded) {
       notifier.State("STATUS=" + std::string(kind.name) + " failed: " + outcome.failure);
     } else if (kind.after_success == ServiceState::kRunning) {
@@ -133,11 +141,11 @@ class PosixServiceHost final : public ServiceHost {
 
 }  // namespace
 
-const char* ServiceUsage() {
-  return "  (nothing)    run as the service (systemd starts it so; in a terminal it runs in\n"
-         "               the foreground): start every database now, stop them on SIGTERM\n"
-         "               or Ctrl-C; -PAUSE (or SIGUSR1) stops them, -CONTINUE (or\n"
-         "               SIGUSR2) starts them again\n";
+std::string ServiceUsage(const ServiceSettings&) {
+  return UsageEntry("(nothing)",
+                    "run as the service (systemd starts it so; in a terminal it runs in the "
+                    "foreground): it starts every database now; " +
+                        HowToAsk(true, Signals));
 }
 
 std::unique_ptr<ServiceHost> CreateServiceHost(const ServiceSettings& settings) {

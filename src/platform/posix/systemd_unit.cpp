@@ -13,7 +13,7 @@
 #include "log.h"
 #include "platform/command_line.h"
 #include "platform/posix/posix.h"
-#include "platform/requests.h"
+#include "requests.h"
 
 namespace ostrim::platform::posix {
 namespace {

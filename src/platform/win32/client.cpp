@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/record.h"
-#include "platform/requests.h"
 #include "platform/win32/win32.h"
+#include "record.h"
+#include "requests.h"
 
 namespace ostrim::platform {
 namespace {
@@ -31,11 +31,11 @@ ServiceRecord ReadRecord(const std::string& name) {
   }
 }
 
-const char* StateNameOf(DWORD state) {
+ServiceState StateOf(DWORD state) {
   for (const auto& [ours, scm] : win32::kScmStates) {
-    if (scm == state && ours != ServiceState::kStopped) return StateName(ours);
+    if (scm == state && ours != ServiceState::kStopped) return ours;
   }
-  return "none";
+  return ServiceState::kNone;
 }
 
 bool Query(SC_HANDLE service, SERVICE_STATUS_PROCESS& status) {
@@ -72,9 +72,9 @@ win32::ScHandle Open(const ServiceSettings& settings, DWORD access, bool status,
 
 }  // namespace
 
-ControlReply win32::ControlRunningService(const ServiceSettings& settings, Request request) {
+ControlReply win32::ControlRunningService(const ServiceSettings& settings,
+                                          const RequestKind& kind) {
   ControlReply reply;
-  const RequestKind& kind = KindOf(request);
   const ScHandle service =
       Open(settings, SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS, false, false, reply);
   if (!service) return reply;
@@ -119,7 +119,7 @@ ControlReply win32::QueryRunningService(const ServiceSettings& settings, bool js
   // The manager's state and pid are the freshest; the rest is what the
   // service recorded.
   ServiceRecord record = ReadRecord(settings.name);
-  record.state = StateNameOf(status.dwCurrentState);
+  record.state = StateOf(status.dwCurrentState);
   record.pid = static_cast<std::int64_t>(status.dwProcessId);
   return ReplyToStatus(record, json, kEol);
 }

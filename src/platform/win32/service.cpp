@@ -31,9 +31,9 @@
 
 #include "log.h"
 #include "platform/platform.h"
-#include "platform/record.h"
-#include "platform/requests.h"
 #include "platform/win32/win32.h"
+#include "record.h"
+#include "requests.h"
 
 namespace ostrim::platform {
 namespace {
@@ -74,7 +74,7 @@ class Win32ServiceHost final : public ServiceHost {
 
   std::string Install() override { return win32::InstallService(settings_, stop_limit_); }
   std::string Uninstall() override { return win32::UninstallService(settings_); }
-  ControlReply Control(Request request) override {
+  ControlReply Control(const RequestKind& request) override {
     return win32::ControlRunningService(settings_, request);
   }
   ControlReply Status(bool json) override { return win32::QueryRunningService(settings_, json); }
@@ -145,13 +145,13 @@ class Win32ServiceHost final : public ServiceHost {
     }
     const RequestKind* kind = KindOfControl(control);
     if (kind == nullptr) return ERROR_CALL_NOT_IMPLEMENTED;
-    Queue(kind->request);
+    Queue(*kind);
     return NO_ERROR;
   }
 
-  void Queue(Request request) {
+  void Queue(const RequestKind& request) {
     ::EnterCriticalSection(&lock_);
-    if (EndsService(KindOf(request))) {
+    if (EndsService(request)) {
       if (stop_queued_) {
         ::LeaveCriticalSection(&lock_);
         return;  // a shutdown after a stop: the stop is on its way
@@ -159,22 +159,22 @@ class Win32ServiceHost final : public ServiceHost {
       stop_queued_ = true;
       // A pause or continue still waiting can no longer matter: the stop
       // runs next, as on Linux.
-      std::erase_if(queue_, [](Request r) { return KindOf(r).pause_continue; });
+      std::erase_if(queue_, [](const RequestKind* r) { return r->pause_continue; });
     } else if (stop_queued_) {
       ::LeaveCriticalSection(&lock_);
       return;  // the service is stopping: a pause or continue can no longer matter
     }
-    queue_.push_back(request);
+    queue_.push_back(&request);
     ::LeaveCriticalSection(&lock_);
     ::SetEvent(queued_.get());
   }
 
   // Waits for the next request; children that end meanwhile are reaped.
-  Request Take() {
+  const RequestKind& Take() {
     for (;;) {
       ::EnterCriticalSection(&lock_);
       if (!queue_.empty()) {
-        Request request = queue_.front();
+        const RequestKind& request = *queue_.front();
         queue_.pop_front();
         ::LeaveCriticalSection(&lock_);
         return request;
@@ -225,10 +225,10 @@ class Win32ServiceHost final : public ServiceHost {
       record_.directory = ProgramDirectory();
     } catch (const std::exception&) {
     }
-    Queue(Request::kStart);
+    Queue(FirstRequest());
     for (;;) {
-      const Request request = Take();
-      SetState(ScmStateOf(KindOf(request).pending));
+      const RequestKind& request = Take();
+      SetState(ScmStateOf(request.pending));
       const RequestOutcome outcome = RunRequest(*events_, request, record_);
       Publish(true);
       if (outcome.exit_status) {
@@ -277,7 +277,7 @@ class Win32ServiceHost final : public ServiceHost {
   SERVICE_STATUS status_{};
   CRITICAL_SECTION lock_;
   win32::Handle queued_;
-  std::deque<Request> queue_;
+  std::deque<const RequestKind*> queue_;
   bool stop_queued_ = false;
   win32::Children children_;
   ServiceRecord record_;
@@ -293,11 +293,25 @@ std::unique_ptr<ServiceHost> CreateServiceHost(const ServiceSettings& settings) 
   return std::make_unique<Win32ServiceHost>(settings);
 }
 
-const char* ServiceUsage() {
-  return "  (nothing)    run as the service, started by the Service Control Manager\n"
-         "               (net start ostrim): start every database; net stop ostrim (and\n"
-         "               Windows shutting down) stops them; -PAUSE (or sc pause ostrim)\n"
-         "               stops them, -CONTINUE (or sc continue ostrim) starts them again\n";
+std::string ServiceUsage(const ServiceSettings& settings) {
+  // The Service Control Manager's controls that ask for each request, as
+  // an operator sends them.
+  auto controls = [&settings](const RequestKind& kind) {
+    std::string text;
+    for (std::uint32_t control : kind.controls) {
+      std::string way;
+      if (control == SERVICE_CONTROL_STOP) way = "net stop " + settings.name;
+      if (control == SERVICE_CONTROL_PAUSE) way = "sc pause " + settings.name;
+      if (control == SERVICE_CONTROL_CONTINUE) way = "sc continue " + settings.name;
+      if (control == SERVICE_CONTROL_SHUTDOWN) way = "Windows shutting down";
+      if (!way.empty()) text += (text.empty() ? "" : " or ") + way;
+    }
+    return text;
+  };
+  return UsageEntry("(nothing)",
+                    "run as the service, started by the Service Control Manager (net "
+                    "start " +
+                        settings.name + "): it starts every database; " + HowToAsk(true, controls));
 }
 
 }  // namespace ostrim::platform

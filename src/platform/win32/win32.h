@@ -22,7 +22,7 @@
 #include "platform/children.h"
 #include "platform/owned.h"
 #include "platform/platform.h"
-#include "platform/requests.h"
+#include "requests.h"
 
 namespace ostrim::platform::win32 {
 
@@ -74,7 +74,7 @@ std::string UninstallService(const ServiceSettings& settings);
 // The operator's client (client.cpp): -PAUSE, -CONTINUE and -STATUS, sent
 // to the running service through the Service Control Manager and answered
 // from the record it keeps in the registry.
-ControlReply ControlRunningService(const ServiceSettings& settings, Request request);
+ControlReply ControlRunningService(const ServiceSettings& settings, const RequestKind& request);
 ControlReply QueryRunningService(const ServiceSettings& settings, bool json);
 
 // The system's text for an error code, with the code: "Access is denied. (5)".

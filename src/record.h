@@ -3,7 +3,7 @@
 // record, kept the same way on every platform; the service hosts only publish
 // it (Linux: the control channel's answer; Windows: a registry value).
 //
-// The record is kept up to date by the requests (RunRequest, requests.h) and
+// The record is kept up to date by the requests (RunRequest, below) and
 // by the children (it is its ChildWatch's observer), so that nothing else
 // needs to tell it anything; the form adds what only it knows (a database it
 // skipped, the engines left running after a stop).
@@ -57,9 +57,17 @@
 #include <vector>
 
 #include "platform/children.h"
-#include "platform/requests.h"
+#include "platform/platform.h"
+#include "requests.h"
 
-namespace ostrim::platform {
+namespace ostrim {
+
+// The passes of the sequences: the start's two, and the stop's one.
+enum class Pass { kSQL, k4GL, kStop };
+// "SQL", "4GL", "stop": as the log, the launch tags and -STATUS name them.
+const char* PassName(Pass pass);
+// The pass a launch tag names (a tag of no database's pass: none).
+std::optional<Pass> PassFromName(std::string_view name);
 
 // What the service knows of one database and pass from its own launches.
 enum class DatabaseState {
@@ -81,7 +89,7 @@ const char* DatabaseStateName(DatabaseState state);
 
 struct DatabaseRecord {
   std::string name;
-  std::string pass;  // "SQL", "4GL" or "stop"
+  Pass pass = Pass::k4GL;
   DatabaseState state = DatabaseState::kNotLaunched;
   std::int64_t pid = 0;  // 0: none
   std::string since;     // when it entered `state` (UTC)
@@ -110,9 +118,9 @@ std::string DescribeTally(const SequenceTally& tally);
 // Now, in UTC, ISO 8601: "2026-12-08T23:17:36Z".
 std::string UtcNow();
 
-class ServiceRecord final : public ChildObserver {
+class ServiceRecord final : public platform::ChildObserver {
  public:
-  std::string state = "starting";  // StateName, or "none"
+  ServiceState state = ServiceState::kStarting;
   std::int64_t pid = 0;
   std::string since;
   std::string directory;
@@ -121,7 +129,7 @@ class ServiceRecord final : public ChildObserver {
   std::uint64_t requests = 0;
   std::string last_request;  // empty before the first request ended
   std::string last_result;   // "done", or "failed: why"
-  std::string last_state_before;
+  ServiceState last_state_before = ServiceState::kNone;
   SequenceTally last_tally;
   double last_seconds = 0;
   // What failed in it, one text each: "ventas, stop: exit status 1".
@@ -168,7 +176,7 @@ class ServiceRecord final : public ChildObserver {
 
   // --- Told by the form
   // A listed database that was not launched, and why.
-  void NotLaunched(const LaunchTag& tag, const std::string& why);
+  void NotLaunched(const platform::LaunchTag& tag, const std::string& why);
   // Something that went wrong in the current request, naming its database.
   void Problem(const std::string& text) { problems_.push_back(text); }
   // Something worth knowing of the current request, not a failure.
@@ -194,11 +202,13 @@ class ServiceRecord final : public ChildObserver {
   std::string StartedWith(const std::string& name) const;
 
   // --- Told by the children (ChildObserver)
-  void Launched(const LaunchTag& tag, std::int64_t pid, const std::string& command) override;
-  void LaunchFailed(const LaunchTag& tag, const std::string& command,
+  void Launched(const platform::LaunchTag& tag, std::int64_t pid,
+                const std::string& command) override;
+  void LaunchFailed(const platform::LaunchTag& tag, const std::string& command,
                     const std::string& why) override;
-  void LeftRunning(const LaunchTag& tag, std::int64_t pid) override;
-  bool Ended(const LaunchTag& tag, std::int64_t pid, const ProcessEnd& end, bool waited) override;
+  void LeftRunning(const platform::LaunchTag& tag, std::int64_t pid) override;
+  bool Ended(const platform::LaunchTag& tag, std::int64_t pid, const platform::ProcessEnd& end,
+             bool waited) override;
 
   // Whether it changed since the last call (for a host that publishes it),
   // and whether the service became degraded since the last call (for a
@@ -207,13 +217,14 @@ class ServiceRecord final : public ChildObserver {
   bool TakeNewlyDegraded();
 
  private:
-  static std::string Key(const std::string& name, const std::string& pass);
+  static std::string Key(const std::string& name, Pass pass);
   // The latest entry of a database and pass; with a pid, the entry of that
   // launch only.
-  DatabaseRecord* Find(const LaunchTag& tag, std::optional<std::int64_t> launch = std::nullopt);
+  DatabaseRecord* Find(const std::string& name, Pass pass,
+                       std::optional<std::int64_t> launch = std::nullopt);
   // The entry a new launch of it fills: its latest, unless that one still
   // runs (then a new one beside it).
-  DatabaseRecord& Entry(const LaunchTag& tag);
+  DatabaseRecord& Entry(const std::string& name, Pass pass);
   void Reindex();
   std::unordered_set<std::string> StoppedNow() const;
   void Set(DatabaseRecord& entry, DatabaseState state, std::int64_t entry_pid, std::string detail);
@@ -223,7 +234,7 @@ class ServiceRecord final : public ChildObserver {
   bool in_start_ = false;  // a start or continue is running
   std::string current_;    // the request running ("pause")
   const RequestKind* current_kind_ = nullptr;
-  std::string before_;  // the state it came in
+  ServiceState before_ = ServiceState::kNone;  // the state it came in
   SequenceTally tally_;
   std::vector<std::string> problems_;
   std::vector<std::string> notes_;
@@ -239,4 +250,30 @@ class ServiceRecord final : public ChildObserver {
   std::unordered_map<std::string, std::string> started_with_;
 };
 
-}  // namespace ostrim::platform
+// Runs one request's handler to its end, keeping `record` up to date: logs
+// that it begins, calls the form's handler, checks the success flag it
+// leaves (true is kTrue; anything else, or an exception, is a failure, logged
+// with its reason), logs how it ended, what it ran and how long it took.
+RequestOutcome RunRequest(platform::ServiceEvents& events, const RequestKind& kind,
+                          ServiceRecord& record);
+
+// What the operator's command prints and its exit status, from the record a
+// serving instance gave back (record_text.cpp, beside the record's text
+// form): after a request ran, one outcome line, and on standard error one
+// line per thing that failed in it (0 when it was done and nothing failed:
+// every command line launched, no stop command ended badly, no engine left
+// running; else 1); for -STATUS, the record (with `json`, as JSON; 0
+// healthy, 4 running but degraded). `eol` is the console's line end.
+platform::ControlReply ReplyToRequest(const ServiceRecord& after, std::string_view eol);
+platform::ControlReply ReplyToStatus(const ServiceRecord& record, bool json, std::string_view eol);
+// When no instance serves the site: -STATUS says "none" and exits 3, a
+// request exits 1. `why` goes to standard error.
+platform::ControlReply ReplyNoService(bool status, bool json, const std::string& directory,
+                                      const std::string& why, std::string_view eol);
+
+// The line an operator sees once the request they sent has run:
+// "pause: done in 1.234 s: 3 command lines, all launched (was running, now
+// paused)".
+std::string OutcomeLine(const ServiceRecord& after);
+
+}  // namespace ostrim

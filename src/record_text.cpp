@@ -5,10 +5,12 @@
 
 #include "json.h"
 #include "log.h"
-#include "platform/record.h"
+#include "record.h"
 
-namespace ostrim::platform {
+namespace ostrim {
 namespace {
+
+using platform::ControlReply;
 
 constexpr std::array<std::pair<DatabaseState, const char*>, 10> kStateNames = {{
     {DatabaseState::kNotLaunched, "not_launched"},
@@ -128,8 +130,8 @@ constexpr DatabaseField kDatabaseFields[] = {
      [](const DatabaseRecord& d, std::string&) -> std::string_view { return d.name; },
      [](DatabaseRecord& d, std::string v) { d.name = std::move(v); }},
     {"pass", false,
-     [](const DatabaseRecord& d, std::string&) -> std::string_view { return d.pass; },
-     [](DatabaseRecord& d, std::string v) { d.pass = std::move(v); }},
+     [](const DatabaseRecord& d, std::string&) -> std::string_view { return PassName(d.pass); },
+     [](DatabaseRecord& d, std::string v) { d.pass = PassFromName(v).value_or(Pass::k4GL); }},
     {"state", false,
      [](const DatabaseRecord& d, std::string&) -> std::string_view {
        return DatabaseStateName(d.state);
@@ -191,9 +193,9 @@ std::string ServiceRecord::Text(Form form) const {
   auto line = [&out, form](std::string_view key, std::string_view value) {
     out.append(key).append("\t").append(Field(value, form)).append("\n");
   };
-  line("state", state);
+  line("state", StateName(state));
   line("directory", directory);
-  if (state == "none") return out;
+  if (state == ServiceState::kNone) return out;
   line("pid", std::to_string(pid));
   line("since", since);
   line("health", degraded ? "degraded" : "healthy");
@@ -202,7 +204,7 @@ std::string ServiceRecord::Text(Form form) const {
   if (!last_request.empty()) {
     line("last_request", last_request);
     line("last_result", last_result);
-    line("last_state_before", last_state_before);
+    line("last_state_before", StateName(last_state_before));
     line("last_lines", std::to_string(last_tally.lines));
     line("last_launched", std::to_string(last_tally.lines - last_tally.failed));
     line("last_failed", std::to_string(last_tally.failed));
@@ -224,7 +226,7 @@ std::string ServiceRecord::Text(Form form) const {
 
 ServiceRecord ServiceRecord::Parse(std::string_view text) {
   ServiceRecord r;
-  r.state.clear();
+  r.state = ServiceState::kNone;
   while (!text.empty()) {
     std::string_view line = text.substr(0, text.find('\n'));
     text.remove_prefix(std::min(text.size(), line.size() + 1));
@@ -234,7 +236,7 @@ ServiceRecord ServiceRecord::Parse(std::string_view text) {
     const std::string_view key = f[0];
     const std::string value = Unfield(f[1]);
     if (key == "state") {
-      r.state = value;
+      r.state = StateFromName(value).value_or(ServiceState::kNone);
     } else if (key == "pid") {
       r.pid = Number(value);
     } else if (key == "since") {
@@ -252,7 +254,7 @@ ServiceRecord ServiceRecord::Parse(std::string_view text) {
     } else if (key == "last_result") {
       r.last_result = value;
     } else if (key == "last_state_before") {
-      r.last_state_before = value;
+      r.last_state_before = StateFromName(value).value_or(ServiceState::kNone);
     } else if (key == "last_lines") {
       r.last_tally.lines = static_cast<int>(Number(value));
     } else if (key == "last_failed") {
@@ -278,9 +280,9 @@ ServiceRecord ServiceRecord::Parse(std::string_view text) {
 
 std::string ServiceRecord::Json() const {
   json::Writer w;
-  w.BeginObject().Key("state").String(state).Key("directory").String(directory);
+  w.BeginObject().Key("state").String(StateName(state)).Key("directory").String(directory);
   w.Key("pid").Number(std::int64_t{pid});
-  if (state != "none") {
+  if (state != ServiceState::kNone) {
     w.Key("since").String(since).Key("health").String(degraded ? "degraded" : "healthy");
     w.Key("health_reason").String(health_reason);
     w.Key("requests").Number(static_cast<std::int64_t>(requests));
@@ -289,7 +291,7 @@ std::string ServiceRecord::Json() const {
       w.Null();
     } else {
       w.BeginObject().Key("name").String(last_request).Key("result").String(last_result);
-      w.Key("state_before").String(last_state_before);
+      w.Key("state_before").String(StateName(last_state_before));
       w.Key("lines").Number(std::int64_t{last_tally.lines});
       w.Key("launched").Number(std::int64_t{last_tally.lines - last_tally.failed});
       w.Key("failed").Number(std::int64_t{last_tally.failed});
@@ -319,4 +321,66 @@ std::string ServiceRecord::Json() const {
   return w.Text();
 }
 
-}  // namespace ostrim::platform
+namespace {
+
+// `text` with "\n" written as `eol`.
+std::string WithLineEnds(std::string_view text, std::string_view eol) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') {
+      out.append(eol);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string OutcomeLine(const ServiceRecord& after) {
+  std::string seconds;
+  log::detail::Append(seconds, after.last_seconds);
+  return after.last_request + ": " + after.last_result + " in " + seconds +
+         " s: " + DescribeTally(after.last_tally) + " (was " + StateName(after.last_state_before) +
+         ", now " + StateName(after.state) + ")";
+}
+
+ControlReply ReplyToRequest(const ServiceRecord& after, std::string_view eol) {
+  ControlReply reply;
+  reply.out = OutcomeLine(after) + std::string(eol);
+  // A script goes on only when the request did all it had to: a pause whose
+  // stop command failed, or that left an engine running, is no success.
+  reply.status = after.last_result == "done" && after.last_problems.empty() ? 0 : 1;
+  for (const std::string& problem : after.last_problems) {
+    reply.err += "ostrim: " + problem + std::string(eol);
+  }
+  for (const std::string& note : after.last_notes) {
+    reply.err += "ostrim: note: " + note + std::string(eol);
+  }
+  return reply;
+}
+
+ControlReply ReplyToStatus(const ServiceRecord& record, bool json, std::string_view eol) {
+  ControlReply reply;
+  reply.out = json ? record.Json() + std::string(eol)
+                   : WithLineEnds(record.Text(ServiceRecord::Form::kShown), eol);
+  reply.status = record.degraded && record.state == ServiceState::kRunning ? 4 : 0;
+  return reply;
+}
+
+ControlReply ReplyNoService(bool status, bool json, const std::string& directory,
+                            const std::string& why, std::string_view eol) {
+  ControlReply reply;
+  reply.status = status ? 3 : 1;
+  if (status) {
+    ServiceRecord none;
+    none.state = ServiceState::kNone;
+    none.directory = directory;
+    reply.out = ReplyToStatus(none, json, eol).out;
+  }
+  reply.err = "ostrim: " + why + std::string(eol);
+  return reply;
+}
+
+}  // namespace ostrim

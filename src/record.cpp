@@ -1,17 +1,30 @@
 // How the record follows the service: its state from the requests, each
 // database's from the children. (Its text and JSON forms: record_text.cpp.)
 #include <algorithm>
+#include <chrono>
+#include <exception>
 #include <unordered_set>
 #include <utility>
 
 #include "log.h"
-#include "platform/record.h"
+#include "record.h"
 
-namespace ostrim::platform {
+namespace ostrim {
 namespace {
 
-bool IsStopPass(const std::string& pass) {
-  return pass == "stop";
+using platform::LaunchTag;
+using platform::ProcessEnd;
+using platform::TagPrefix;
+
+bool IsStopPass(Pass pass) {
+  return pass == Pass::kStop;
+}
+
+// The pass a database's launch is for; none for a launch of no database's
+// (a systemctl call), which the record does not keep.
+std::optional<Pass> PassOf(const LaunchTag& tag) {
+  if (tag.database.empty() && tag.pass.empty()) return std::nullopt;
+  return PassFromName(tag.pass);
 }
 
 bool EndedBadly(const ProcessEnd& end) {
@@ -22,6 +35,25 @@ bool EndedBadly(const ProcessEnd& end) {
 constexpr std::size_t kMostReasons = 8;
 
 }  // namespace
+
+const char* PassName(Pass pass) {
+  switch (pass) {
+    case Pass::kSQL:
+      return "SQL";
+    case Pass::k4GL:
+      return "4GL";
+    case Pass::kStop:
+      return "stop";
+  }
+  return "?";
+}
+
+std::optional<Pass> PassFromName(std::string_view name) {
+  for (Pass pass : {Pass::kSQL, Pass::k4GL, Pass::kStop}) {
+    if (name == PassName(pass)) return pass;
+  }
+  return std::nullopt;
+}
 
 bool StillRuns(const DatabaseRecord& entry) {
   return entry.state == DatabaseState::kRunning || entry.state == DatabaseState::kLeftRunning ||
@@ -46,7 +78,7 @@ std::string DescribeTally(const SequenceTally& tally) {
 }
 
 void ServiceRecord::EnterState(ServiceState now) {
-  state = StateName(now);
+  state = now;
   since = UtcNow();
   changed_ = true;
 }
@@ -95,10 +127,10 @@ void ServiceRecord::EndRequest(const RequestKind& kind, bool succeeded, const st
   }
 }
 
-std::string ServiceRecord::Key(const std::string& name, const std::string& pass) {
+std::string ServiceRecord::Key(const std::string& name, Pass pass) {
   std::string key = name;
   key.push_back('\0');
-  return key.append(pass);
+  return key.append(PassName(pass));
 }
 
 void ServiceRecord::AddDatabase(DatabaseRecord entry) {
@@ -114,8 +146,9 @@ void ServiceRecord::Reindex() {
   }
 }
 
-DatabaseRecord* ServiceRecord::Find(const LaunchTag& tag, std::optional<std::int64_t> launch) {
-  auto it = index_.find(Key(tag.database, tag.pass));
+DatabaseRecord* ServiceRecord::Find(const std::string& name, Pass pass,
+                                    std::optional<std::int64_t> launch) {
+  auto it = index_.find(Key(name, pass));
   if (it == index_.end()) return nullptr;
   if (!launch) return &databases_[it->second.back()];
   for (std::size_t i : it->second) {
@@ -124,12 +157,12 @@ DatabaseRecord* ServiceRecord::Find(const LaunchTag& tag, std::optional<std::int
   return nullptr;
 }
 
-DatabaseRecord& ServiceRecord::Entry(const LaunchTag& tag) {
-  DatabaseRecord* d = Find(tag);
+DatabaseRecord& ServiceRecord::Entry(const std::string& name, Pass pass) {
+  DatabaseRecord* d = Find(name, pass);
   if (d != nullptr && !StillRuns(*d)) return *d;
   DatabaseRecord fresh;
-  fresh.name = tag.database;
-  fresh.pass = tag.pass;
+  fresh.name = name;
+  fresh.pass = pass;
   AddDatabase(std::move(fresh));
   return databases_.back();
 }
@@ -162,7 +195,9 @@ void ServiceRecord::Degrade(const std::string& why) {
 }
 
 void ServiceRecord::NotLaunched(const LaunchTag& tag, const std::string& why) {
-  DatabaseRecord& entry = Entry(tag);
+  const std::optional<Pass> pass = PassOf(tag);
+  if (!pass) return;
+  DatabaseRecord& entry = Entry(tag.database, *pass);
   entry.command.clear();
   Set(entry, DatabaseState::kNotLaunched, 0, why);
   problems_.push_back(TagPrefix(tag) + "not launched: " + why);
@@ -201,8 +236,8 @@ std::vector<DatabaseRecord> ServiceRecord::EndOfStop() {
     } else {
       Set(d, DatabaseState::kLeftRunning, d.pid, detail);
     }
-    problems_.push_back(d.name + ", " + d.pass + ": its engine, pid " + std::to_string(d.pid) +
-                        ", still runs after its stop command");
+    problems_.push_back(d.name + ", " + PassName(d.pass) + ": its engine, pid " +
+                        std::to_string(d.pid) + ", still runs after its stop command");
     left.push_back(d);
   }
   if (!left.empty()) {
@@ -261,27 +296,29 @@ std::vector<DatabaseRecord> ServiceRecord::Started() const {
 }
 
 void ServiceRecord::Launched(const LaunchTag& tag, std::int64_t child, const std::string& command) {
-  if (tag.database.empty() && tag.pass.empty()) return;  // no database's (systemctl)
+  const std::optional<Pass> pass = PassOf(tag);
+  if (!pass) return;  // no database's (systemctl)
   ++tally_.lines;
-  DatabaseRecord& entry = Entry(tag);
+  DatabaseRecord& entry = Entry(tag.database, *pass);
   entry.command = command;
   entry.argument = tag.argument;
-  if (tag.pass == "4GL") started_with_[tag.database] = tag.argument;
-  Set(entry, IsStopPass(tag.pass) ? DatabaseState::kStopping : DatabaseState::kRunning, child, "");
+  if (*pass == Pass::k4GL) started_with_[tag.database] = tag.argument;
+  Set(entry, IsStopPass(*pass) ? DatabaseState::kStopping : DatabaseState::kRunning, child, "");
 }
 
 void ServiceRecord::LaunchFailed(const LaunchTag& tag, const std::string& command,
                                  const std::string& why) {
-  if (tag.database.empty() && tag.pass.empty()) return;
+  const std::optional<Pass> pass = PassOf(tag);
+  if (!pass) return;
   ++tally_.lines;
   ++tally_.failed;
-  DatabaseRecord& entry = Entry(tag);
+  DatabaseRecord& entry = Entry(tag.database, *pass);
   entry.command = command;
   entry.argument = tag.argument;
   Set(entry, DatabaseState::kLaunchFailed, 0, why);
   problems_.push_back(TagPrefix(tag) + "launch failed: " + why);
   if (in_start_ || in_stop_) Degrade(TagPrefix(tag) + "launch failed");
-  if (IsStopPass(tag.pass)) failed_stops_.push_back(tag.database);
+  if (IsStopPass(*pass)) failed_stops_.push_back(tag.database);
 }
 
 void ServiceRecord::LeftRunning(const LaunchTag&, std::int64_t) {
@@ -290,19 +327,20 @@ void ServiceRecord::LeftRunning(const LaunchTag&, std::int64_t) {
 
 bool ServiceRecord::Ended(const LaunchTag& tag, std::int64_t child, const ProcessEnd& end,
                           bool waited) {
-  if (tag.database.empty() && tag.pass.empty()) return false;
-  DatabaseRecord* entry = Find(tag, child);  // that launch's, never a later one's
-  const std::string how = DescribeEnd(end);
-  if (waited || IsStopPass(tag.pass)) {
+  const std::optional<Pass> pass = PassOf(tag);
+  if (!pass) return false;
+  DatabaseRecord* entry = Find(tag.database, *pass, child);  // that launch's, never a later one's
+  const std::string how = platform::DescribeEnd(end);
+  if (waited || IsStopPass(*pass)) {
     // Within its wait: a start command that ended (an engine that
     // daemonized, or one that failed), or a stop command.
     if (EndedBadly(end) && (in_start_ || in_stop_)) {
       ++tally_.ended_badly;
       problems_.push_back(TagPrefix(tag) + how);
       Degrade(TagPrefix(tag) + how);
-      if (IsStopPass(tag.pass)) failed_stops_.push_back(tag.database);
+      if (IsStopPass(*pass)) failed_stops_.push_back(tag.database);
     }
-    if (entry != nullptr && IsStopPass(tag.pass)) {
+    if (entry != nullptr && IsStopPass(*pass)) {
       Set(*entry, DatabaseState::kStopRan, 0, how);
     } else if (entry != nullptr && EndedBadly(end)) {
       // Failed: what it started, if anything, is not known to run.
@@ -316,7 +354,7 @@ bool ServiceRecord::Ended(const LaunchTag& tag, std::int64_t child, const Proces
   }
   // An engine left running has ended: expected during a pause or stop (or
   // while paused), not while the service runs.
-  if (in_stop_ || state == StateName(ServiceState::kPaused)) {
+  if (in_stop_ || state == ServiceState::kPaused) {
     if (entry != nullptr) Set(*entry, DatabaseState::kStopped, 0, how);
     return false;
   }
@@ -336,4 +374,32 @@ bool ServiceRecord::TakeNewlyDegraded() {
   return std::exchange(newly_degraded_, false);
 }
 
-}  // namespace ostrim::platform
+RequestOutcome RunRequest(platform::ServiceEvents& events, const RequestKind& kind,
+                          ServiceRecord& record) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point started = Clock::now();
+  const ServiceState before = record.state;
+  record.BeginRequest(kind);
+  log::Event(log::Kind::kRequestBegun, log::Level::kInfo, "request ", kind.name, ": begins");
+  RequestOutcome outcome;
+  std::int16_t success = platform::kFalse;
+  try {
+    kind.handle(events, success);
+    if (success != platform::kTrue) outcome.failure = "the handler did not report success";
+  } catch (const std::exception& e) {
+    outcome.failure = e.what();
+  }
+  outcome.succeeded = outcome.failure.empty();
+  outcome.took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+  outcome.state = outcome.succeeded ? kind.after_success : kind.after_failure.value_or(before);
+  outcome.exit_status = outcome.succeeded ? kind.exit_after_success : kind.exit_after_failure;
+  const double seconds = std::chrono::duration<double>(outcome.took).count();
+  if (!outcome.succeeded) log::Error("request ", kind.name, " failed: ", outcome.failure);
+  log::Event(log::Kind::kRequestEnded, outcome.succeeded ? log::Level::kInfo : log::Level::kError,
+             "request ", kind.name, ": ", outcome.succeeded ? "done" : "failed", " in ", seconds,
+             " s: ", DescribeTally(record.Tally()));
+  record.EndRequest(kind, outcome.succeeded, outcome.failure, seconds, outcome.state);
+  return outcome;
+}
+
+}  // namespace ostrim
