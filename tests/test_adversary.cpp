@@ -156,7 +156,7 @@ TEST_F(Adversary, ASquatterOfEveryNameCannotStopTheService) {
   EXPECT_EQ(taken, 0) << "nobody took a name in root's runtime directory";
 
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 10s)) << service.Err();
+  ASSERT_TRUE(Served(1, 10s)) << service.Err();
   const auto asked = std::chrono::steady_clock::now();
   int status = -1;
   const tests::json::Value s = Status(&status);
@@ -176,7 +176,7 @@ TEST_F(Adversary, ASquatterOfEveryNameCannotStopTheService) {
 // thousands.
 TEST_F(Adversary, RefusedConnectionsAreSaidOnceAMinute) {
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 10s)) << service.Err();
+  ASSERT_TRUE(Served(1, 10s)) << service.Err();
   Result denied = RunProgram(
       "/usr/bin/setpriv",
       {"--reuid=65534", "--regid=65534", "--clear-groups", site.program(), "-STATUS"}, Env());
@@ -214,7 +214,7 @@ TEST_F(Adversary, TheStatusGroupMayAskForTheStatusAndNothingElse) {
   if (adm == nullptr || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs adm and setpriv";
   const std::string gid = std::to_string(adm->gr_gid);
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 10s)) << service.Err();
+  ASSERT_TRUE(Served(1, 10s)) << service.Err();
   struct Case {
     std::vector<std::string> who;  // setpriv's group options
     const char* request;
@@ -389,7 +389,7 @@ TEST_F(Adversary, NothingAnotherUserPlantsRunsAsRoot) {
       EXPECT_EQ(r.status, 1) << r.err;
       EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
     } else {
-      ASSERT_TRUE(service.WaitForErr("request start: done", 20s)) << service.Err();
+      ASSERT_TRUE(Served(1, 20s)) << service.Err();
       Result pause = Run("-PAUSE");
       EXPECT_EQ(pause.status, 1) << pause.err;
       EXPECT_NE(pause.err.find(c.said), std::string::npos) << pause.err;
@@ -421,7 +421,7 @@ TEST_F(Adversary, NothingAnotherUserPlantsRunsAsRoot) {
 TEST_F(Adversary, ASecondInstanceIsRefusedHoweverTheSiteIsReached) {
   if (!fs::exists("/usr/bin/unshare")) GTEST_SKIP() << "needs unshare";
   Background first(site.program(), {}, Env());
-  ASSERT_TRUE(first.WaitForErr("request start: done", 10s)) << first.Err();
+  ASSERT_TRUE(Served(1, 10s)) << first.Err();
   tests::TempDir other;
   struct Way {
     const char* what;
@@ -457,7 +457,7 @@ TEST_F(Adversary, ASecondInstanceIsRefusedHoweverTheSiteIsReached) {
 // facing a service that does not answer gives up, saying so.
 TEST_F(Adversary, SilentClientsExpireAndSilentServicesAreGivenUpOn) {
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 10s)) << service.Err();
+  ASSERT_TRUE(Served(1, 10s)) << service.Err();
   socklen_t len = 0;
   struct sockaddr_un addr = Named(Socket(), len);
   std::vector<int> idle;
@@ -492,7 +492,7 @@ TEST_F(Adversary, AcceptFailingForWantOfDescriptorsDoesNotSpin) {
   auto env = Env();
   env.emplace_back("ASAN_OPTIONS", "detect_leaks=0");
   Background service("/usr/bin/prlimit", {"--nofile=12:12", site.program()}, env);
-  ASSERT_TRUE(service.WaitForErr("request start: done", 10s)) << service.Err();
+  ASSERT_TRUE(Served(1, 10s)) << service.Err();
   pid_t pid = -1;
   for (int i = 0; i < 100 && pid < 0; ++i) {  // prlimit runs the service in its own place
     std::ifstream comm("/proc/" + std::to_string(service.pid()) + "/comm");

@@ -96,7 +96,7 @@ TEST_F(Control, StatusInEachState) {
   r = Run("-STATUS");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(Value(r.out, "state"), "pausing");
-  ASSERT_TRUE(service.WaitForErr("request pause: done", 20s));
+  ASSERT_TRUE(Served(2, 20s));
   r = Run("-STATUS");
   EXPECT_EQ(Value(r.out, "state"), "paused");
   EXPECT_EQ(Value(r.out, "last_lines"), "1");
@@ -110,7 +110,7 @@ TEST_F(Control, StatusInEachState) {
 
 TEST_F(Control, ASecondInstanceOfTheSiteIsRefused) {
   auto first = std::make_unique<Background>(site.program(), std::vector<std::string>{}, Env());
-  ASSERT_TRUE(first->WaitForErr("request start: done", 20s)) << first->Err();
+  ASSERT_TRUE(Served(1, 20s)) << first->Err();
   Result second = RunProgram(site.program(), {}, Env());
   EXPECT_EQ(second.status, 1);
   EXPECT_NE(second.err.find("another ostrim serves the site in " + site.path() + " already (pid " +
@@ -129,7 +129,7 @@ TEST_F(Control, ASecondInstanceOfTheSiteIsRefused) {
   first->Finish();
   first.reset();
   Background next(site.program(), {}, Env());
-  EXPECT_TRUE(next.WaitForErr("request start: done", 20s)) << next.Err();
+  EXPECT_TRUE(Served(1, 20s)) << next.Err();
   next.Signal(SIGTERM);
   EXPECT_EQ(next.Finish().status, 0);
 }
@@ -176,7 +176,7 @@ TEST_F(Control, RequestsFromBothSourcesRunInArrivalOrder) {
   EXPECT_NE(asked.out.find("continue: done in "), std::string::npos) << asked.out;
   EXPECT_NE(asked.out.find("(was paused, now running)"), std::string::npos) << asked.out;
   // (The second pause's end: a stop would answer a pause still queued.)
-  ASSERT_TRUE(service.WaitForErrCount("request pause: done", 2, 20s));
+  ASSERT_TRUE(Served(4, 20s));
   service.Signal(SIGTERM);
   Result r = service.Finish(30s);
   EXPECT_EQ(Begun(r.err), (Lines{"start", "pause", "continue", "pause", "stop"}));

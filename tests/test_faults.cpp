@@ -58,10 +58,10 @@ TEST_F(Faults, ProfilesChangingUnderTheServiceAreReadAsTheyAre) {
       "[start]\n1=recorder start\n[stop]\n1=recorder stop\n[bases4GL]\nuno=1\ndos=2\n";
   site.Ombrel(full);
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 10s)) << service.Err();
+  ASSERT_TRUE(Served(1, 10s)) << service.Err();
   site.Ombrel("");  // truncated
   service.Signal(SIGUSR1);
-  ASSERT_TRUE(service.WaitForErr("request pause: done", 10s));
+  ASSERT_TRUE(Served(2, 10s));
   std::filesystem::remove(site / "Ombrel.ini");
   std::filesystem::create_directory(site / "Ombrel.ini");  // replaced by a directory
   service.Signal(SIGUSR2);  // a continue without its profile fails, and runs nothing
@@ -94,7 +94,7 @@ TEST_F(Faults, WithoutItsProfileNothingRunsAndEachRequestFails) {
     std::filesystem::remove(site.log());
     site.Ombrel(ombrel);
     Background service(site.program(), {}, Env());
-    ASSERT_TRUE(service.WaitForErr("request start: done", 10s)) << service.Err();
+    ASSERT_TRUE(Served(1, 10s)) << service.Err();
     hide(as_directory);
     Result pause = Run("-PAUSE");
     EXPECT_EQ(pause.status, 1);
@@ -128,7 +128,7 @@ TEST_F(Faults, RemovedEnvironmentLinesStopApplyingAtTheNextStart) {
   auto env = Env();
   env.emplace_back("T_ORIG", "service");  // the service's own, overridden by a line
   Background service(site.program(), {}, env);
-  ASSERT_TRUE(service.WaitForErr("request start: done", 10s)) << service.Err();
+  ASSERT_TRUE(Served(1, 10s)) << service.Err();
   for (const char* arranque : {"", "1=T_MARK=new\n"}) {
     profile(arranque);
     EXPECT_EQ(Run("-PAUSE").status, 0);
@@ -186,12 +186,12 @@ TEST_F(Faults, AStopCommandThatTakesLongIsWaitedForAndLogged) {
   site.Ombrel(
       "[start]\n1=recorder start\n[stop]\n1=recorder stop @sleep=5600\n[bases4GL]\nuno=1\n");
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 10s)) << service.Err();
+  ASSERT_TRUE(Served(1, 10s)) << service.Err();
   service.Signal(SIGUSR1);
   ASSERT_TRUE(service.WaitForErr("\"recorder stop @sleep=5600 1\"", 10s));
   site.Ombrel("[start]\n1=recorder start\n[stop]\n1=recorder stop\n[bases4GL]\nuno=1\n");
   service.Signal(SIGUSR2);  // waits for the pause to end
-  ASSERT_TRUE(service.WaitForErr("request continue: done", 15s)) << service.Err();
+  ASSERT_TRUE(Served(3, 15s)) << service.Err();
   service.Signal(SIGTERM);
   Result r = service.Finish();
   EXPECT_EQ(r.status, 0);
@@ -301,7 +301,7 @@ TEST_F(Faults, EnginesLeftRunningCostNoDescriptor) {
   // Nine: the standard three, the event pipe (two), the guard, the control
   // socket, /dev/null for the children's input, and one for a profile read.
   Background service("/usr/bin/prlimit", {"--nofile=9:9", site.program()}, env);
-  ASSERT_TRUE(service.WaitForErr("request start: done", 30s)) << service.Err();
+  ASSERT_TRUE(Served(1, 30s)) << service.Err();
   service.Signal(SIGTERM);
   Result r = service.Finish(30s);
   EXPECT_EQ(r.status, 0) << r.err;

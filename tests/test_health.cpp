@@ -374,7 +374,7 @@ TEST_F(Health, StatusListsEveryDatabaseWhateverItsSize) {
   for (int i = 0; i < 40; ++i) ombrel += "b" + std::to_string(i) + "=" + big + "\n";
   site.Ombrel(ombrel);
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 60s)) << service.Err();
+  ASSERT_TRUE(Served(1, 60s)) << service.Err();
   Result text = Run("-STATUS");
   EXPECT_EQ(text.status, 0);
   EXPECT_GT(text.out.size(), 40u * big.size());

@@ -311,7 +311,7 @@ TEST_F(Options, AnAbandonedContinueIsDropped) {
     client.Signal(SIGKILL);
     EXPECT_EQ(client.Finish().status, 128 + SIGKILL);
   }
-  ASSERT_TRUE(service.WaitForErr("request pause: done", 20s));
+  ASSERT_TRUE(Served(2, 20s));
   ASSERT_TRUE(service.WaitForErr("dropped: its operator gave up before it ran", 10s))
       << service.Err();
   service.Signal(SIGTERM);

@@ -178,7 +178,7 @@ TEST_F(Output, EachDatabaseWritesToAJournalStreamOfItsOwn) {
 TEST_F(Output, WithoutTheJournalEnginesWriteWhereTheServiceDoes) {
   site.Ombrel("[start]\n1=recorder start @say=hola\n[stop]\n1=recorder stop\n[bases4GL]\nv=v\n");
   tests::Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", std::chrono::seconds(10)));
+  ASSERT_TRUE(Served(1, std::chrono::seconds(10)));
   service.Signal(SIGTERM);
   tests::Result r = service.Finish();
   EXPECT_NE(r.out.find("hola out\n"), std::string::npos) << r.out;

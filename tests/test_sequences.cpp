@@ -119,10 +119,10 @@ TEST_F(Sequences, TheSelectionIsReadAtEveryRequest) {
       "[start]\n1=recorder start\n[stop]\n1=recorder stop\n"
       "[bases4GL]\nventas=v\ncompras=c\nalmacen=a\n");
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 10s)) << service.Err();
+  ASSERT_TRUE(Served(1, 10s)) << service.Err();
   site.Seleccion("[seleccion]\nalmacen=\nventas=\n");
   service.Signal(SIGUSR1);
-  ASSERT_TRUE(service.WaitForErr("request pause: done", 10s)) << service.Err();
+  ASSERT_TRUE(Served(2, 10s)) << service.Err();
   site.Seleccion("[seleccion]\n");
   service.Signal(SIGTERM);
   Result r = service.Finish();

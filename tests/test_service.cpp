@@ -241,12 +241,12 @@ class Served : public tests::SiteTest {
 
 TEST_F(Served, SignalsBecomeRequestsInTheOrderTheyArrive) {
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 10s)) << service.Err();
+  ASSERT_TRUE(SiteTest::Served(1, 10s)) << service.Err();
   service.Signal(SIGHUP);
   service.Signal(SIGUSR1);
-  ASSERT_TRUE(service.WaitForErr("request pause: done", 10s)) << service.Err();
+  ASSERT_TRUE(SiteTest::Served(2, 10s)) << service.Err();
   service.Signal(SIGUSR2);
-  ASSERT_TRUE(service.WaitForErr("request continue: done", 10s)) << service.Err();
+  ASSERT_TRUE(SiteTest::Served(3, 10s)) << service.Err();
   service.Signal(SIGTERM);
   Result r = service.Finish();
   EXPECT_EQ(r.status, 0);
@@ -413,7 +413,7 @@ TEST_F(Served, ANotifyReaderThatNeverReadsDoesNotStallTheService) {
   auto env = Env();
   env.emplace_back("NOTIFY_SOCKET", notify.path());
   Background service(site.program(), {}, env);
-  ASSERT_TRUE(service.WaitForErr("request start: done", 60s)) << service.Err();
+  ASSERT_TRUE(SiteTest::Served(1, 60s)) << service.Err();
   service.Signal(SIGTERM);
   Result r = service.Finish(60s);
   EXPECT_EQ(r.status, 0) << r.err;

@@ -46,7 +46,7 @@ using Soak = tests::SiteTest;
 TEST_F(Soak, ARequestStormIsHandledInFullAndAccountedFor) {
   site.Ombrel("[start]\n1=recorder start\n[stop]\n1=recorder stop\n[bases4GL]\nuno=1\ndos=2\n");
   Background service(site.program(), {}, Env());
-  ASSERT_TRUE(service.WaitForErr("request start: done", 10s)) << service.Err();
+  ASSERT_TRUE(Served(1, 10s)) << service.Err();
   for (int i = 0; i < 1000; ++i) service.Signal(i % 2 == 0 ? SIGUSR1 : SIGUSR2);
   service.Signal(SIGTERM);
   Result r = service.Finish(120s);
