@@ -182,7 +182,7 @@ std::optional<int> Torvale::Form_Load(const std::vector<std::string>& args) {
   const RequestKind* pedido =
       text.size() > 1 && text[0] == '-' ? KindOfVerb(text.substr(1)) : nullptr;
   if (text == "-STATUS" || text == "-STATUS -JSON" || pedido != nullptr) {
-    const platform::ControlReply reply =
+    const ControlReply reply =
         pedido != nullptr ? NTService->Control(*pedido) : NTService->Status(text != "-STATUS");
     platform::WriteStdout(reply.out);
     platform::WriteStderr(reply.err);
@@ -212,17 +212,17 @@ std::optional<int> Torvale::Form_Load(const std::vector<std::string>& args) {
 
 void Torvale::NTService_Start(std::int16_t& success) {
   ArrancaBases();
-  success = platform::kTrue;
+  success = kTrue;
 }
 
 void Torvale::NTService_Continue(std::int16_t& success) {
   ArrancaBases();
-  success = platform::kTrue;
+  success = kTrue;
 }
 
 void Torvale::NTService_Pause(std::int16_t& success) {
   ParaBases();
-  success = platform::kTrue;
+  success = kTrue;
 }
 
 void Torvale::NTService_Stop() {

@@ -77,7 +77,7 @@ std::string LineaArranque(const std::string& comando, const std::string& argumen
 // with the blank after it; a value without a blank is used whole.
 std::string LineaParada(const std::string& comando, const std::string& valor4GL);
 
-class Torvale final : public platform::ServiceEvents {
+class Torvale final : public ServiceEvents {
  public:
   // The settings the service is registered under.
   static const platform::ServiceSettings kServiceSettings;

@@ -1,9 +1,8 @@
 #include "log.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
-
-#include "platform/platform.h"
 
 namespace ostrim::log {
 namespace {
@@ -14,6 +13,7 @@ Level& Threshold() {
 }
 
 std::string* capture = nullptr;
+Writer writer = nullptr;
 bool level_set = false;
 
 }  // namespace
@@ -130,7 +130,17 @@ void Write(Level level, Kind kind, std::string_view unsafe) {
     capture->push_back('\n');
     return;
   }
-  platform::WriteLogLine(static_cast<int>(level), line, EventId(kind, level));
+  if (writer != nullptr) {
+    writer(static_cast<int>(level), line, EventId(kind, level));
+    return;
+  }
+  std::string whole(line);
+  whole.push_back('\n');
+  std::fwrite(whole.data(), 1, whole.size(), stderr);
+}
+
+void SetWriter(Writer to) {
+  writer = to;
 }
 
 void SetCapture(std::string* sink) {

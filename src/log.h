@@ -77,6 +77,12 @@ std::string Visible(std::string_view text);
 // "... (N bytes in all)".
 constexpr std::size_t kLongestLine = 8192;
 void Write(Level level, Kind kind, std::string_view line);
+// Where finished lines go: the service's log, a syslog priority (3 error ...
+// 7 debug) and an event ID with each. The program sets the platform's
+// (platform::WriteLogLine) before anything logs; until one is set, lines
+// go to standard error as they are.
+using Writer = void (*)(int priority, std::string_view line, int event_id);
+void SetWriter(Writer writer);
 // While `sink` is set, lines go to it instead, each with its level in front
 // as a terminal shows it ("warning: ", "error: ", "debug: "): tests read
 // them, and -CHECK prints them as its own findings.

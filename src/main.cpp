@@ -6,11 +6,13 @@
 
 #include "Torvale.h"
 #include "log.h"
+#include "platform/platform.h"
 
 int main(int argc, char** argv) {
   // First of all: a closed standard stream must not be taken by a descriptor
   // the service opens (its log would be written into it).
   ostrim::platform::SecureStandardStreams();
+  ostrim::log::SetWriter(&ostrim::platform::WriteLogLine);
   ostrim::log::ReadLevelFromEnvironment();
   std::vector<std::string> args(argv + 1, argv + argc);
   int status = 1;

@@ -27,29 +27,28 @@ double Seconds(milliseconds ms) {
 
 // ": DATABASE, PASS" for the end of a line about a launch; nothing for a
 // launch that belongs to no database.
-std::string Sufijo(const platform::LaunchTag& etiqueta) {
+std::string Sufijo(const LaunchTag& etiqueta) {
   if (etiqueta.database.empty()) return {};
   return ": " + etiqueta.database + ", " + etiqueta.pass;
 }
 
 std::optional<platform::Process> Lanza(const std::string& comando, platform::ChildWatch& hijos,
-                                       const platform::LaunchTag& etiqueta) {
+                                       const LaunchTag& etiqueta) {
   try {
     platform::Process process = hijos.Spawn(comando, etiqueta);
     log::Event(log::Kind::kLaunched, log::Level::kInfo, "launched pid ", process.Id(), ": ",
-               platform::TagPrefix(etiqueta), log::Quoted(comando));
+               TagPrefix(etiqueta), log::Quoted(comando));
     return process;
   } catch (const std::exception& e) {
-    log::Event(log::Kind::kLaunchFailed, log::Level::kError,
-               "launch failed: ", platform::TagPrefix(etiqueta), log::Quoted(comando), ": ",
-               e.what());
+    log::Event(log::Kind::kLaunchFailed, log::Level::kError, "launch failed: ", TagPrefix(etiqueta),
+               log::Quoted(comando), ": ", e.what());
     hijos.LaunchFailed(etiqueta, comando, e.what());
     return std::nullopt;
   }
 }
 
-void InformaFin(const platform::Process& process, const platform::ProcessEnd& end,
-                const platform::LaunchTag& etiqueta) {
+void InformaFin(const platform::Process& process, const ProcessEnd& end,
+                const LaunchTag& etiqueta) {
   const bool bien = !end.by_signal && end.value == 0;
   log::Event(log::Kind::kChildEnded, bien ? log::Level::kInfo : log::Level::kWarning, "pid ",
              process.Id(), " ended: ", platform::DescribeEnd(end), " after ", Seconds(end.ran),
@@ -110,7 +109,7 @@ class Ejecucion {
       if (Vencido()) return Deja();
       Espera(pendientes_, Clock::time_point::max());
       for (auto it = pendientes_.begin(); it != pendientes_.end();) {
-        if (std::optional<platform::ProcessEnd> end = it->proceso->Wait(0ms)) {
+        if (std::optional<ProcessEnd> end = it->proceso->Wait(0ms)) {
           InformaFin(*it->proceso, *end, Etiqueta(*it));
           it = pendientes_.erase(it);
         } else {
@@ -122,9 +121,7 @@ class Ejecucion {
   }
 
  private:
-  const platform::LaunchTag& Etiqueta(const Activo& a) const {
-    return trabajos_[a.trabajo][a.paso].etiqueta;
-  }
+  const LaunchTag& Etiqueta(const Activo& a) const { return trabajos_[a.trabajo][a.paso].etiqueta; }
 
   std::vector<std::size_t> EnCurso() const {
     std::vector<std::size_t> en_curso;
@@ -197,8 +194,7 @@ class Ejecucion {
     const auto waited = std::chrono::duration_cast<milliseconds>(now - a.lanzado);
     if (waited < a.siguiente_aviso) return;
     log::Notice("still waiting for pid ", a.proceso->Id(), " after ", Seconds(waited),
-                " s: ", platform::TagPrefix(Etiqueta(a)),
-                log::Quoted(trabajos_[a.trabajo][a.paso].comando));
+                " s: ", TagPrefix(Etiqueta(a)), log::Quoted(trabajos_[a.trabajo][a.paso].comando));
     a.siguiente_aviso *= 2;
   }
 
@@ -208,10 +204,10 @@ class Ejecucion {
     const Clock::time_point now = hijos_.Now();
     for (auto it = activos_.begin(); it != activos_.end();) {
       Activo& a = *it;
-      if (std::optional<platform::ProcessEnd> end = a.proceso->Wait(0ms)) {
+      if (std::optional<ProcessEnd> end = a.proceso->Wait(0ms)) {
         InformaFin(*a.proceso, *end, Etiqueta(a));
       } else if (now >= a.fin_espera) {
-        const platform::LaunchTag& etiqueta = Etiqueta(a);
+        const LaunchTag& etiqueta = Etiqueta(a);
         if (plan_.esperar_al_final) {
           log::Warning("pid ", a.proceso->Id(), " (", etiqueta.database, ", ", etiqueta.pass,
                        ") still runs after ", Seconds(*plan_.espera),
@@ -270,14 +266,14 @@ Inconcluso EjecutaTrabajos(const std::vector<Trabajo>& trabajos, platform::Child
 }
 
 void EjecutaProceso(const std::string& comando, platform::ChildWatch& hijos,
-                    const platform::LaunchTag& etiqueta) {
+                    const LaunchTag& etiqueta) {
   Plan plan;
   plan.espera = kEsperaArranque;
   EjecutaTrabajos({{{comando, etiqueta}}}, hijos, plan);
 }
 
 void EjecutaProcesoEspera(const std::string& comando, platform::ChildWatch& hijos,
-                          const platform::LaunchTag& etiqueta) {
+                          const LaunchTag& etiqueta) {
   EjecutaTrabajos({{{comando, etiqueta}}}, hijos, Plan{});
 }
 

@@ -36,19 +36,19 @@ namespace ostrim::modSubProceso {
 // running then (a database engine) is left running; it is reaped and its end
 // logged whenever it ends.
 void EjecutaProceso(const std::string& comando, platform::ChildWatch& hijos,
-                    const platform::LaunchTag& etiqueta = {});
+                    const LaunchTag& etiqueta = {});
 
 // Launches `comando` and waits until it ends, however long that takes,
 // logging "still waiting" (naming the database) at growing intervals.
 void EjecutaProcesoEspera(const std::string& comando, platform::ChildWatch& hijos,
-                          const platform::LaunchTag& etiqueta = {});
+                          const LaunchTag& etiqueta = {});
 
 // --- Several launches at once, every wait in the one event loop.
 
 // One launch of a sequence.
 struct Paso {
   std::string comando;
-  platform::LaunchTag etiqueta;
+  LaunchTag etiqueta;
 };
 // One database's launches, run in order: each begins when the one before it
 // has ended or its wait is over.
@@ -85,7 +85,7 @@ struct Plan {
 // What a sequence did not finish when its limit passed.
 struct Inconcluso {
   struct Sigue {
-    platform::LaunchTag etiqueta;
+    LaunchTag etiqueta;
     std::int64_t pid;
   };
   std::vector<Sigue> siguen;             // launches still running, left running

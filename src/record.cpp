@@ -12,10 +12,6 @@
 namespace ostrim {
 namespace {
 
-using platform::LaunchTag;
-using platform::ProcessEnd;
-using platform::TagPrefix;
-
 bool IsStopPass(Pass pass) {
   return pass == Pass::kStop;
 }
@@ -330,7 +326,7 @@ bool ServiceRecord::Ended(const LaunchTag& tag, std::int64_t child, const Proces
   const std::optional<Pass> pass = PassOf(tag);
   if (!pass) return false;
   DatabaseRecord* entry = Find(tag.database, *pass, child);  // that launch's, never a later one's
-  const std::string how = platform::DescribeEnd(end);
+  const std::string& how = end.text;
   if (waited || IsStopPass(*pass)) {
     // Within its wait: a start command that ended (an engine that
     // daemonized, or one that failed), or a stop command.
@@ -374,18 +370,17 @@ bool ServiceRecord::TakeNewlyDegraded() {
   return std::exchange(newly_degraded_, false);
 }
 
-RequestOutcome RunRequest(platform::ServiceEvents& events, const RequestKind& kind,
-                          ServiceRecord& record) {
+RequestOutcome RunRequest(ServiceEvents& events, const RequestKind& kind, ServiceRecord& record) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point started = Clock::now();
   const ServiceState before = record.state;
   record.BeginRequest(kind);
   log::Event(log::Kind::kRequestBegun, log::Level::kInfo, "request ", kind.name, ": begins");
   RequestOutcome outcome;
-  std::int16_t success = platform::kFalse;
+  std::int16_t success = kFalse;
   try {
     kind.handle(events, success);
-    if (success != platform::kTrue) outcome.failure = "the handler did not report success";
+    if (success != kTrue) outcome.failure = "the handler did not report success";
   } catch (const std::exception& e) {
     outcome.failure = e.what();
   }

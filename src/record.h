@@ -56,8 +56,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/children.h"
-#include "platform/platform.h"
+#include "launch.h"
 #include "requests.h"
 
 namespace ostrim {
@@ -118,7 +117,7 @@ std::string DescribeTally(const SequenceTally& tally);
 // Now, in UTC, ISO 8601: "2026-12-08T23:17:36Z".
 std::string UtcNow();
 
-class ServiceRecord final : public platform::ChildObserver {
+class ServiceRecord final : public ChildObserver {
  public:
   ServiceState state = ServiceState::kStarting;
   std::int64_t pid = 0;
@@ -176,7 +175,7 @@ class ServiceRecord final : public platform::ChildObserver {
 
   // --- Told by the form
   // A listed database that was not launched, and why.
-  void NotLaunched(const platform::LaunchTag& tag, const std::string& why);
+  void NotLaunched(const LaunchTag& tag, const std::string& why);
   // Something that went wrong in the current request, naming its database.
   void Problem(const std::string& text) { problems_.push_back(text); }
   // Something worth knowing of the current request, not a failure.
@@ -202,13 +201,11 @@ class ServiceRecord final : public platform::ChildObserver {
   std::string StartedWith(const std::string& name) const;
 
   // --- Told by the children (ChildObserver)
-  void Launched(const platform::LaunchTag& tag, std::int64_t pid,
-                const std::string& command) override;
-  void LaunchFailed(const platform::LaunchTag& tag, const std::string& command,
+  void Launched(const LaunchTag& tag, std::int64_t pid, const std::string& command) override;
+  void LaunchFailed(const LaunchTag& tag, const std::string& command,
                     const std::string& why) override;
-  void LeftRunning(const platform::LaunchTag& tag, std::int64_t pid) override;
-  bool Ended(const platform::LaunchTag& tag, std::int64_t pid, const platform::ProcessEnd& end,
-             bool waited) override;
+  void LeftRunning(const LaunchTag& tag, std::int64_t pid) override;
+  bool Ended(const LaunchTag& tag, std::int64_t pid, const ProcessEnd& end, bool waited) override;
 
   // Whether it changed since the last call (for a host that publishes it),
   // and whether the service became degraded since the last call (for a
@@ -254,8 +251,7 @@ class ServiceRecord final : public platform::ChildObserver {
 // that it begins, calls the form's handler, checks the success flag it
 // leaves (true is kTrue; anything else, or an exception, is a failure, logged
 // with its reason), logs how it ended, what it ran and how long it took.
-RequestOutcome RunRequest(platform::ServiceEvents& events, const RequestKind& kind,
-                          ServiceRecord& record);
+RequestOutcome RunRequest(ServiceEvents& events, const RequestKind& kind, ServiceRecord& record);
 
 // What the operator's command prints and its exit status, from the record a
 // serving instance gave back (record_text.cpp, beside the record's text
@@ -264,12 +260,12 @@ RequestOutcome RunRequest(platform::ServiceEvents& events, const RequestKind& ki
 // every command line launched, no stop command ended badly, no engine left
 // running; else 1); for -STATUS, the record (with `json`, as JSON; 0
 // healthy, 4 running but degraded). `eol` is the console's line end.
-platform::ControlReply ReplyToRequest(const ServiceRecord& after, std::string_view eol);
-platform::ControlReply ReplyToStatus(const ServiceRecord& record, bool json, std::string_view eol);
+ControlReply ReplyToRequest(const ServiceRecord& after, std::string_view eol);
+ControlReply ReplyToStatus(const ServiceRecord& record, bool json, std::string_view eol);
 // When no instance serves the site: -STATUS says "none" and exits 3, a
 // request exits 1. `why` goes to standard error.
-platform::ControlReply ReplyNoService(bool status, bool json, const std::string& directory,
-                                      const std::string& why, std::string_view eol);
+ControlReply ReplyNoService(bool status, bool json, const std::string& directory,
+                            const std::string& why, std::string_view eol);
 
 // The line an operator sees once the request they sent has run:
 // "pause: done in 1.234 s: 3 command lines, all launched (was running, now

@@ -10,8 +10,6 @@
 namespace ostrim {
 namespace {
 
-using platform::ControlReply;
-
 constexpr std::array<std::pair<DatabaseState, const char*>, 10> kStateNames = {{
     {DatabaseState::kNotLaunched, "not_launched"},
     {DatabaseState::kLaunchFailed, "launch_failed"},

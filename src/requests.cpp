@@ -15,8 +15,6 @@ constexpr std::uint32_t kControlShutdown = 0x5;
 constexpr std::uint32_t kControlPreshutdown = 0xF;
 
 using S = ServiceState;
-using platform::kTrue;
-using platform::ServiceEvents;
 
 // The requests. A failed start ends the service with status 1 (a failed
 // start is never a success); the stop always ends it, with status 0.

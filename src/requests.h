@@ -21,9 +21,32 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
-
 namespace ostrim {
+
+// The 16-bit success flag of a request: true is -1 (all bits set).
+inline constexpr std::int16_t kTrue = -1;
+inline constexpr std::int16_t kFalse = 0;
+
+// The form's handlers of the service manager's requests, one per event of
+// the service-host control, called one at a time on the thread that runs
+// the event loop. `success` is the 16-bit flag of the request (-1 true, 0
+// false): what the handler leaves in it is the request's outcome.
+class ServiceEvents {
+ public:
+  virtual ~ServiceEvents() = default;
+  virtual void NTService_Continue(std::int16_t& success) = 0;
+  virtual void NTService_Pause(std::int16_t& success) = 0;
+  virtual void NTService_Start(std::int16_t& success) = 0;
+  virtual void NTService_Stop() = 0;
+};
+
+// What a command sent to the running service (-PAUSE, -CONTINUE, -STATUS)
+// gives the operator: its exit status and what to print.
+struct ControlReply {
+  int status = 1;
+  std::string out;
+  std::string err;
+};
 
 // What the service is doing, as the service manager and operators see it.
 enum class ServiceState {
@@ -75,7 +98,7 @@ struct RequestKind {
   std::optional<int> exit_after_success = std::nullopt;
   std::optional<int> exit_after_failure = std::nullopt;
   // Its handler in the form; `success` is the 16-bit flag (-1 true).
-  void (*handle)(platform::ServiceEvents& events, std::int16_t& success) = nullptr;
+  void (*handle)(ServiceEvents& events, std::int16_t& success) = nullptr;
 };
 
 std::span<const RequestKind> Requests();

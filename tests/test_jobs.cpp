@@ -20,7 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using platform::ChildWatch;
-using platform::LaunchTag;
 using platform::Process;
 using std::chrono::milliseconds;
 

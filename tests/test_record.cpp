@@ -9,14 +9,12 @@
 namespace ostrim {
 namespace {
 
-using platform::LaunchTag;
-using platform::ProcessEnd;
-
+// Ends as the watch gives them, worded as the platform words them.
 ProcessEnd Status(int value) {
-  return {false, value, {}};
+  return {false, value, {}, "exit status " + std::to_string(value)};
 }
 ProcessEnd Signal(int value) {
-  return {true, value, {}};
+  return {true, value, {}, "killed by signal " + std::to_string(value)};
 }
 
 const DatabaseRecord* Find(const ServiceRecord& r, const std::string& name,
@@ -119,7 +117,7 @@ TEST_F(RecordTest, AnEngineThatEndsWhileRunningDegradesTheService) {
     EXPECT_EQ(StateOf(record, "compras", "4GL"), c.db_state);
     EXPECT_EQ(record.degraded, c.unexpected);
     if (c.unexpected) {
-      EXPECT_EQ(record.health_reason, "compras ended: " + DescribeEnd(c.end));
+      EXPECT_EQ(record.health_reason, "compras ended: " + c.end.text);
     }
   }
 }
@@ -212,7 +210,7 @@ TEST_F(RecordTest, ACommandThatFailsWithinItsWaitIsAFailureOfItsDatabase) {
     r.Launched({"ventas", c.pass, "v"}, 10, "orden v");
     r.Ended({"ventas", c.pass, "v"}, 10, c.end, true);
     End(c.request, c.request == "start" ? ServiceState::kRunning : ServiceState::kPaused);
-    const std::string what = std::string(c.pass) + " " + DescribeEnd(c.end);
+    const std::string what = std::string(c.pass) + " " + c.end.text;
     EXPECT_EQ(StateOf(r, "ventas", c.pass), c.state) << what;
     EXPECT_EQ(r.degraded, c.degraded) << what;
     EXPECT_EQ(r.Started().size(), c.to_stop ? 1u : 0u) << what;

@@ -13,10 +13,6 @@
 namespace ostrim {
 namespace {
 
-using platform::ControlReply;
-using platform::kTrue;
-using platform::ServiceEvents;
-
 // The form's handlers, each doing what the test says.
 class FakeEvents : public ServiceEvents {
  public:

@@ -8,11 +8,6 @@ namespace ostrim::platform {
 
 using std::chrono::milliseconds;
 
-std::string TagPrefix(const LaunchTag& tag) {
-  if (tag.database.empty() && tag.pass.empty()) return {};
-  return tag.database + ", " + tag.pass + ": ";
-}
-
 Process::Process(std::unique_ptr<Impl> impl, ChildWatch& watch)
     : impl_(std::move(impl)), watch_(&watch) {}
 
@@ -116,6 +111,7 @@ void ChildWatch::Ended(std::int64_t pid, ProcessEnd end) {
     return;
   }
   end.ran = std::chrono::duration_cast<milliseconds>(Now() - it->second.started);
+  end.text = DescribeEnd(end);
   if (it->second.watched) {
     const bool unexpected =
         observer_ != nullptr && observer_->Ended(it->second.tag, pid, end, false);

@@ -42,23 +42,6 @@
 
 namespace ostrim::platform {
 
-// Told of each child's life by the watch it was launched through. The
-// service record is one: it keeps each database's state from these.
-class ChildObserver {
- public:
-  virtual ~ChildObserver() = default;
-  virtual void Launched(const LaunchTag& tag, std::int64_t pid, const std::string& command) = 0;
-  virtual void LaunchFailed(const LaunchTag& tag, const std::string& command,
-                            const std::string& why) = 0;
-  // Its launcher stopped waiting and it still runs: it is watched now.
-  virtual void LeftRunning(const LaunchTag& tag, std::int64_t pid) = 0;
-  // It ended; `waited`: its launcher was waiting for it. Returns true when
-  // nobody expected the end (an engine that ended while the service was
-  // running), so that it is logged as a warning or an error.
-  virtual bool Ended(const LaunchTag& tag, std::int64_t pid, const ProcessEnd& end,
-                     bool waited) = 0;
-};
-
 // What the platform holds for a child: its id, and on Windows its process
 // handle (closed by the deleter); a POSIX child needs nothing but its pid.
 class Process::Impl {
@@ -153,9 +136,5 @@ class ChildWatch {
   std::unordered_map<std::int64_t, ProcessEnd> ended_;  // waited for; Wait not yet told
   ChildObserver* observer_ = nullptr;
 };
-
-// "ventas, 4GL: " for a database's child, "" for another: how its log lines
-// name it.
-std::string TagPrefix(const LaunchTag& tag);
 
 }  // namespace ostrim::platform

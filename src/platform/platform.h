@@ -21,11 +21,11 @@
 #include <string_view>
 #include <vector>
 
+#include "launch.h"
+#include "requests.h"
+
 namespace ostrim {
-// The service's own logic, which the hosts run and publish (requests.h,
-// record.h).
-struct RequestKind;
-class ServiceRecord;
+class ServiceRecord;  // record.h: what the hosts keep and publish
 }  // namespace ostrim
 
 namespace ostrim::platform {
@@ -115,13 +115,8 @@ void UnsetEnvironmentVariable(const std::string& name);
 // ---------------------------------------------------------------------------
 // Child processes
 
-struct ProcessEnd {
-  bool by_signal = false;  // true: `value` is the signal that ended it
-  int value = 0;           // exit status, or signal number
-  std::chrono::milliseconds ran{0};
-};
-
-// Text for the log: "exit status 0", "killed by signal 15 (Terminated)".
+// Text for the log: "exit status 0", "killed by signal 15 (Terminated)"
+// (a ProcessEnd's `text`, launch.h).
 std::string DescribeEnd(const ProcessEnd& end);
 
 class ChildWatch;
@@ -160,17 +155,6 @@ class LaunchError : public Error {
   using Error::Error;
 };
 
-// What a launch is for, as the log and the service record name it: the
-// database and the pass ("SQL", "4GL", "stop"); both empty for a command
-// that is no database's. `argument` is the database's argument text, kept
-// so that a database removed from the profiles can still be stopped as it
-// was started.
-struct LaunchTag {
-  std::string database;
-  std::string pass;
-  std::string argument;
-};
-
 // Runs `command_line` as a hidden child, the way Windows' CreateProcessA does
 // with no application name: the program is taken from the start of the line,
 // the rest are its arguments; no console or window, normal priority, handles
@@ -203,39 +187,15 @@ std::unique_ptr<ChildWatch> CreateChildWatch();
 // ---------------------------------------------------------------------------
 // The service-host layer (the service manager's side of the form)
 
-// What a command sent to the running service (-PAUSE, -CONTINUE, -STATUS)
-// gives the operator: its exit status and what to print.
-struct ControlReply {
-  int status = 1;
-  std::string out;
-  std::string err;
-};
-
 // The service control's start-mode setting 2: started automatically at boot.
 inline constexpr int kStartAutomatic = 2;
 // The accepted-controls flag of pause and continue.
 inline constexpr std::int16_t kAcceptPauseContinue = 2;
-// The 16-bit success flag of a request: true is -1 (all bits set).
-inline constexpr std::int16_t kTrue = -1;
-inline constexpr std::int16_t kFalse = 0;
 
 struct ServiceSettings {
   std::string name;          // "ostrim"
   std::string display_name;  // "Bases de Datos Tarquesa"
   int start_mode = kStartAutomatic;
-};
-
-// The form's handlers of the service manager's requests, called one at a
-// time on the thread that runs the event loop. `success` is the 16-bit flag
-// of the request (-1 true, 0 false): what the handler leaves in it is the
-// request's outcome.
-class ServiceEvents {
- public:
-  virtual ~ServiceEvents() = default;
-  virtual void NTService_Continue(std::int16_t& success) = 0;
-  virtual void NTService_Pause(std::int16_t& success) = 0;
-  virtual void NTService_Start(std::int16_t& success) = 0;
-  virtual void NTService_Stop() = 0;
 };
 
 class ServiceHost {

@@ -20,7 +20,7 @@ class NoHost : public platform::ServiceHost {
   std::string Uninstall() override { return "uninstalled"; }
   void SetControlsAccepted(std::int16_t) override {}
   void StartService() override {}
-  int RunEventLoop(platform::ServiceEvents&) override { return 0; }
+  int RunEventLoop(ServiceEvents&) override { return 0; }
   platform::ChildWatch& Children() override { return *watch_; }
   ServiceRecord& Record() override { return record_; }
   void ReportProgress(std::string_view status, std::chrono::milliseconds) override {
@@ -29,8 +29,8 @@ class NoHost : public platform::ServiceHost {
   void SetStopTimeLimit(std::optional<std::chrono::milliseconds> limit) override {
     stop_limit = limit;
   }
-  platform::ControlReply Control(const RequestKind&) override { return {}; }
-  platform::ControlReply Status(bool) override { return {}; }
+  ControlReply Control(const RequestKind&) override { return {}; }
+  ControlReply Status(bool) override { return {}; }
 
   std::vector<std::string> progress;  // every status reported, in order
   std::optional<std::chrono::milliseconds> stop_limit;
