@@ -76,6 +76,14 @@ constexpr auto kGraciaMotores = 1s;
 constexpr std::chrono::milliseconds kReservaMenor = 1s;
 constexpr std::chrono::milliseconds kReservaMayor = 30s;
 
+// "ended with signal 9", "ended with exit status 1", "ended by exception
+// 0xC0000005": how a crash reads in the restart's log line.
+std::string EndedWith(const ProcessEnd& end) {
+  if (end.by_signal) return "ended with signal " + std::to_string(end.value);
+  if (end.text.rfind("ended ", 0) == 0) return end.text;
+  return "ended with " + end.text;
+}
+
 }  // namespace
 
 std::string Upper(std::string text) {
@@ -213,6 +221,88 @@ std::optional<int> Torvale::Form_Load(const std::vector<std::string>& args) {
 void Torvale::NTService_Start(std::int16_t& success) {
   ArrancaBases();
   success = kTrue;
+}
+
+std::optional<std::chrono::steady_clock::time_point> Torvale::NextWork() {
+  ServiceRecord& registro = NTService->Record();
+  for (const ServiceRecord::Crash& c : registro.TakeCrashes()) {
+    Caida(c.tag, c.command, EndedWith(c.end), c.end.text, c.end.ran);
+  }
+  std::optional<std::chrono::steady_clock::time_point> siguiente;
+  for (const Reinicio& r : pendientes_) {
+    if (!siguiente || r.cuando < *siguiente) siguiente = r.cuando;
+  }
+  return siguiente;
+}
+
+void Torvale::Caida(const LaunchTag& etiqueta, const std::string& comando,
+                    const std::string& que_paso, const std::string& como,
+                    std::chrono::milliseconds corrio) {
+  ServiceRecord& registro = NTService->Record();
+  const auto ahora = NTService->Children().Now();
+  const RestartPolicy::Decision d =
+      reinicios_.Crashed(etiqueta.database + '\0' + etiqueta.pass, ahora, corrio, reinicia_);
+  const std::string cuenta = std::to_string(reinicia_) + " in 10 minutes";
+  if (!d.again) {
+    const std::string texto =
+        "ended " + std::to_string(d.number) + " times in 10 minutes; not started again";
+    log::Event(log::Kind::kDegraded, log::Level::kError, TagPrefix(etiqueta), que_paso, "; ",
+               texto);
+    registro.GiveUp(etiqueta, como + "; " + texto + " (at most " + cuenta + ")");
+    return;
+  }
+  const auto segundos = std::chrono::duration_cast<std::chrono::seconds>(d.wait).count();
+  const std::string numero = "restart " + std::to_string(d.number) + " of at most " + cuenta;
+  log::Warning(TagPrefix(etiqueta), que_paso, "; starting it again in ", segundos, " s (", numero,
+               ")");
+  registro.Detail(etiqueta, como + " at " + UtcNow() + "; starting it again at " +
+                                UtcAfter(d.wait) + " (" + numero + ")");
+  pendientes_.push_back({etiqueta, comando, como, ahora + d.wait, d.number});
+}
+
+void Torvale::DoWork() {
+  ServiceRecord& registro = NTService->Record();
+  const auto ahora = NTService->Children().Now();
+  std::vector<Reinicio> llegados;
+  std::erase_if(pendientes_, [&](const Reinicio& r) {
+    if (r.cuando > ahora) return false;
+    llegados.push_back(r);
+    return true;
+  });
+  for (const Reinicio& r : llegados) {
+    if (registro.Runs(r.etiqueta)) {
+      log::Info(TagPrefix(r.etiqueta), "an engine of it runs already: not started again");
+      continue;
+    }
+    log::Info(TagPrefix(r.etiqueta), "starting it again (restart ", r.numero, " of at most ",
+              reinicia_, " in 10 minutes)");
+    registro.Restarting(r.etiqueta);
+    modSubProceso::Plan plan;
+    plan.espera = espera_arranque_;
+    modSubProceso::EjecutaTrabajos({{{r.comando, r.etiqueta}}}, NTService->Children(), plan);
+    // A restart that could not be launched, or that failed within its
+    // wait, crashed again.
+    const DatabaseRecord* ultimo = registro.Latest(r.etiqueta);
+    if (ultimo != nullptr && (ultimo->state == DatabaseState::kLaunchFailed ||
+                              ultimo->state == DatabaseState::kStartFailed)) {
+      const std::string como = ultimo->detail;
+      Caida(r.etiqueta, r.comando, "its restart failed: " + como, como,
+            std::chrono::milliseconds(0));
+    }
+  }
+}
+
+void Torvale::CancelaReinicios(const std::string& por_que) {
+  ServiceRecord& registro = NTService->Record();
+  // Crashes not taken yet are taken now: they are not started again either.
+  for (const ServiceRecord::Crash& c : registro.TakeCrashes()) {
+    pendientes_.push_back({c.tag, c.command, c.end.text, {}, 0});
+  }
+  for (const Reinicio& r : pendientes_) {
+    log::Info(TagPrefix(r.etiqueta), "not started again: the ", por_que, " came first");
+    registro.Detail(r.etiqueta, r.como + "; not started again: the " + por_que + " came first");
+  }
+  pendientes_.clear();
 }
 
 void Torvale::NTService_Continue(std::int16_t& success) {
@@ -419,6 +509,8 @@ void Torvale::ArrancaBases() {
   // profile file, read when the request begins.
   platform::ProfileView vista;
   ServiceRecord& registro = NTService->Record();
+  // It starts every database anew: a restart still waiting is not needed.
+  CancelaReinicios(registro.Current());
   LecturaBases();
   // Mended: without its main profile a start ran nothing and said "done".
   if (!sin_perfil_.empty()) {
@@ -446,6 +538,12 @@ void Torvale::ArrancaBases() {
   }
   const modOpciones::Opciones opciones = LeeOpciones();
   NTService->SetStopTimeLimit(opciones.parada_total);
+  // Crashes from now on are started again as this request's [opciones]
+  // say, their counts begun anew.
+  reinicia_ = opciones.reinicia;
+  espera_arranque_ = opciones.espera_arranque;
+  registro.SetRestartLimit(reinicia_);
+  reinicios_.Forget();
   // Every launch of the sequence, in pass order (the SQL pass, then the 4GL
   // pass), then run as jobs: one at a time, each launch its own job, in that
   // order, as always; with more at once, one job per database, its SQL
@@ -491,6 +589,9 @@ void Torvale::ArrancaBases() {
 void Torvale::ParaBases(bool fin) {
   platform::ProfileView vista;  // one version of each file, as for the start
   ServiceRecord& registro = NTService->Record();
+  // A pause or stop never waits for a restart's time: each one waiting is
+  // cancelled at once.
+  SkipIfFails("cancelling the restarts", [&] { CancelaReinicios(registro.Current()); });
   SkipIfFails("rebuilding the database list", [&] { LecturaBases(); });
   // Mended: without its main profile there is no stop command, and each
   // database this service started was "stopped" with its value's first

@@ -33,6 +33,7 @@
 #include "platform/children.h"
 #include "platform/platform.h"
 #include "record.h"
+#include "restarts.h"
 
 namespace ostrim {
 
@@ -116,6 +117,10 @@ class Torvale final : public ServiceEvents {
   void ConexionActiva(std::string directory) { conexion_activa_ = std::move(directory); }
 
   void NTService_Start(std::int16_t& success) override;
+  // Between requests: a crashed engine started again when its wait is over
+  // ([opciones] reinicia; restarts.h says when), or given up on.
+  std::optional<std::chrono::steady_clock::time_point> NextWork() override;
+  void DoWork() override;
   void LecturaBases();
   void ArrancaBases();
   // `fin`: the service ends after it (a stop, not a pause).
@@ -224,6 +229,28 @@ class Torvale final : public ServiceEvents {
   // reading found it; empty when it can be.
   std::string sin_perfil_;
   int desconfianzas_ = 0;  // profiles and directories others can change, warned
+
+  // Crashed engines to start again: the policy, the limit and the wait of
+  // the last start or continue, and the restarts waiting for their time.
+  struct Reinicio {
+    LaunchTag etiqueta;
+    std::string comando;
+    std::string como;  // how it ended: "killed by signal 9 (Killed)"
+    std::chrono::steady_clock::time_point cuando;
+    int numero;  // which restart within the window
+  };
+  // A crash of an engine (or of its restart, within its wait): started
+  // again after the policy's wait, or given up on.
+  // `que_paso` says it in the log ("ended with signal 9"), `como` in the
+  // record ("killed by signal 9 (Killed)").
+  void Caida(const LaunchTag& etiqueta, const std::string& comando, const std::string& que_paso,
+             const std::string& como, std::chrono::milliseconds corrio);
+  // A request began: every restart still waiting is cancelled, said.
+  void CancelaReinicios(const std::string& por_que);
+  RestartPolicy reinicios_;
+  std::vector<Reinicio> pendientes_;
+  int reinicia_ = 0;
+  std::chrono::milliseconds espera_arranque_{2500};
 };
 
 }  // namespace ostrim

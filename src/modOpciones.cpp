@@ -40,6 +40,10 @@ constexpr Clave kClaves[] = {
      "how many databases are started, or stopped, at the same time",
      [](Opciones& o, std::int64_t v) { o.simultaneas = static_cast<int>(v); },
      [](const Opciones& o) -> std::int64_t { return o.simultaneas; }},
+    {"reinicia", true, 0, 100, true, "0 (never)",
+     "how many times, in any 10 minutes, a database's crashed engine is started again",
+     [](Opciones& o, std::int64_t v) { o.reinicia = static_cast<int>(v); },
+     [](const Opciones& o) -> std::int64_t { return o.reinicia; }},
 };
 
 // "a number of seconds above 0 to 3600", "a whole number from 1 to 64".

@@ -19,6 +19,9 @@
 // |                 | command still running                                 |                      |
 // | simultaneas     | how many databases are started, or stopped, at the    | 1: one after another |
 // |                 | same time: a whole number from 1 to 64                |                      |
+// | reinicia        | how many times, in any 10 minutes, a database's       | 0: never             |
+// |                 | crashed engine is started again: 0 to 100 (restarts.h |                      |
+// |                 | says when)                                            |                      |
 //
 // A value that is not a number, or out of its range, is a problem (said with
 // the file, section, key and value) and its default is used.
@@ -42,6 +45,7 @@ struct Opciones {
   std::optional<std::chrono::milliseconds> espera_parada;  // none: until it ends
   std::optional<std::chrono::milliseconds> parada_total;   // none: no limit
   int simultaneas = 1;
+  int reinicia = 0;  // restarts in any 10 minutes; 0: never
   // The values that could not be used, one line each ("... [opciones]
   // simultaneas=x: not a whole number from 1 to 64; 1 is used").
   std::vector<std::string> problemas;

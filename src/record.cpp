@@ -101,6 +101,8 @@ void ServiceRecord::BeginRequest(const RequestKind& kind) {
     degraded = false;
     health_reason.clear();
     reasons_ = 0;
+    restarts_.clear();
+    for (DatabaseRecord& d : databases_) d.restarts = 0;
   }
   EnterState(kind.pending);
 }
@@ -299,7 +301,47 @@ void ServiceRecord::Launched(const LaunchTag& tag, std::int64_t child, const std
   entry.command = command;
   entry.argument = tag.argument;
   if (*pass == Pass::k4GL) started_with_[tag.database] = tag.argument;
+  if (auto r = restarts_.find(Key(tag.database, *pass)); r != restarts_.end()) {
+    entry.restarts = r->second;
+  }
   Set(entry, IsStopPass(*pass) ? DatabaseState::kStopping : DatabaseState::kRunning, child, "");
+}
+
+void ServiceRecord::Restarting(const LaunchTag& tag) {
+  if (const std::optional<Pass> pass = PassOf(tag)) ++restarts_[Key(tag.database, *pass)];
+}
+
+void ServiceRecord::GiveUp(const LaunchTag& tag, const std::string& why) {
+  const std::optional<Pass> pass = PassOf(tag);
+  if (!pass) return;
+  DatabaseRecord& entry = Entry(tag.database, *pass);
+  Set(entry, DatabaseState::kGivenUp, 0, why);
+  Degrade(TagPrefix(tag) + "given up: " + why);
+}
+
+void ServiceRecord::Detail(const LaunchTag& tag, std::string detail) {
+  const std::optional<Pass> pass = PassOf(tag);
+  DatabaseRecord* entry = pass ? Find(tag.database, *pass) : nullptr;
+  if (entry == nullptr) return;
+  entry->detail = std::move(detail);
+  changed_ = true;
+}
+
+bool ServiceRecord::Runs(const LaunchTag& tag) const {
+  const std::optional<Pass> pass = PassOf(tag);
+  if (!pass) return false;
+  auto it = index_.find(Key(tag.database, *pass));
+  if (it == index_.end()) return false;
+  return std::any_of(it->second.begin(), it->second.end(),
+                     [this](std::size_t i) { return StillRuns(databases_[i]); });
+}
+
+const DatabaseRecord* ServiceRecord::Latest(const LaunchTag& tag) const {
+  const std::optional<Pass> pass = PassOf(tag);
+  if (!pass) return nullptr;
+  auto it = index_.find(Key(tag.database, *pass));
+  if (it == index_.end()) return nullptr;
+  return &databases_[it->second.back()];
 }
 
 void ServiceRecord::LaunchFailed(const LaunchTag& tag, const std::string& command,
@@ -355,6 +397,13 @@ bool ServiceRecord::Ended(const LaunchTag& tag, std::int64_t child, const Proces
     return false;
   }
   if (entry != nullptr) Set(*entry, DatabaseState::kEnded, 0, how + " at " + UtcNow());
+  // A crash the site wants started again: the form decides when, or gives
+  // up on it (and only then is the service degraded). One that ended with
+  // status 0 stopped on purpose, and is never started again.
+  if (restart_limit_ > 0 && EndedBadly(end)) {
+    crashes_.push_back({tag, child, entry != nullptr ? entry->command : std::string(), end});
+    return true;
+  }
   Degrade(tag.database + " ended: " + how);
   log::Event(log::Kind::kDegraded, EndedBadly(end) ? log::Level::kError : log::Level::kWarning,
              "degraded: ", tag.database, " (", tag.pass,

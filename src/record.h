@@ -14,7 +14,7 @@
 //   state<TAB>running
 //   pid<TAB>4021
 //   ...
-//   database<TAB>ventas<TAB>4GL<TAB>running<TAB>4107<TAB>2026-12-09T10:02:11Z<TAB><TAB>arranca ventas -z
+//   database<TAB>ventas<TAB>4GL<TAB>running<TAB>4107<TAB>2026-12-09T10:02:11Z<TAB><TAB>arranca ventas -z<TAB>0
 //
 // Keys (documented for operators in the manual page; names are stable):
 //
@@ -38,7 +38,10 @@
 // |                   | status 1"                                                       |
 // | last_note         | one line per thing worth knowing of it that is no failure: a   |
 // |                   | database a pause left out whose engine still runs               |
-// | database          | name, pass, state, pid (0: none), since, detail, command line  |
+// | database          | name, pass, state, pid (0: none), since, detail, command line, |
+// |                   | restarts (how often it was started again after a crash since   |
+// |                   | the last start); a line of an earlier version, without the last |
+// |                   | fields, reads them as 0 or empty                                |
 //
 // A value never holds a TAB or a line end: they are written as blanks.
 //
@@ -54,6 +57,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "launch.h"
@@ -82,6 +86,8 @@ enum class DatabaseState {
   kStopRan,       // its stop command ended (detail: its status)
   kStopped,       // the engine ended during a pause or stop
   kLeftRunning,   // the engine still ran when the pause or stop ended
+  kGivenUp,       // it crashed more often than [opciones] reinicia allows: not started
+                  // again until the next start or continue
 };
 
 const char* DatabaseStateName(DatabaseState state);
@@ -95,6 +101,7 @@ struct DatabaseRecord {
   std::string detail;    // why, or how it ended; may be empty
   std::string command;   // the command line
   std::string argument;  // its argument text when launched (not published)
+  int restarts = 0;      // how often it was started again after a crash, since the last start
 };
 
 // Whether the entry is a process the service watches that still runs: an
@@ -116,6 +123,8 @@ std::string DescribeTally(const SequenceTally& tally);
 
 // Now, in UTC, ISO 8601: "2026-12-08T23:17:36Z".
 std::string UtcNow();
+// The same, `after` from now.
+std::string UtcAfter(std::chrono::milliseconds after);
 
 class ServiceRecord final : public ChildObserver {
  public:
@@ -200,6 +209,32 @@ class ServiceRecord final : public ChildObserver {
   // kept apart from its entries, so that a pass's end never loses it.
   std::string StartedWith(const std::string& name) const;
 
+  // --- Crashes, and starting engines again ([opciones] reinicia)
+  // How many restarts the site allows (0: none, today's behaviour: a crash
+  // degrades the service). With some, a crash is kept for the form, which
+  // starts the engine again or gives up on it, instead of degrading.
+  void SetRestartLimit(int limit) { restart_limit_ = limit; }
+  // An engine the service watched that ended on its own with a non-zero
+  // status or a signal while the service ran.
+  struct Crash {
+    LaunchTag tag;
+    std::int64_t pid = 0;
+    std::string command;
+    ProcessEnd end;
+  };
+  std::vector<Crash> TakeCrashes() { return std::exchange(crashes_, {}); }
+  // The next launch of the database and pass is its restart: counted in
+  // its entry's `restarts`.
+  void Restarting(const LaunchTag& tag);
+  // It crashed too often: given up on, and the service degraded.
+  void GiveUp(const LaunchTag& tag, const std::string& why);
+  // What its latest entry says of it now (a restart to come, one cancelled).
+  void Detail(const LaunchTag& tag, std::string detail);
+  // Whether an engine of the database and pass still runs.
+  bool Runs(const LaunchTag& tag) const;
+  // Its latest entry (null: none).
+  const DatabaseRecord* Latest(const LaunchTag& tag) const;
+
   // --- Told by the children (ChildObserver)
   void Launched(const LaunchTag& tag, std::int64_t pid, const std::string& command) override;
   void LaunchFailed(const LaunchTag& tag, const std::string& command,
@@ -245,6 +280,10 @@ class ServiceRecord final : public ChildObserver {
   std::unordered_map<std::string, std::vector<std::size_t>> index_;
   // Each database's [bases4GL] value as last started.
   std::unordered_map<std::string, std::string> started_with_;
+  int restart_limit_ = 0;
+  std::vector<Crash> crashes_;
+  // How often each database and pass was started again since the last start.
+  std::unordered_map<std::string, int> restarts_;
 };
 
 // Runs one request's handler to its end, keeping `record` up to date: logs

@@ -10,7 +10,7 @@
 namespace ostrim {
 namespace {
 
-constexpr std::array<std::pair<DatabaseState, const char*>, 10> kStateNames = {{
+constexpr std::array<std::pair<DatabaseState, const char*>, 11> kStateNames = {{
     {DatabaseState::kNotLaunched, "not_launched"},
     {DatabaseState::kLaunchFailed, "launch_failed"},
     {DatabaseState::kRunning, "running"},
@@ -21,6 +21,7 @@ constexpr std::array<std::pair<DatabaseState, const char*>, 10> kStateNames = {{
     {DatabaseState::kStopRan, "stop_ran"},
     {DatabaseState::kStopped, "stopped"},
     {DatabaseState::kLeftRunning, "left_running"},
+    {DatabaseState::kGivenUp, "given_up"},
 }};
 
 DatabaseState DatabaseStateFromName(std::string_view name) {
@@ -149,6 +150,11 @@ constexpr DatabaseField kDatabaseFields[] = {
     {"command", false,
      [](const DatabaseRecord& d, std::string&) -> std::string_view { return d.command; },
      [](DatabaseRecord& d, std::string v) { d.command = std::move(v); }},
+    {"restarts", true,
+     [](const DatabaseRecord& d, std::string& scratch) -> std::string_view {
+       return scratch = std::to_string(d.restarts);
+     },
+     [](DatabaseRecord& d, std::string v) { d.restarts = static_cast<int>(Number(v)); }},
 };
 
 // The TAB-separated fields of `text`.
@@ -172,8 +178,12 @@ const char* DatabaseStateName(DatabaseState state) {
 }
 
 std::string UtcNow() {
+  return UtcAfter(std::chrono::milliseconds(0));
+}
+
+std::string UtcAfter(std::chrono::milliseconds after) {
   using namespace std::chrono;
-  const auto now = floor<seconds>(system_clock::now());
+  const auto now = floor<seconds>(system_clock::now() + after);
   const auto day = floor<days>(now);
   const year_month_day date{day};
   const hh_mm_ss time{now - day};
@@ -265,9 +275,11 @@ ServiceRecord ServiceRecord::Parse(std::string_view text) {
       r.last_problems.push_back(value);
     } else if (key == "last_note") {
       r.last_notes.push_back(value);
-    } else if (key == "database" && f.size() > std::size(kDatabaseFields)) {
+    } else if (key == "database") {
+      // Fields a service of an earlier version did not send (it keeps
+      // running across a package upgrade) read as their defaults.
       DatabaseRecord d;
-      for (std::size_t i = 0; i < std::size(kDatabaseFields); ++i) {
+      for (std::size_t i = 0; i < std::size(kDatabaseFields) && i + 1 < f.size(); ++i) {
         kDatabaseFields[i].set(d, Unfield(f[i + 1]));
       }
       r.AddDatabase(std::move(d));

@@ -38,6 +38,12 @@ class ServiceEvents {
   virtual void NTService_Pause(std::int16_t& success) = 0;
   virtual void NTService_Start(std::int16_t& success) = 0;
   virtual void NTService_Stop() = 0;
+  // Work the form has between requests (a crashed engine to start again):
+  // when it is next due (none: nothing waits), and doing what is due. The
+  // hosts wake for it as they wait for requests, and run it only between
+  // requests, never during one.
+  virtual std::optional<std::chrono::steady_clock::time_point> NextWork() { return std::nullopt; }
+  virtual void DoWork() {}
 };
 
 // What a command sent to the running service (-PAUSE, -CONTINUE, -STATUS)

@@ -88,7 +88,7 @@ TEST_F(Control, StatusInEachState) {
   EXPECT_EQ(Value(r.out, "last_request"), "start");
   EXPECT_EQ(Value(r.out, "last_result"), "done");
   EXPECT_NE(r.out.find("database\tmotor\t4GL\trunning\t"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("\trecorder start motor @sleep=60000 -z\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\trecorder start motor @sleep=60000 -z\t0\n"), std::string::npos) << r.out;
 
   // During a long stop command: answered at once, mid-request.
   service.Signal(SIGUSR1);

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "helpers/site_test.h"
 
@@ -399,6 +400,155 @@ TEST_F(Health, StatusListsEveryDatabaseWhateverItsSize) {
   EXPECT_EQ(s["last_request"]["lines"].number, 40);
   service.Signal(SIGTERM);
   EXPECT_EQ(service.Finish(60s).status, 0);
+}
+
+// Restarts ([opciones] reinicia): the site's engines for the tests below,
+// each waited for half a second, so that one is watched soon.
+std::string Restartable(const std::string& opciones, const std::string& stop = "recorder stop") {
+  return "[start]\n1=recorder start\n[stop]\n1=" + stop +
+         "\n[bases4GL]\nuno=1 @sleep=60000\n[opciones]\nespera_arranque=0.5\n" + opciones;
+}
+
+// The start launches the recorder noted, in order: their pid, when (its
+// monotonic milliseconds) and their arguments.
+struct Begin {
+  pid_t pid;
+  long long ms;
+  std::string args;
+};
+std::vector<Begin> Begins(const tests::Site& site) {
+  std::vector<Begin> begins;
+  for (const auto& r : site.Records()) {
+    if (r[0] == "begin" && r[3].rfind("start", 0) == 0) {
+      begins.push_back({std::stoi(r[2]), std::stoll(r[1]), r[3]});
+    }
+  }
+  return begins;
+}
+
+long long MonotonicMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// A crashed engine is started again with the same command line, 1 s after
+// its crash, then 2 s after the next; past reinicia it is given up on: no
+// further launch, the service degraded (exit status 4), an error line.
+TEST_F(Health, ACrashedEngineIsStartedAgainThenGivenUp) {
+  site.Ombrel(Restartable("reinicia=2\n"));
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(Served()) << service.Err();
+  auto restarts = [&] { return Database(Status(), "uno", "4GL")["restarts"].number; };
+  const std::chrono::milliseconds waits[] = {1000ms, 2000ms};
+  for (int i = 0; i < 2; ++i) {
+    const Begin engine = Begins(site).back();
+    const long long killed = MonotonicMs();
+    ::kill(engine.pid, SIGKILL);
+    ASSERT_TRUE(site.WaitForLaunches(static_cast<std::size_t>(i) + 2, 20s)) << service.Err();
+    const Begin again = Begins(site).back();
+    EXPECT_GE(again.ms - killed, waits[i].count() - 2) << "restart " << i + 1;
+    EXPECT_EQ(again.args, engine.args);
+    // Until it is watched as an engine again, counted.
+    for (int tries = 0; tries < 1000 && restarts() < i + 1; ++tries)
+      std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(restarts(), i + 1);
+  }
+  ::kill(Begins(site).back().pid, SIGKILL);
+  int status = 0;
+  for (int tries = 0; tries < 1000; ++tries) {
+    if (Database(Status(&status), "uno", "4GL")["state"].text == "given_up") break;
+    std::this_thread::sleep_for(20ms);
+  }
+  const tests::json::Value s = Status(&status);
+  EXPECT_EQ(status, 4);
+  EXPECT_EQ(Database(s, "uno", "4GL")["state"].text, "given_up");
+  EXPECT_EQ(Database(s, "uno", "4GL")["restarts"].number, 2);
+  std::this_thread::sleep_for(1500ms);  // past the wait a third restart would have had
+  EXPECT_EQ(Begins(site).size(), 3u);
+  service.Signal(SIGTERM);
+  const Result r = service.Finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("error: uno, 4GL: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("; ended 3 times in 10 minutes; not started again\n"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("warning: uno, 4GL: ended with signal 9; starting it again in 1 s (restart "
+                       "1 of at most 2 in 10 minutes)\n"),
+            std::string::npos)
+      << r.err;
+}
+
+// Only a crash while the service runs is started again: never an engine
+// that ended with status 0 (stopped on purpose), none without reinicia, and
+// none that its pause's stop command ended, however it ended.
+TEST_F(Health, OnlyACrashWhileTheServiceRunsIsStartedAgain) {
+  struct Case {
+    const char* what;
+    std::string profile;
+    bool kill;          // the test kills the engine
+    bool pause;         // the engine ends by its pause's stop command
+    const char* state;  // its state then
+    int status;         // -STATUS's exit status then
+  };
+  const Case cases[] = {
+      {"an engine that ends with status 0",
+       "[start]\n1=recorder start\n[stop]\n1=recorder stop\n[bases4GL]\nuno=1 @sleep=1500\n"
+       "[opciones]\nespera_arranque=0.5\nreinicia=3\n",
+       false, false, "ended", 4},
+      {"a crash without reinicia", Restartable(""), true, false, "ended", 4},
+      {"an engine its pause's stop command killed", Restartable("reinicia=3\n"), false, true,
+       "stopped", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    tests::WriteFile(site.log(), "");
+    site.Ombrel(c.profile);
+    Background service(site.program(), {}, Env());
+    ASSERT_TRUE(Served()) << service.Err();
+    const pid_t engine = Begins(site).back().pid;
+    if (c.pause) {
+      // The stop line is the stop command and the database's first word:
+      // "/bin/kill -KILL PID 1 ", which kills the engine (and fails on "1").
+      site.Ombrel(Restartable("reinicia=3\n", "/bin/kill -KILL " + std::to_string(engine)));
+      Run("-PAUSE");
+    } else if (c.kill) {
+      ::kill(engine, SIGKILL);
+    }
+    int status = -1;
+    for (int tries = 0; tries < 1000; ++tries) {
+      if (Database(Status(&status), "uno", "4GL")["state"].text == c.state) break;
+      std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(Database(Status(&status), "uno", "4GL")["state"].text, c.state);
+    EXPECT_EQ(status, c.status);
+    std::this_thread::sleep_for(1500ms);  // past the wait a first restart would have had
+    EXPECT_EQ(Begins(site).size(), 1u) << service.Err();
+    service.Signal(SIGTERM);
+    const Result r = service.Finish();
+    EXPECT_EQ(r.err.find("starting it again"), std::string::npos) << r.err;
+  }
+}
+
+// A pause or stop never waits for a restart's time: the restart waiting is
+// cancelled at once, and said.
+TEST_F(Health, AStopCancelsARestartWaitingForItsTime) {
+  site.Ombrel(Restartable("reinicia=3\n"));
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(Served()) << service.Err();
+  ::kill(Begins(site).back().pid, SIGKILL);
+  for (int tries = 0; tries < 1000; ++tries) {
+    if (Database(Status(), "uno", "4GL")["detail"].text.find("starting it again at") !=
+        std::string::npos) {
+      break;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  service.Signal(SIGTERM);
+  const Result r = service.Finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("uno, 4GL: not started again: the stop came first"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(Begins(site).size(), 1u);
 }
 
 }  // namespace

@@ -236,7 +236,7 @@ TEST_F(Options, SimultaneasKeepsEachDatabasesOrderAndItsLimit) {
 TEST_F(Options, InvalidValuesAreSaidAndTheirDefaultsUsed) {
   site.Ombrel(
       Profile("espera_arranque=rapido\nsimultaneas=100\nparada_total=-1\n"
-              "espera_parada=2,5\n",
+              "espera_parada=2,5\nreinicia=101\n",
               "recorder stop", "uno=1\n"));
   Result check = Check();
   EXPECT_EQ(check.status, 3);
@@ -246,16 +246,19 @@ TEST_F(Options, InvalidValuesAreSaidAndTheirDefaultsUsed) {
               "is used",
         ini + " [opciones] simultaneas=100: not a whole number from 1 to 64; 1 is used",
         ini + " [opciones] parada_total=-1: not a number of seconds from 0 to 86400; 0 (no "
-              "limit) is used"}) {
+              "limit) is used",
+        ini + " [opciones] reinicia=101: not a whole number from 0 to 100; 0 (never) is used"}) {
     EXPECT_NE(check.err.find("ostrim: " + line + "\n"), std::string::npos) << check.err;
   }
   EXPECT_NE(check.out.find("option\tespera_arranque\t2.5\n"), std::string::npos);
   EXPECT_NE(check.out.find("option\tespera_parada\t2.5\n"), std::string::npos);  // "2,5" reads
   EXPECT_NE(check.out.find("option\tsimultaneas\t1\n"), std::string::npos);
+  EXPECT_NE(check.out.find("option\treinicia\t0\n"), std::string::npos);
   const tests::json::Value j =
       tests::json::Parse(RunProgram(site.program(), {"-CHECK", "-JSON"}, Env()).out);
   EXPECT_EQ(j["options"]["espera_parada"].number, 2.5);
   EXPECT_EQ(j["options"]["simultaneas"].number, 1);
+  EXPECT_EQ(j["options"]["reinicia"].number, 0);
   // The service warns, and runs with the defaults.
   Background service(site.program(), {}, Env());
   ASSERT_TRUE(Served()) << service.Err();

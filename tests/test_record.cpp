@@ -122,6 +122,52 @@ TEST_F(RecordTest, AnEngineThatEndsWhileRunningDegradesTheService) {
   }
 }
 
+// With restarts allowed ([opciones] reinicia), a crash is kept for the form
+// instead of degrading the service; an end with status 0 still degrades
+// (stopped on purpose: never started again). A restart is counted on its
+// entry, an engine given up on degrades, and a start begins the counts anew.
+TEST_F(RecordTest, CrashesAreKeptForTheirRestartsAndCounted) {
+  r.SetRestartLimit(2);
+  Begin("start");
+  r.Launched({"ventas", "4GL", "v"}, 10, "arranca v -z");
+  r.LeftRunning({"ventas", "4GL", "v"}, 10);
+  r.Launched({"compras", "4GL", "c"}, 11, "arranca c -z");
+  r.LeftRunning({"compras", "4GL", "c"}, 11);
+  End("start", ServiceState::kRunning);
+
+  EXPECT_TRUE(r.Ended({"ventas", "4GL", "v"}, 10, Signal(9), false));
+  EXPECT_FALSE(r.degraded);
+  const std::vector<ServiceRecord::Crash> crashes = r.TakeCrashes();
+  ASSERT_EQ(crashes.size(), 1u);
+  EXPECT_EQ(crashes[0].tag.database, "ventas");
+  EXPECT_EQ(crashes[0].command, "arranca v -z");
+  EXPECT_TRUE(r.TakeCrashes().empty());
+  EXPECT_EQ(StateOf(r, "ventas", "4GL"), "ended");
+
+  r.Restarting({"ventas", "4GL", "v"});
+  r.Launched({"ventas", "4GL", "v"}, 12, "arranca v -z");
+  EXPECT_EQ(Find(r, "ventas", "4GL")->restarts, 1);
+  EXPECT_EQ(StateOf(r, "ventas", "4GL"), "running");
+  EXPECT_TRUE(r.Runs({"ventas", "4GL", "v"}));
+
+  EXPECT_TRUE(r.Ended({"compras", "4GL", "c"}, 11, Status(0), false));
+  EXPECT_TRUE(r.TakeCrashes().empty());
+  EXPECT_TRUE(r.degraded);
+
+  EXPECT_TRUE(r.Ended({"ventas", "4GL", "v"}, 12, Signal(9), false));
+  EXPECT_EQ(r.TakeCrashes().size(), 1u);
+  r.GiveUp({"ventas", "4GL", "v"}, "ended 3 times in 10 minutes; not started again");
+  EXPECT_EQ(StateOf(r, "ventas", "4GL"), "given_up");
+  EXPECT_NE(r.health_reason.find("ventas, 4GL: given up: ended 3 times"), std::string::npos)
+      << r.health_reason;
+  EXPECT_EQ(Find(ServiceRecord::Parse(r.Text()), "ventas", "4GL")->restarts, 1);
+
+  Begin("continue");
+  EXPECT_FALSE(r.degraded);
+  r.Launched({"ventas", "4GL", "v"}, 13, "arranca v -z");
+  EXPECT_EQ(Find(r, "ventas", "4GL")->restarts, 0);
+}
+
 // Every engine the service watches has its own entry: a second launch of a
 // database whose first engine still runs never hides the first one from a
 // pause, from -STATUS or from the end of a stop.
@@ -316,6 +362,14 @@ TEST(RecordText, ReadsBackWhatItWrites) {
   // With Windows line ends, and lines it does not know, it reads the same.
   EXPECT_EQ(ServiceRecord::Parse("state\trunning\r\nnew_key\tx\npid\t9\n").pid, 9);
   EXPECT_EQ(ServiceRecord::Parse("state\trunning\r\n").state, ServiceState::kRunning);
+  // A database line of an earlier version, without its last fields (a
+  // service that ran on across a package upgrade): read, with defaults.
+  const ServiceRecord older = ServiceRecord::Parse(
+      "state\trunning\ndatabase\tventas\t4GL\trunning\t7\tT\t\tarranca v -z\n");
+  ASSERT_EQ(older.Databases().size(), 1u);
+  EXPECT_EQ(older.Databases()[0].pid, 7);
+  EXPECT_EQ(older.Databases()[0].command, "arranca v -z");
+  EXPECT_EQ(older.Databases()[0].restarts, 0);
 
   struct Odd {
     std::string name;
@@ -338,7 +392,7 @@ TEST(RecordText, ReadsBackWhatItWrites) {
   // adds a field; backslashes as they are.
   const std::string text = r.Text(ServiceRecord::Form::kShown);
   EXPECT_NE(text.find("\ndatabase\tventas\t4GL\tleft_running\t10\t2026-12-08T23:17:30Z\tstill "
-                      "running\tarranca\\tventas -z\n"),
+                      "running\tarranca\\tventas -z\t0\n"),
             std::string::npos)
       << text;
   EXPECT_NE(text.find("\ndirectory\tC:\\Mis Bases\n"), std::string::npos) << text;

@@ -119,6 +119,8 @@ class ChildWatch {
     return watched_;
   }
   static const Process::Impl& ImplOf(const Process& process) { return *process.impl_; }
+  // Milliseconds until `until` from `now`, rounded up, for WaitForEvent.
+  static int TimeoutUntil(Clock::time_point now, Clock::time_point until);
 
  private:
   friend class Process;
@@ -127,8 +129,6 @@ class ChildWatch {
   // When `process` was seen to end, keeps its end in it and tells the
   // observer; returns whether it did.
   bool Collect(Process& process);
-  // Milliseconds until `until` from `now`, rounded up, for WaitForEvent.
-  static int TimeoutUntil(Clock::time_point now, Clock::time_point until);
   void LogEnd(std::int64_t pid, const Child& child, const ProcessEnd& end, bool unexpected) const;
 
   std::unordered_map<std::int64_t, Child> children_;  // launched, not yet seen to end

@@ -7,7 +7,8 @@
 // <TAB> exe <TAB> argv0" (the program file it runs as, and its argv[0]) to
 // the file named by %T_LOG% (set by the site's [arranque] lines, so it also
 // shows that the children see them) when it starts, and
-// "end <TAB> ms <TAB> pid" when it ends. "@sleep=MS" makes it run that long.
+// "end <TAB> ms <TAB> pid" when it ends. "@sleep=MS" makes it run that long,
+// "@exit=N" end with exit status N.
 // It also says "recorder ARGS" on its standard output and "recorder err" on
 // its standard error, where its database's output goes.
 #include <windows.h>
@@ -34,11 +35,13 @@ void Append(const std::string& line) {
 
 int main(int argc, char** argv) {
   long sleep_ms = 0;
+  int status = 0;
   std::string args;
   for (int i = 1; i < argc; ++i) {
     if (i > 1) args += '|';
     args += argv[i];
     if (std::strncmp(argv[i], "@sleep=", 7) == 0) sleep_ms = std::atol(argv[i] + 7);
+    if (std::strncmp(argv[i], "@exit=", 6) == 0) status = std::atoi(argv[i] + 6);
   }
   std::string env;
   for (char** e = _environ; *e != nullptr; ++e) {
@@ -57,5 +60,5 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "recorder err\n");
   if (sleep_ms > 0) Sleep(static_cast<DWORD>(sleep_ms));
   Append("end\t" + std::to_string(GetTickCount64()) + "\t" + pid);
-  return 0;
+  return status;
 }

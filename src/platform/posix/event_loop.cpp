@@ -181,11 +181,20 @@ void EventLoop::Queue(const RequestKind& kind, std::string_view source, int clie
   queue_.push_back(std::move(queued));
 }
 
-int EventLoop::Serve(const std::function<RequestOutcome(const RequestKind&)>& run) {
+int EventLoop::Serve(const std::function<RequestOutcome(const RequestKind&)>& run,
+                     ServiceEvents& events) {
   for (;;) {
-    // 1-3: wait for something, turn it into requests, reap.
-    WaitForSomething(queue_.empty() ? -1 : 0);
-    if (queue_.empty()) continue;
+    // 1-3: wait for something (no longer than until the form's work is
+    // due), turn it into requests, reap.
+    int timeout_ms = queue_.empty() ? -1 : 0;
+    const std::optional<Clock::time_point> due = events.NextWork();
+    if (due && timeout_ms < 0) timeout_ms = TimeoutUntil(Now(), *due);
+    WaitForSomething(timeout_ms);
+    if (queue_.empty()) {
+      // Between requests: the form's work that is due.
+      if (due && Now() >= *due) events.DoWork();
+      continue;
+    }
     // 4: run the next request to its end, and answer who sent it.
     const Queued next = queue_.front();
     queue_.pop_front();

@@ -75,9 +75,10 @@ class EventLoop final : public ChildWatch {
   // `client`, the control connection to answer when it has run.
   void Queue(const RequestKind& request, std::string_view source, int client = -1);
 
-  // The loop. `run` runs one request; the loop returns the exit status of
-  // the request that ends the service.
-  int Serve(const std::function<RequestOutcome(const RequestKind&)>& run);
+  // The loop. `run` runs one request; between requests, `events`' work is
+  // done when it is due. Returns the exit status of the request that ends
+  // the service.
+  int Serve(const std::function<RequestOutcome(const RequestKind&)>& run, ServiceEvents& events);
 
   ServiceRecord& record() { return record_; }
   Notifier& notifier() { return notifier_; }

@@ -60,7 +60,7 @@ class PosixServiceHost final : public ServiceHost {
 
   int RunEventLoop(ServiceEvents& events) override {
     if (!connected_) return 0;
-    return loop_.Serve([&](const RequestKind& request) { return Run(events, request); });
+    return loop_.Serve([&](const RequestKind& request) { return Run(events, request); }, events);
   }
 
   ChildWatch& Children() override { return loop_; }

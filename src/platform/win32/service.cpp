@@ -169,7 +169,8 @@ class Win32ServiceHost final : public ServiceHost {
     ::SetEvent(queued_.get());
   }
 
-  // Waits for the next request; children that end meanwhile are reaped.
+  // Waits for the next request; children that end meanwhile are reaped,
+  // and the form's work between requests is done when it is due.
   const RequestKind& Take() {
     for (;;) {
       ::EnterCriticalSection(&lock_);
@@ -180,15 +181,29 @@ class Win32ServiceHost final : public ServiceHost {
         return request;
       }
       ::LeaveCriticalSection(&lock_);
+      const std::optional<ChildWatch::Clock::time_point> due = events_->NextWork();
+      // Between requests every change is published at once (an engine that
+      // ended, one given up on): nothing may wake the loop again to publish
+      // a change held back.
+      if (record_changed_ || record_.TakeChanged()) Publish(true);
+      const ChildWatch::Clock::time_point now = children_.Now();
+      if (due && now >= *due) {
+        events_->DoWork();
+        Publish(true);
+        continue;
+      }
       std::vector<HANDLE> handles = {queued_.get()};
       for (HANDLE h : children_.WatchedHandles()) {
         if (handles.size() == MAXIMUM_WAIT_OBJECTS) break;
         handles.push_back(h);
       }
-      ::WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE,
-                               handles.size() < MAXIMUM_WAIT_OBJECTS ? INFINITE : 1000);
+      DWORD timeout = handles.size() < MAXIMUM_WAIT_OBJECTS ? INFINITE : 1000;
+      if (due) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - now).count();
+        timeout = std::min<DWORD>(timeout, static_cast<DWORD>(std::max<long long>(left, 0)));
+      }
+      ::WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, timeout);
       children_.ReapEnded();
-      Publish(false);
     }
   }
 
