@@ -11,7 +11,8 @@
 # Linux: `cmake --build --preset default --target package` builds the Debian
 # package with CPack: /opt/ostrim/ostrim (stripped, static), its example
 # profile, the systemd unit that -INSTALL writes for /opt/ostrim/ostrim, the
-# manual page, /usr/share/doc/ostrim, and the maintainer scripts.
+# metrics timer and its service, the manual page, /usr/share/doc/ostrim, and
+# the maintainer scripts.
 #
 # Windows: `--target package` builds the zip (ostrim.exe, Ombrel.ini.example
 # and README.txt, both with CRLF line ends), and `--target installer` the
@@ -91,8 +92,13 @@ else()
       DEPENDS ${PROJECT_BINARY_DIR}/ostrim.8 ${PROJECT_SOURCE_DIR}/doc/changelog)
     add_custom_target(system-files ALL DEPENDS ${unit} ${man} ${changelog})
 
-    install(FILES ${unit} DESTINATION /usr/lib/systemd/system COMPONENT package
-            EXCLUDE_FROM_ALL)
+    # The metrics for the node exporter's textfile collector: a timer and its
+    # oneshot service, naming the installed program.
+    configure_file(packaging/debian/ostrim-metrics.service.in
+                   ${PROJECT_BINARY_DIR}/packaging/ostrim-metrics.service @ONLY)
+    install(FILES ${unit} ${PROJECT_BINARY_DIR}/packaging/ostrim-metrics.service
+                  packaging/debian/ostrim-metrics.timer
+            DESTINATION /usr/lib/systemd/system COMPONENT package EXCLUDE_FROM_ALL)
     install(FILES ${man} DESTINATION /usr/share/man/man8 COMPONENT package EXCLUDE_FROM_ALL)
     install(FILES README.md doc/copyright ${changelog} DESTINATION /usr/share/doc/ostrim
             COMPONENT package EXCLUDE_FROM_ALL)

@@ -131,7 +131,7 @@ int Torvale::Comprueba(bool json) {
   // started still runs through a pause (its stop still stops it): said, as
   // the pause says it.
   if (desde_seleccion_ && List1.ListCount() > 0) {
-    const ControlReply estado = NTService->Status(false);
+    const ControlReply estado = NTService->Status(StatusForm::kText);
     if (estado.status == 0 || estado.status == 4) {
       std::unordered_set<std::string> listadas;
       for (const std::string& base : c.bases) listadas.insert(Upper(base));

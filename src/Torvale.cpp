@@ -25,8 +25,9 @@ std::string Usage() {
     verbs += " | -" + std::string(kind.verb);
     lines += UsageEntry("-" + std::string(kind.verb), kind.usage);
   }
-  return "usage: ostrim [-INSTALL | -UNINSTALL | -CHECK [-JSON] | -STATUS [-JSON]" + verbs +
-         " |\n               --help | --version]\n\n" +
+  return "usage: ostrim [-INSTALL | -UNINSTALL | -CHECK [-JSON] |\n"
+         "               -STATUS [-JSON | -PROMETHEUS [FILE]]" +
+         verbs + " |\n               --help | --version]\n\n" +
          platform::ServiceUsage(Torvale::kServiceSettings) +
          "  -INSTALL     register ostrim as a system service that starts at boot\n"
          "  -UNINSTALL   unregister it\n"
@@ -36,7 +37,9 @@ std::string Usage() {
          "               with -JSON, all of it as one JSON object\n"
          "  -STATUS      print what the running service is doing, as key<TAB>value\n"
          "               lines, or with -JSON as one JSON object (exit status 0: serving\n"
-         "               and healthy, 4: serving but degraded, 3: none is, 1: cannot tell)\n" +
+         "               and healthy, 4: serving but degraded, 3: none is, 1: cannot tell);\n"
+         "               with -PROMETHEUS, as Prometheus metrics, written to FILE (whole,\n"
+         "               through a new file renamed over it) when one is named\n" +
          lines +
          "\n"
          "The databases and commands come from Ombrel.ini and bases/tmp.ini in the\n"
@@ -189,10 +192,32 @@ std::optional<int> Torvale::Form_Load(const std::vector<std::string>& args) {
   if (text == "-CHECK" || text == "-CHECK -JSON") return Comprueba(text != "-CHECK");
   const RequestKind* pedido =
       text.size() > 1 && text[0] == '-' ? KindOfVerb(text.substr(1)) : nullptr;
-  if (text == "-STATUS" || text == "-STATUS -JSON" || pedido != nullptr) {
+  // -STATUS -PROMETHEUS FILE: the metrics written to FILE (its path as
+  // given, in any case), whole or not at all, for a collector that reads it
+  // at any moment.
+  const std::string metricas = "-STATUS -PROMETHEUS";
+  std::string fichero;
+  if (text.rfind(metricas + " ", 0) == 0 && args.size() > 2) {
+    for (std::size_t i = 2; i < args.size(); ++i) fichero += (i == 2 ? "" : " ") + args[i];
+    text = metricas;
+  }
+  if (text == "-STATUS" || text == "-STATUS -JSON" || text == metricas || pedido != nullptr) {
+    const StatusForm forma = text == "-STATUS"  ? StatusForm::kText
+                             : text == metricas ? StatusForm::kMetrics
+                                                : StatusForm::kJson;
     const ControlReply reply =
-        pedido != nullptr ? NTService->Control(*pedido) : NTService->Status(text != "-STATUS");
-    platform::WriteStdout(reply.out);
+        pedido != nullptr ? NTService->Control(*pedido) : NTService->Status(forma);
+    if (fichero.empty()) {
+      platform::WriteStdout(reply.out);
+    } else {
+      try {
+        platform::WriteFileWhole(fichero, reply.out);
+      } catch (const std::exception& e) {
+        platform::WriteStderr(reply.err + "ostrim: cannot write " + fichero + ": " + e.what() +
+                              "\n");
+        return 1;
+      }
+    }
     platform::WriteStderr(reply.err);
     return reply.status;
   }

@@ -45,6 +45,24 @@ void AppendEscape(std::string& out, unsigned char c) {
 
 }  // namespace
 
+std::string AsUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const std::size_t n = c < 0x80 ? 1 : Utf8Length(text, i);
+    if (n > 0) {
+      out.append(text.substr(i, n));
+      i += n;
+      continue;
+    }
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    ++i;
+  }
+  return out;
+}
+
 std::string Quote(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);

@@ -18,6 +18,11 @@ namespace ostrim::json {
 // `text` as a JSON string, quotes included.
 std::string Quote(std::string_view text);
 
+// `text` as valid UTF-8 by the same rule: valid sequences as they are, each
+// other byte as the character of the same number (for other formats that
+// must be UTF-8: Prometheus' label values).
+std::string AsUtf8(std::string_view text);
+
 // Builds one JSON document, compact, value by value:
 //
 //   Writer w;

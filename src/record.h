@@ -170,6 +170,27 @@ class ServiceRecord final : public ChildObserver {
   // "command"), the last request as an object ("last_request": null before
   // the first).
   std::string Json() const;
+  // The same facts as Prometheus' text exposition format (0.0.4), for a
+  // fleet's dashboards and alerts (the node exporter's textfile collector):
+  //
+  // | Metric                                 | Type    | Value                              |
+  // |----------------------------------------|---------|------------------------------------|
+  // | ostrim_up                              | gauge   | 1 when a service serves the site   |
+  // | ostrim_healthy                         | gauge   | 1 healthy, 0 degraded              |
+  // | ostrim_state{state}                    | gauge   | 1 for the service's state, else 0  |
+  // | ostrim_state_since_timestamp_seconds   | gauge   | when it entered it (Unix time)     |
+  // | ostrim_requests_total                  | counter | requests ended since it started    |
+  // | ostrim_last_request_success            | gauge   | 1 done, 0 failed (after the first) |
+  // | ostrim_last_request_duration_seconds   | gauge   | how long it took                   |
+  // | ostrim_database_state{database,pass,state} | gauge | engines in that state: a sample |
+  // |                                        |         | per state of every database/pass   |
+  // | ostrim_database_restarts_total{database,pass} | counter | crashes started again     |
+  // |                                        |         | since the last start               |
+  //
+  // With no service (state none) only ostrim_up 0. Label values are
+  // escaped as the format says (a name may hold any byte: one that is no
+  // UTF-8 is read as JSON reads it, json::AsUtf8).
+  std::string Metrics() const;
 
   // --- Kept by the requests (RunRequest)
   void EnterState(ServiceState now);
@@ -300,10 +321,10 @@ RequestOutcome RunRequest(ServiceEvents& events, const RequestKind& kind, Servic
 // running; else 1); for -STATUS, the record (with `json`, as JSON; 0
 // healthy, 4 running but degraded). `eol` is the console's line end.
 ControlReply ReplyToRequest(const ServiceRecord& after, std::string_view eol);
-ControlReply ReplyToStatus(const ServiceRecord& record, bool json, std::string_view eol);
+ControlReply ReplyToStatus(const ServiceRecord& record, StatusForm form, std::string_view eol);
 // When no instance serves the site: -STATUS says "none" and exits 3, a
 // request exits 1. `why` goes to standard error.
-ControlReply ReplyNoService(bool status, bool json, const std::string& directory,
+ControlReply ReplyNoService(bool status, StatusForm form, const std::string& directory,
                             const std::string& why, std::string_view eol);
 
 // The line an operator sees once the request they sent has run:

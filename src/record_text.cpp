@@ -2,6 +2,9 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <optional>
+#include <unordered_map>
+#include <vector>
 
 #include "json.h"
 #include "log.h"
@@ -123,6 +126,9 @@ struct DatabaseField {
   // Its value as text (`scratch` holds it when it is not a member's).
   std::string_view (*get)(const DatabaseRecord&, std::string& scratch);
   void (*set)(DatabaseRecord&, std::string value);
+  // Its metric's help, when it is one per database and pass (a counter,
+  // "ostrim_database_KEY_total"); empty: none.
+  std::string_view counter_help = {};
 };
 constexpr DatabaseField kDatabaseFields[] = {
     {"name", false,
@@ -154,7 +160,9 @@ constexpr DatabaseField kDatabaseFields[] = {
      [](const DatabaseRecord& d, std::string& scratch) -> std::string_view {
        return scratch = std::to_string(d.restarts);
      },
-     [](DatabaseRecord& d, std::string v) { d.restarts = static_cast<int>(Number(v)); }},
+     [](DatabaseRecord& d, std::string v) { d.restarts = static_cast<int>(Number(v)); },
+     "How often a crashed engine of the database and pass was started again since the last start "
+     "or continue."},
 };
 
 // The TAB-separated fields of `text`.
@@ -166,6 +174,46 @@ std::vector<std::string_view> Fields(std::string_view text) {
     if (tab == std::string_view::npos) return fields;
     text.remove_prefix(tab + 1);
   }
+}
+
+// "2026-12-08T23:17:36Z" as seconds since 1970 (UTC); none when it is not
+// such a time.
+std::optional<std::int64_t> UnixSeconds(std::string_view iso) {
+  if (iso.size() != 20 || iso[4] != '-' || iso[7] != '-' || iso[10] != 'T' || iso[13] != ':' ||
+      iso[16] != ':' || iso[19] != 'Z') {
+    return std::nullopt;
+  }
+  using namespace std::chrono;
+  const year_month_day date{year(static_cast<int>(Number(iso.substr(0, 4)))),
+                            month(static_cast<unsigned>(Number(iso.substr(5, 2)))),
+                            day(static_cast<unsigned>(Number(iso.substr(8, 2))))};
+  if (!date.ok()) return std::nullopt;
+  return sys_days(date).time_since_epoch() / seconds(1) + Number(iso.substr(11, 2)) * 3600 +
+         Number(iso.substr(14, 2)) * 60 + Number(iso.substr(17, 2));
+}
+
+// A label value as the exposition format writes it: valid UTF-8, with
+// backslash, double quote and line feed escaped.
+std::string LabelValue(std::string_view text) {
+  std::string out;
+  for (char c : json::AsUtf8(text)) {
+    if (c == '\\') {
+      out.append("\\\\");
+    } else if (c == '"') {
+      out.append("\\\"");
+    } else if (c == '\n') {
+      out.append("\\n");
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+// One metric family's heading.
+void Family(std::string& out, std::string_view name, std::string_view type, std::string_view help) {
+  out.append("# HELP ").append(name).append(" ").append(help).append("\n");
+  out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
 }
 
 }  // namespace
@@ -331,6 +379,84 @@ std::string ServiceRecord::Json() const {
   return w.Text();
 }
 
+std::string ServiceRecord::Metrics() const {
+  std::string out;
+  auto sample = [&out](std::string_view name, std::string_view labels, std::string_view value) {
+    out.append(name);
+    if (!labels.empty()) out.append("{").append(labels).append("}");
+    out.append(" ").append(value).append("\n");
+  };
+  Family(out, "ostrim_up", "gauge", "1 when a service serves the site, else 0.");
+  sample("ostrim_up", "", state == ServiceState::kNone ? "0" : "1");
+  if (state == ServiceState::kNone) return out;
+  Family(out, "ostrim_healthy", "gauge", "1 when the service is healthy, 0 when it is degraded.");
+  sample("ostrim_healthy", "", degraded ? "0" : "1");
+  Family(out, "ostrim_state", "gauge", "The service's state: 1 for the one it is in, else 0.");
+  for (ServiceState s : {ServiceState::kStarting, ServiceState::kRunning, ServiceState::kPausing,
+                         ServiceState::kPaused, ServiceState::kContinuing, ServiceState::kStopping,
+                         ServiceState::kStopped}) {
+    sample("ostrim_state", "state=\"" + std::string(StateName(s)) + "\"", s == state ? "1" : "0");
+  }
+  if (const std::optional<std::int64_t> at = UnixSeconds(since)) {
+    Family(out, "ostrim_state_since_timestamp_seconds", "gauge",
+           "When the service entered its state, in seconds since 1970 (UTC).");
+    sample("ostrim_state_since_timestamp_seconds", "", std::to_string(*at));
+  }
+  Family(out, "ostrim_requests_total", "counter",
+         "Requests (start, pause, continue, stop) that have ended since the service started.");
+  sample("ostrim_requests_total", "", std::to_string(requests));
+  if (!last_request.empty()) {
+    Family(out, "ostrim_last_request_success", "gauge",
+           "1 when the last request that ended was done, 0 when it failed.");
+    sample("ostrim_last_request_success", "", last_result == "done" ? "1" : "0");
+    Family(out, "ostrim_last_request_duration_seconds", "gauge",
+           "How long the last request that ended took.");
+    sample("ostrim_last_request_duration_seconds", "", Seconds(last_seconds));
+  }
+  // Each database and pass once, in the record's order, however many
+  // engines it has: its engines counted by state, its counters summed.
+  struct Entry {
+    std::string labels;
+    std::array<int, kStateNames.size()> states{};
+    std::vector<std::int64_t> counters;
+  };
+  std::vector<Entry> entries;
+  std::unordered_map<std::string, std::size_t> at;
+  std::string scratch;
+  for (const DatabaseRecord& d : databases_) {
+    std::string labels =
+        "database=\"" + LabelValue(d.name) + "\",pass=\"" + PassName(d.pass) + "\"";
+    auto [it, fresh] = at.emplace(labels, entries.size());
+    if (fresh) entries.push_back({std::move(labels), {}, {}});
+    Entry& e = entries[it->second];
+    for (std::size_t k = 0; k < kStateNames.size(); ++k) {
+      if (kStateNames[k].first == d.state) ++e.states[k];
+    }
+    e.counters.resize(std::size(kDatabaseFields));
+    for (std::size_t f = 0; f < std::size(kDatabaseFields); ++f) {
+      if (!kDatabaseFields[f].counter_help.empty()) {
+        e.counters[f] += Number(kDatabaseFields[f].get(d, scratch));
+      }
+    }
+  }
+  Family(out, "ostrim_database_state", "gauge",
+         "How many engines (or launches) of the database and pass are in the state.");
+  for (const Entry& e : entries) {
+    for (std::size_t k = 0; k < kStateNames.size(); ++k) {
+      sample("ostrim_database_state", e.labels + ",state=\"" + kStateNames[k].second + "\"",
+             std::to_string(e.states[k]));
+    }
+  }
+  for (std::size_t f = 0; f < std::size(kDatabaseFields); ++f) {
+    const DatabaseField& field = kDatabaseFields[f];
+    if (field.counter_help.empty()) continue;
+    const std::string name = "ostrim_database_" + std::string(field.key) + "_total";
+    Family(out, name, "counter", field.counter_help);
+    for (const Entry& e : entries) sample(name, e.labels, std::to_string(e.counters[f]));
+  }
+  return out;
+}
+
 namespace {
 
 // `text` with "\n" written as `eol`.
@@ -371,15 +497,24 @@ ControlReply ReplyToRequest(const ServiceRecord& after, std::string_view eol) {
   return reply;
 }
 
-ControlReply ReplyToStatus(const ServiceRecord& record, bool json, std::string_view eol) {
+ControlReply ReplyToStatus(const ServiceRecord& record, StatusForm form, std::string_view eol) {
   ControlReply reply;
-  reply.out = json ? record.Json() + std::string(eol)
-                   : WithLineEnds(record.Text(ServiceRecord::Form::kShown), eol);
+  switch (form) {
+    case StatusForm::kText:
+      reply.out = WithLineEnds(record.Text(ServiceRecord::Form::kShown), eol);
+      break;
+    case StatusForm::kJson:
+      reply.out = record.Json() + std::string(eol);
+      break;
+    case StatusForm::kMetrics:  // the format's own line ends, on every platform
+      reply.out = record.Metrics();
+      break;
+  }
   reply.status = record.degraded && record.state == ServiceState::kRunning ? 4 : 0;
   return reply;
 }
 
-ControlReply ReplyNoService(bool status, bool json, const std::string& directory,
+ControlReply ReplyNoService(bool status, StatusForm form, const std::string& directory,
                             const std::string& why, std::string_view eol) {
   ControlReply reply;
   reply.status = status ? 3 : 1;
@@ -387,7 +522,7 @@ ControlReply ReplyNoService(bool status, bool json, const std::string& directory
     ServiceRecord none;
     none.state = ServiceState::kNone;
     none.directory = directory;
-    reply.out = ReplyToStatus(none, json, eol).out;
+    reply.out = ReplyToStatus(none, form, eol).out;
   }
   reply.err = "ostrim: " + why + std::string(eol);
   return reply;

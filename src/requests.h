@@ -46,6 +46,10 @@ class ServiceEvents {
   virtual void DoWork() {}
 };
 
+// How -STATUS prints the record: key<TAB>value lines, one JSON object
+// (-JSON), or Prometheus' text exposition format (-PROMETHEUS).
+enum class StatusForm { kText, kJson, kMetrics };
+
 // What a command sent to the running service (-PAUSE, -CONTINUE, -STATUS)
 // gives the operator: its exit status and what to print.
 struct ControlReply {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "helpers/files.h"
 #include "helpers/json.h"
 
 namespace ostrim {
@@ -428,6 +429,55 @@ TEST(RecordText, WritesEveryStateByItsName) {
   }
   EXPECT_EQ(UtcNow().size(), 20u);
   EXPECT_EQ(UtcNow().back(), 'Z');
+}
+
+// The record as Prometheus' text format: a family heading each, one sample
+// per database and pass however many engines it has, names escaped as the
+// format says whatever they hold, and with no service only ostrim_up 0.
+TEST(RecordMetrics, TellTheRecordInPrometheusTextFormat) {
+  ServiceRecord none;
+  none.state = ServiceState::kNone;
+  EXPECT_EQ(none.Metrics(),
+            "# HELP ostrim_up 1 when a service serves the site, else 0.\n"
+            "# TYPE ostrim_up gauge\nostrim_up 0\n");
+
+  ServiceRecord r;
+  r.state = ServiceState::kRunning;
+  r.since = "2026-12-08T23:17:36Z";
+  r.degraded = true;
+  r.requests = 3;
+  r.last_request = "continue";
+  r.last_result = "failed: boom";
+  r.last_seconds = 2.5;
+  r.AddDatabase({"ventas", Pass::k4GL, DatabaseState::kRunning, 10, "", "", "arranca v", "", 2});
+  r.AddDatabase({"ventas", Pass::k4GL, DatabaseState::kRunning, 11, "", "", "arranca v", "", 0});
+  r.AddDatabase({"ventas", Pass::kSQL, DatabaseState::kEnded, 0, "", "", "arranca v", "", 1});
+  r.AddDatabase({"a\"b\\c\nd\xff", Pass::k4GL, DatabaseState::kGivenUp, 0, "", "", "", "", 3});
+  const std::string m = r.Metrics();
+  for (const char* line : {
+           "ostrim_up 1\n",
+           "ostrim_healthy 0\n",
+           "ostrim_state{state=\"running\"} 1\n",
+           "ostrim_state{state=\"paused\"} 0\n",
+           "ostrim_state_since_timestamp_seconds 1796771856\n",
+           "# TYPE ostrim_requests_total counter\nostrim_requests_total 3\n",
+           "ostrim_last_request_success 0\n",
+           "ostrim_last_request_duration_seconds 2.500\n",
+           "ostrim_database_state{database=\"ventas\",pass=\"4GL\",state=\"running\"} 2\n",
+           "ostrim_database_state{database=\"ventas\",pass=\"4GL\",state=\"ended\"} 0\n",
+           "ostrim_database_state{database=\"ventas\",pass=\"SQL\",state=\"ended\"} 1\n",
+           "ostrim_database_restarts_total{database=\"ventas\",pass=\"4GL\"} 2\n",
+           // A quote, a backslash, a line end, and a byte that is no UTF-8
+           // (its Latin-1 reading, as in JSON).
+           "ostrim_database_state{database=\"a\\\"b\\\\c\\nd\xc3\xbf\",pass=\"4GL\",state=\"given_"
+           "up\"} "
+           "1\n",
+       }) {
+    EXPECT_NE(m.find(line), std::string::npos) << line << "\n" << m;
+  }
+  // Each family once, each series once.
+  EXPECT_EQ(tests::Count(m, "# TYPE ostrim_database_state gauge"), 1);
+  EXPECT_EQ(tests::Count(m, "ostrim_database_restarts_total{database=\"ventas\",pass=\"4GL\"}"), 1);
 }
 
 }  // namespace

@@ -145,18 +145,22 @@ TEST(Replies, TellTheOperatorWhatRanAndExitAsScriptsExpect) {
   // -STATUS: 0 healthy, 4 running but degraded, 3 none serves.
   ServiceRecord running;
   running.state = ServiceState::kRunning;
-  EXPECT_EQ(ReplyToStatus(running, false, "\n").status, 0);
+  EXPECT_EQ(ReplyToStatus(running, StatusForm::kText, "\n").status, 0);
   running.degraded = true;
-  EXPECT_EQ(ReplyToStatus(running, false, "\n").status, 4);
-  EXPECT_EQ(ReplyToStatus(running, true, "\n").status, 4);
-  EXPECT_EQ(tests::json::Parse(ReplyToStatus(running, true, "\n").out)["health"].text, "degraded");
-  const ControlReply none = ReplyNoService(true, false, "/opt/site", "no ostrim serves", "\n");
+  EXPECT_EQ(ReplyToStatus(running, StatusForm::kText, "\n").status, 4);
+  EXPECT_EQ(ReplyToStatus(running, StatusForm::kJson, "\n").status, 4);
+  EXPECT_EQ(tests::json::Parse(ReplyToStatus(running, StatusForm::kJson, "\n").out)["health"].text,
+            "degraded");
+  const ControlReply none =
+      ReplyNoService(true, StatusForm::kText, "/opt/site", "no ostrim serves", "\n");
   EXPECT_EQ(none.status, 3);
   EXPECT_EQ(none.out, "state\tnone\ndirectory\t/opt/site\n");
   EXPECT_EQ(none.err, "ostrim: no ostrim serves\n");
-  EXPECT_EQ(tests::json::Parse(ReplyNoService(true, true, "/x", "no", "\n").out)["state"].text,
-            "none");
-  EXPECT_EQ(ReplyNoService(false, false, "/x", "no", "\n").status, 1);
+  EXPECT_EQ(
+      tests::json::Parse(ReplyNoService(true, StatusForm::kJson, "/x", "no", "\n").out)["state"]
+          .text,
+      "none");
+  EXPECT_EQ(ReplyNoService(false, StatusForm::kText, "/x", "no", "\n").status, 1);
 }
 
 }  // namespace

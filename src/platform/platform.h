@@ -244,7 +244,7 @@ class ServiceHost {
   // The serving service's record (ReplyToStatus): status 0 when one serves
   // and is healthy, 4 when it serves degraded, 3 when none does, 1 when it
   // cannot be told. `json`: as one JSON object.
-  virtual ControlReply Status(bool json) = 0;
+  virtual ControlReply Status(StatusForm form) = 0;
 };
 
 std::unique_ptr<ServiceHost> CreateServiceHost(const ServiceSettings& settings);
@@ -275,6 +275,11 @@ void WriteLogLine(int priority, std::string_view line, int event_id = 1);
 // written for at most `limit`; the count of those that could not be is
 // written last, if it can be.
 void FinishLog(std::chrono::milliseconds limit);
+
+// Writes `text` to the file `path` whole: a new file beside it (readable by
+// all, writable by its owner), renamed over it once written, so that a
+// reader sees the old content or the new, never a part. Throws Error.
+void WriteFileWhole(const std::string& path, std::string_view text);
 
 // Writes text to standard output or standard error, as it is.
 void WriteStdout(std::string_view text);

@@ -30,7 +30,7 @@ class NoHost : public platform::ServiceHost {
     stop_limit = limit;
   }
   ControlReply Control(const RequestKind&) override { return {}; }
-  ControlReply Status(bool) override { return {}; }
+  ControlReply Status(StatusForm) override { return {}; }
 
   std::vector<std::string> progress;  // every status reported, in order
   std::optional<std::chrono::milliseconds> stop_limit;

@@ -16,6 +16,8 @@ for entry in \
   "-rwxr-xr-x root/root ./opt/ostrim/ostrim" \
   "-rw-r--r-- root/root ./opt/ostrim/Ombrel.ini.example" \
   "-rw-r--r-- root/root ./usr/lib/systemd/system/ostrim.service" \
+  "-rw-r--r-- root/root ./usr/lib/systemd/system/ostrim-metrics.service" \
+  "-rw-r--r-- root/root ./usr/lib/systemd/system/ostrim-metrics.timer" \
   "-rw-r--r-- root/root ./usr/share/man/man8/ostrim.8.gz" \
   "-rw-r--r-- root/root ./usr/share/doc/ostrim/copyright" \
   "-rw-r--r-- root/root ./usr/share/doc/ostrim/changelog.gz" \
@@ -57,7 +59,13 @@ fi
 
 echo "== install"
 dpkg -i "$deb"
-systemd-analyze verify /usr/lib/systemd/system/ostrim.service
+systemd-analyze verify /usr/lib/systemd/system/ostrim.service \
+  /usr/lib/systemd/system/ostrim-metrics.service /usr/lib/systemd/system/ostrim-metrics.timer
+# The timer is enabled as the package installs it, and its command is the
+# one the metrics tests run.
+[ -L /etc/systemd/system/timers.target.wants/ostrim-metrics.timer ] || fail "the metrics timer is not enabled"
+grep -qx 'ExecStart=/opt/ostrim/ostrim -STATUS -PROMETHEUS /var/lib/prometheus/node-exporter/ostrim.prom' \
+  /usr/lib/systemd/system/ostrim-metrics.service || fail "the metrics service's command"
 [ -L /etc/systemd/system/multi-user.target.wants/ostrim.service ] || fail "not enabled"
 set +e
 /opt/ostrim/ostrim -CHECK >/dev/null 2>"$scratch/check.err"

@@ -80,6 +80,12 @@ echo "== -STATUS, -PAUSE, -CONTINUE"
 status=$("$wine" "$site/ostrim.exe" -STATUS | tr -d '\r') || fail "-STATUS: exit $?"
 grep -qx $'state\trunning' <<<"$status" || fail "-STATUS: $status"
 grep -qx $'last_request\tcontinue' <<<"$status" || fail "-STATUS: $status"
+# The same as Prometheus metrics, to a file written whole (windows_exporter's
+# textfile collector reads such a file).
+"$wine" "$site/ostrim.exe" -STATUS -PROMETHEUS "Z:$site/ostrim.prom" || fail "-STATUS -PROMETHEUS: exit $?"
+grep -qx 'ostrim_up 1' "$site/ostrim.prom" || fail "-STATUS -PROMETHEUS: $(cat "$site/ostrim.prom")"
+grep -q '^ostrim_state{state="running"} 1$' "$site/ostrim.prom" || fail "the state: $(cat "$site/ostrim.prom")"
+[ -z "$(find "$site" -name 'ostrim.prom.new-*')" ] || fail "a file was left beside ostrim.prom"
 out=$("$wine" "$site/ostrim.exe" -PAUSE | tr -d '\r') || fail "-PAUSE: exit $?: $out"
 grep -q '^pause: done in .* s: 2 command lines, all launched (was running, now paused)$' <<<"$out" \
   || fail "-PAUSE: $out"

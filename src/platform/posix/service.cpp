@@ -81,22 +81,24 @@ class PosixServiceHost final : public ServiceHost {
 
   ControlReply Control(const RequestKind& request) override {
     ControlReply reply;
-    const posix::ControlAnswer answer = Ask(std::string(request.verb), false, false, reply);
+    const posix::ControlAnswer answer =
+        Ask(std::string(request.verb), false, StatusForm::kText, reply);
     if (answer.outcome != posix::ControlAnswer::Outcome::kAnswered) return reply;
     return ReplyToRequest(ServiceRecord::Parse(answer.text), "\n");
   }
 
-  ControlReply Status(bool json) override {
+  ControlReply Status(StatusForm form) override {
     ControlReply reply;
-    const posix::ControlAnswer answer = Ask("STATUS", true, json, reply);
+    const posix::ControlAnswer answer = Ask("STATUS", true, form, reply);
     if (answer.outcome != posix::ControlAnswer::Outcome::kAnswered) return reply;
-    return ReplyToStatus(ServiceRecord::Parse(answer.text), json, "\n");
+    return ReplyToStatus(ServiceRecord::Parse(answer.text), form, "\n");
   }
 
  private:
   // Asks the service of this site; fills `reply` for every way of not
   // getting an answer.
-  posix::ControlAnswer Ask(const std::string& verb, bool status, bool json, ControlReply& reply) {
+  posix::ControlAnswer Ask(const std::string& verb, bool status, StatusForm form,
+                           ControlReply& reply) {
     posix::ControlAnswer answer;
     std::string directory;
     try {
@@ -110,7 +112,7 @@ class PosixServiceHost final : public ServiceHost {
       case posix::ControlAnswer::Outcome::kAnswered:
         break;
       case posix::ControlAnswer::Outcome::kNoService:
-        reply = ReplyNoService(status, json, directory, answer.text, "\n");
+        reply = ReplyNoService(status, form, directory, answer.text, "\n");
         break;
       case posix::ControlAnswer::Outcome::kDenied:
       case posix::ControlAnswer::Outcome::kFailed:

@@ -334,6 +334,33 @@ void WriteLogLine(int priority, std::string_view line, int) {
   LogStream::Get().Write(FormatLogLine(priority, line));
 }
 
+void WriteFileWhole(const std::string& path, std::string_view text) {
+  // The new file beside it, in the same directory (a rename within one file
+  // system is atomic), named after this process so that two writers never
+  // share one; never through a link planted there.
+  const std::string fresh = path + ".new-" + std::to_string(::getpid());
+  ::unlink(fresh.c_str());
+  posix::Fd fd(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (!fd) throw Error("cannot create " + fresh + ": " + posix::ErrnoText());
+  // Readable by the collector whatever the umask.
+  bool written = ::fchmod(fd.get(), 0644) == 0;
+  for (std::string_view left = text; written && !left.empty();) {
+    const ssize_t n = ::write(fd.get(), left.data(), left.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      written = false;
+      break;
+    }
+    left.remove_prefix(static_cast<std::size_t>(n));
+  }
+  const int error = errno;
+  if (!written || ::close(fd.Release()) != 0 || ::rename(fresh.c_str(), path.c_str()) != 0) {
+    const std::string why = posix::ErrnoText(written ? errno : error);
+    ::unlink(fresh.c_str());
+    throw Error("cannot write " + path + ": " + why);
+  }
+}
+
 void WriteStdout(std::string_view text) {
   WriteAll(STDOUT_FILENO, text);
 }

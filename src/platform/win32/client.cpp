@@ -46,7 +46,7 @@ bool Query(SC_HANDLE service, SERVICE_STATUS_PROCESS& status) {
 
 // The registered service, opened for `access`; on failure, `reply` says
 // why (for -STATUS, 3 when it is not installed; else 1).
-win32::ScHandle Open(const ServiceSettings& settings, DWORD access, bool status, bool json,
+win32::ScHandle Open(const ServiceSettings& settings, DWORD access, bool status, StatusForm form,
                      ControlReply& reply) {
   win32::ScHandle scm(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!scm) {
@@ -57,7 +57,7 @@ win32::ScHandle Open(const ServiceSettings& settings, DWORD access, bool status,
   if (service) return service;
   const DWORD error = ::GetLastError();
   if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
-    reply = ReplyNoService(status, json, ProgramDirectory(),
+    reply = ReplyNoService(status, form, ProgramDirectory(),
                            "the service " + settings.name + " is not installed", kEol);
   } else if (error == ERROR_ACCESS_DENIED) {
     reply.err = std::string(
@@ -75,8 +75,8 @@ win32::ScHandle Open(const ServiceSettings& settings, DWORD access, bool status,
 ControlReply win32::ControlRunningService(const ServiceSettings& settings,
                                           const RequestKind& kind) {
   ControlReply reply;
-  const ScHandle service =
-      Open(settings, SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS, false, false, reply);
+  const ScHandle service = Open(settings, SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS, false,
+                                StatusForm::kText, reply);
   if (!service) return reply;
   SERVICE_STATUS_PROCESS status{};
   if (!Query(service.get(), status) || status.dwCurrentState == SERVICE_STOPPED) {
@@ -103,9 +103,9 @@ ControlReply win32::ControlRunningService(const ServiceSettings& settings,
   }
 }
 
-ControlReply win32::QueryRunningService(const ServiceSettings& settings, bool json) {
+ControlReply win32::QueryRunningService(const ServiceSettings& settings, StatusForm form) {
   ControlReply reply;
-  const ScHandle service = Open(settings, SERVICE_QUERY_STATUS, true, json, reply);
+  const ScHandle service = Open(settings, SERVICE_QUERY_STATUS, true, form, reply);
   if (!service) return reply;
   SERVICE_STATUS_PROCESS status{};
   if (!Query(service.get(), status)) {
@@ -113,7 +113,7 @@ ControlReply win32::QueryRunningService(const ServiceSettings& settings, bool js
     return reply;
   }
   if (status.dwCurrentState == SERVICE_STOPPED) {
-    return ReplyNoService(true, json, ProgramDirectory(),
+    return ReplyNoService(true, form, ProgramDirectory(),
                           "the service " + settings.name + " is not running", kEol);
   }
   // The manager's state and pid are the freshest; the rest is what the
@@ -121,7 +121,7 @@ ControlReply win32::QueryRunningService(const ServiceSettings& settings, bool js
   ServiceRecord record = ReadRecord(settings.name);
   record.state = StateOf(status.dwCurrentState);
   record.pid = static_cast<std::int64_t>(status.dwProcessId);
-  return ReplyToStatus(record, json, kEol);
+  return ReplyToStatus(record, form, kEol);
 }
 
 }  // namespace ostrim::platform

@@ -25,8 +25,12 @@
 //
 // The service record is published as the "Status" value of the service's
 // Parameters key, where -STATUS, -PAUSE and -CONTINUE read it: after each
-// change of state, and at most every kPublishInterval while a request runs.
+// change of state, at most every kPublishInterval while a request runs, and
+// at once for any change between requests.
+#include <algorithm>
+#include <chrono>
 #include <deque>
+#include <optional>
 #include <string>
 
 #include "log.h"
@@ -77,7 +81,9 @@ class Win32ServiceHost final : public ServiceHost {
   ControlReply Control(const RequestKind& request) override {
     return win32::ControlRunningService(settings_, request);
   }
-  ControlReply Status(bool json) override { return win32::QueryRunningService(settings_, json); }
+  ControlReply Status(StatusForm form) override {
+    return win32::QueryRunningService(settings_, form);
+  }
 
   void SetControlsAccepted(std::int16_t controls) override { controls_ = controls; }
   void StartService() override { connect_ = true; }

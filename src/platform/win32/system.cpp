@@ -1,4 +1,5 @@
 // Paths, the environment, the profile call and the log on Windows.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -225,6 +226,28 @@ void WriteLogLine(int priority, std::string_view line, int event_id) {
 
 void FinishLog(std::chrono::milliseconds) {
   // Lines are written as they come (the console, the event log): none waits.
+}
+
+void WriteFileWhole(const std::string& path, std::string_view text) {
+  // A new file beside it, named after this process, then moved over it.
+  const std::string fresh = path + ".new-" + std::to_string(::GetCurrentProcessId());
+  win32::Handle file(::CreateFileA(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) throw Error("cannot create " + fresh + ": " + win32::ErrorText());
+  bool written = true;
+  for (std::string_view left = text; written && !left.empty();) {
+    DWORD n = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(left.size(), 1 << 20));
+    written = ::WriteFile(file.get(), left.data(), chunk, &n, nullptr) != 0;
+    left.remove_prefix(n);
+  }
+  file.Reset();
+  if (!written || !::MoveFileExA(fresh.c_str(), path.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const std::string why = win32::ErrorText();
+    ::DeleteFileA(fresh.c_str());
+    throw Error("cannot write " + path + ": " + why);
+  }
 }
 
 void WriteStdout(std::string_view text) {

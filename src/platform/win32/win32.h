@@ -75,7 +75,7 @@ std::string UninstallService(const ServiceSettings& settings);
 // to the running service through the Service Control Manager and answered
 // from the record it keeps in the registry.
 ControlReply ControlRunningService(const ServiceSettings& settings, const RequestKind& request);
-ControlReply QueryRunningService(const ServiceSettings& settings, bool json);
+ControlReply QueryRunningService(const ServiceSettings& settings, StatusForm form);
 
 // The system's text for an error code, with the code: "Access is denied. (5)".
 std::string ErrorText(DWORD code = ::GetLastError());
