@@ -1,4 +1,5 @@
 // The record's text and JSON forms: written and read here only.
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -414,7 +415,8 @@ std::string ServiceRecord::Metrics() const {
     sample("ostrim_last_request_duration_seconds", "", Seconds(last_seconds));
   }
   // Each database and pass once, in the record's order, however many
-  // engines it has: its engines counted by state, its counters summed.
+  // engines it has: its engines counted by state, each counter as its
+  // latest launch has it (the highest: a launch takes the count in force).
   struct Entry {
     std::string labels;
     std::array<int, kStateNames.size()> states{};
@@ -427,15 +429,18 @@ std::string ServiceRecord::Metrics() const {
     std::string labels =
         "database=\"" + LabelValue(d.name) + "\",pass=\"" + PassName(d.pass) + "\"";
     auto [it, fresh] = at.emplace(labels, entries.size());
-    if (fresh) entries.push_back({std::move(labels), {}, {}});
+    if (fresh) {
+      entries.push_back(
+          {std::move(labels), {}, std::vector<std::int64_t>(std::size(kDatabaseFields))});
+    }
     Entry& e = entries[it->second];
     for (std::size_t k = 0; k < kStateNames.size(); ++k) {
       if (kStateNames[k].first == d.state) ++e.states[k];
     }
-    e.counters.resize(std::size(kDatabaseFields));
     for (std::size_t f = 0; f < std::size(kDatabaseFields); ++f) {
       if (!kDatabaseFields[f].counter_help.empty()) {
-        e.counters[f] += Number(kDatabaseFields[f].get(d, scratch));
+        e.counters[f] =
+            std::max<std::int64_t>(e.counters[f], Number(kDatabaseFields[f].get(d, scratch)));
       }
     }
   }

@@ -450,7 +450,9 @@ TEST(RecordMetrics, TellTheRecordInPrometheusTextFormat) {
   r.last_result = "failed: boom";
   r.last_seconds = 2.5;
   r.AddDatabase({"ventas", Pass::k4GL, DatabaseState::kRunning, 10, "", "", "arranca v", "", 2});
-  r.AddDatabase({"ventas", Pass::k4GL, DatabaseState::kRunning, 11, "", "", "arranca v", "", 0});
+  // A second engine, launched before the last restart: the count is the
+  // database's, not added up per engine.
+  r.AddDatabase({"ventas", Pass::k4GL, DatabaseState::kRunning, 11, "", "", "arranca v", "", 1});
   r.AddDatabase({"ventas", Pass::kSQL, DatabaseState::kEnded, 0, "", "", "arranca v", "", 1});
   r.AddDatabase({"a\"b\\c\nd\xff", Pass::k4GL, DatabaseState::kGivenUp, 0, "", "", "", "", 3});
   const std::string m = r.Metrics();
