@@ -574,8 +574,20 @@ void Torvale::ArrancaBases() {
   // order, as always; with more at once, one job per database, its SQL
   // launch before its 4GL launch, databases beginning in list order.
   std::vector<Lanzamiento> lanzamientos;
-  RecorreArranque([&](const Launch& l) { lanzamientos.push_back(Lanzamiento::De(l)); },
-                  [&](const std::string& base) { Omite(base, "started"); });
+  // A database one of whose engines an earlier run of the service launched
+  // and this one adopted still runs: starting it again could start a second
+  // engine on the same files. Its launches are left out, said once.
+  std::unordered_set<std::string> siguen;
+  RecorreArranque(
+      [&](const Launch& l) {
+        if (!registro.AdoptedRuns(l.base)) {
+          lanzamientos.push_back(Lanzamiento::De(l));
+        } else if (siguen.insert(l.base).second) {
+          log::Notice(l.base, ": its engine still runs: its start commands were not run");
+          registro.NotStartedAgain();
+        }
+      },
+      [&](const std::string& base) { Omite(base, "started"); });
   const Trabajos trabajos = AgrupaTrabajos(lanzamientos, opciones.simultaneas);
   const auto mas_tiempo = std::max<std::chrono::milliseconds>(
       kTimePerStartLaunch, opciones.espera_arranque + kTimePerStartLaunch / 2);

@@ -29,6 +29,10 @@ struct ProcessEnd {
   // "killed by signal 15 (Terminated)" (platform::DescribeEnd; the watch
   // fills it in when it sees the end).
   std::string text = {};
+  // Its status is not known: an engine adopted from an earlier run of the
+  // service, which is no child of this one (on Linux only its parent learns
+  // how it ended). Neither a success nor a crash.
+  bool unknown = {};
 };
 
 // "ventas, 4GL: " for a database's child, "" for another: how its log lines

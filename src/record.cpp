@@ -23,8 +23,9 @@ std::optional<Pass> PassOf(const LaunchTag& tag) {
   return PassFromName(tag.pass);
 }
 
+// An end whose status is unknown (an adopted engine's) is neither.
 bool EndedBadly(const ProcessEnd& end) {
-  return end.by_signal || end.value != 0;
+  return !end.unknown && (end.by_signal || end.value != 0);
 }
 
 // How many reasons the health keeps before it only counts them.
@@ -56,10 +57,20 @@ bool StillRuns(const DatabaseRecord& entry) {
          entry.state == DatabaseState::kStopping;
 }
 
+namespace {
+std::string StillRunning(const SequenceTally& tally) {
+  if (tally.still_running == 0) return {};
+  return "; " + std::to_string(tally.still_running) +
+         (tally.still_running == 1 ? " database" : " databases") +
+         " still running from an earlier run " + (tally.still_running == 1 ? "was" : "were") +
+         " not started again";
+}
+}  // namespace
+
 std::string DescribeTally(const SequenceTally& tally) {
   std::string text =
       std::to_string(tally.lines) + (tally.lines == 1 ? " command line" : " command lines");
-  if (tally.lines == 0) return text;
+  if (tally.lines == 0) return text + StillRunning(tally);
   if (tally.failed == 0) {
     text += tally.lines == 1 ? ", launched" : ", all launched";
   } else {
@@ -70,7 +81,7 @@ std::string DescribeTally(const SequenceTally& tally) {
   if (tally.ended_badly > 0) {
     text += ", " + std::to_string(tally.ended_badly) + " ended with an error";
   }
-  return text;
+  return text + StillRunning(tally);
 }
 
 void ServiceRecord::EnterState(ServiceState now) {
@@ -177,6 +188,7 @@ void ServiceRecord::Set(DatabaseRecord& entry, DatabaseState now, std::int64_t e
   entry.since = UtcNow();
   entry.detail = std::move(detail);
   changed_ = true;
+  engines_changed_ = true;
 }
 
 void ServiceRecord::Degrade(const std::string& why) {
@@ -300,11 +312,42 @@ void ServiceRecord::Launched(const LaunchTag& tag, std::int64_t child, const std
   DatabaseRecord& entry = Entry(tag.database, *pass);
   entry.command = command;
   entry.argument = tag.argument;
+  entry.adopted = false;
+  entry.launched = UtcNow();
   if (*pass == Pass::k4GL) started_with_[tag.database] = tag.argument;
   if (auto r = restarts_.find(Key(tag.database, *pass)); r != restarts_.end()) {
     entry.restarts = r->second;
   }
   Set(entry, IsStopPass(*pass) ? DatabaseState::kStopping : DatabaseState::kRunning, child, "");
+}
+
+void ServiceRecord::Adopted(const LaunchTag& tag, std::int64_t child, const std::string& command,
+                            const std::string& launched) {
+  const std::optional<Pass> pass = PassOf(tag);
+  if (!pass || IsStopPass(*pass)) return;
+  DatabaseRecord& entry = Entry(tag.database, *pass);
+  entry.command = command;
+  entry.argument = tag.argument;
+  entry.adopted = true;
+  entry.launched = launched;
+  if (*pass == Pass::k4GL) started_with_[tag.database] = tag.argument;
+  Set(entry, DatabaseState::kRunning, child,
+      "adopted from an earlier run of the service (launched " + launched + ")");
+  entry.since = launched;
+}
+
+bool ServiceRecord::AdoptedRuns(const std::string& name) const {
+  return std::any_of(databases_.begin(), databases_.end(), [&name](const DatabaseRecord& d) {
+    return d.adopted && d.name == name && d.pid != 0 && !IsStopPass(d.pass) && StillRuns(d);
+  });
+}
+
+std::vector<const DatabaseRecord*> ServiceRecord::Engines() const {
+  std::vector<const DatabaseRecord*> engines;
+  for (const DatabaseRecord& d : databases_) {
+    if (d.pid != 0 && !IsStopPass(d.pass) && StillRuns(d)) engines.push_back(&d);
+  }
+  return engines;
 }
 
 void ServiceRecord::Restarting(const LaunchTag& tag) {

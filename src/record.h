@@ -102,6 +102,8 @@ struct DatabaseRecord {
   std::string command;   // the command line
   std::string argument;  // its argument text when launched (not published)
   int restarts = 0;      // how often it was started again after a crash, since the last start
+  std::string launched = {};  // when its process was launched (UTC; not published)
+  bool adopted = {};  // its engine was launched by an earlier run of the service
 };
 
 // Whether the entry is a process the service watches that still runs: an
@@ -115,10 +117,14 @@ struct SequenceTally {
   int lines = 0;
   int failed = 0;
   int ended_badly = 0;
+  // Databases not started because an engine of theirs, adopted from an
+  // earlier run of the service, still runs.
+  int still_running = 0;
 };
 
 // "4 command lines, all launched", "4 command lines, 3 launched, 1 launch
-// failed, 1 ended with an error".
+// failed, 1 ended with an error", "2 command lines, all launched; 1 database
+// still running from an earlier run was not started again".
 std::string DescribeTally(const SequenceTally& tally);
 
 // Now, in UTC, ISO 8601: "2026-12-08T23:17:36Z".
@@ -256,6 +262,22 @@ class ServiceRecord final : public ChildObserver {
   // Its latest entry (null: none).
   const DatabaseRecord* Latest(const LaunchTag& tag) const;
 
+  // --- The service's own death ([state file], adoption)
+  // An engine an earlier run of the service launched, found still running
+  // at start-up: watched as if this run had launched it, since `launched`.
+  void Adopted(const LaunchTag& tag, std::int64_t pid, const std::string& command,
+               const std::string& launched);
+  // Whether an adopted engine of the database (any pass) still runs.
+  bool AdoptedRuns(const std::string& name) const;
+  // A start left the database alone: an adopted engine of it still runs
+  // (counted in the request's tally).
+  void NotStartedAgain() { ++tally_.still_running; }
+  // The engines the service watches that still run (start launches, not
+  // stop commands), in launch order: what its state file keeps.
+  std::vector<const DatabaseRecord*> Engines() const;
+  // Whether an engine's life changed since the last call.
+  bool TakeEnginesChanged() { return std::exchange(engines_changed_, false); }
+
   // --- Told by the children (ChildObserver)
   void Launched(const LaunchTag& tag, std::int64_t pid, const std::string& command) override;
   void LaunchFailed(const LaunchTag& tag, const std::string& command,
@@ -293,6 +315,7 @@ class ServiceRecord final : public ChildObserver {
   std::vector<std::string> notes_;
   std::vector<std::string> failed_stops_;  // the current request's, by database
   bool changed_ = true;
+  bool engines_changed_ = true;
   bool newly_degraded_ = false;
   std::size_t reasons_ = 0;  // how many reasons the health has had
   std::vector<DatabaseRecord> databases_;
@@ -331,5 +354,14 @@ ControlReply ReplyNoService(bool status, StatusForm form, const std::string& dir
 // "pause: done in 1.234 s: 3 command lines, all launched (was running, now
 // paused)".
 std::string OutcomeLine(const ServiceRecord& after);
+
+// A value as the record's wire form writes it (kWire: control characters
+// and backslashes escaped, never a TAB or a line end), and back: what other
+// TAB-separated files of the service use too.
+std::string WireField(std::string_view text);
+std::string FromWireField(std::string_view text);
+// "2026-12-08T23:17:36Z" as seconds since 1970 (UTC); none when it is not
+// such a time.
+std::optional<std::int64_t> UnixSeconds(std::string_view iso);
 
 }  // namespace ostrim

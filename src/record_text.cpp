@@ -177,8 +177,8 @@ std::vector<std::string_view> Fields(std::string_view text) {
   }
 }
 
-// "2026-12-08T23:17:36Z" as seconds since 1970 (UTC); none when it is not
-// such a time.
+}  // namespace
+
 std::optional<std::int64_t> UnixSeconds(std::string_view iso) {
   if (iso.size() != 20 || iso[4] != '-' || iso[7] != '-' || iso[10] != 'T' || iso[13] != ':' ||
       iso[16] != ':' || iso[19] != 'Z') {
@@ -192,6 +192,8 @@ std::optional<std::int64_t> UnixSeconds(std::string_view iso) {
   return sys_days(date).time_since_epoch() / seconds(1) + Number(iso.substr(11, 2)) * 3600 +
          Number(iso.substr(14, 2)) * 60 + Number(iso.substr(17, 2));
 }
+
+namespace {
 
 // A label value as the exposition format writes it: valid UTF-8, with
 // backslash, double quote and line feed escaped.
@@ -218,6 +220,14 @@ void Family(std::string& out, std::string_view name, std::string_view type, std:
 }
 
 }  // namespace
+
+std::string WireField(std::string_view text) {
+  return Field(text, ServiceRecord::Form::kWire);
+}
+
+std::string FromWireField(std::string_view text) {
+  return Unfield(text);
+}
 
 const char* DatabaseStateName(DatabaseState state) {
   for (const auto& [s, text] : kStateNames) {
@@ -266,6 +276,9 @@ std::string ServiceRecord::Text(Form form) const {
     line("last_launched", std::to_string(last_tally.lines - last_tally.failed));
     line("last_failed", std::to_string(last_tally.failed));
     line("last_ended_badly", std::to_string(last_tally.ended_badly));
+    if (last_tally.still_running > 0) {
+      line("last_still_running", std::to_string(last_tally.still_running));
+    }
     line("last_seconds", Seconds(last_seconds));
     for (const std::string& p : last_problems) line("last_problem", p);
     for (const std::string& n : last_notes) line("last_note", n);
@@ -318,6 +331,8 @@ ServiceRecord ServiceRecord::Parse(std::string_view text) {
       r.last_tally.failed = static_cast<int>(Number(value));
     } else if (key == "last_ended_badly") {
       r.last_tally.ended_badly = static_cast<int>(Number(value));
+    } else if (key == "last_still_running") {
+      r.last_tally.still_running = static_cast<int>(Number(value));
     } else if (key == "last_seconds") {
       r.last_seconds = SecondsFrom(value);
     } else if (key == "last_problem") {
@@ -355,6 +370,7 @@ std::string ServiceRecord::Json() const {
       w.Key("launched").Number(std::int64_t{last_tally.lines - last_tally.failed});
       w.Key("failed").Number(std::int64_t{last_tally.failed});
       w.Key("ended_badly").Number(std::int64_t{last_tally.ended_badly});
+      w.Key("still_running").Number(std::int64_t{last_tally.still_running});
       w.Key("seconds").Number(last_seconds).Key("problems").BeginArray();
       for (const std::string& p : last_problems) w.String(p);
       w.EndArray().Key("notes").BeginArray();

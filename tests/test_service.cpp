@@ -74,7 +74,9 @@ TEST(Registration, InstallsEnablesAndRemovesTheUnit) {
   for (const std::string& line :
        {std::string("Description=Bases de Datos Tarquesa\n"), std::string("Type=notify\n"),
         "ExecStart=" + site.program() + "\n", std::string("KillMode=process\n"),
-        std::string("WantedBy=multi-user.target\n")}) {
+        // Brought back after a crash (it adopts its engines), never after a
+        // failed start, which would loop.
+        std::string("Restart=on-abnormal\n"), std::string("WantedBy=multi-user.target\n")}) {
     EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
   }
   struct stat st {};

@@ -48,6 +48,14 @@ void ChildWatch::Launched(std::int64_t pid, Child child) {
   children_[pid] = std::move(child);
 }
 
+void ChildWatch::AdoptRunning(std::int64_t pid, Child child, milliseconds ran,
+                              std::unique_ptr<Process::Impl> impl) {
+  child.started = Now() - ran;
+  child.watched = true;
+  children_[pid] = std::move(child);
+  watched_[pid] = std::move(impl);
+}
+
 void ChildWatch::LaunchFailed(const LaunchTag& tag, const std::string& command,
                               const std::string& why) {
   if (observer_ != nullptr) observer_->LaunchFailed(tag, command, why);

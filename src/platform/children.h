@@ -85,6 +85,12 @@ class ChildWatch {
 
   // A child has been launched; Launch calls it.
   void Launched(std::int64_t pid, Child child);
+  // A process an earlier run of the service launched, that still runs: it
+  // is watched from now on as a child left running is, `ran` since its
+  // launch. The platform holds it by `impl`, and reports its end through
+  // Ended like any other's.
+  void AdoptRunning(std::int64_t pid, Child child, std::chrono::milliseconds ran,
+                    std::unique_ptr<Process::Impl> impl);
   // A launch made no child; the launcher calls it, with the reason.
   void LaunchFailed(const LaunchTag& tag, const std::string& command, const std::string& why);
 

@@ -180,6 +180,12 @@ struct ProgramCheck {
 };
 ProgramCheck CheckCommandLine(const std::string& command_line);
 
+// What identifies the running process `pid` beyond its pid, so that a pid
+// the system has given to another process since is never taken for it
+// (Linux: its start time and the boot's id; Windows: its creation time).
+// Empty when no such process runs.
+std::string ProcessIdentity(std::int64_t pid);
+
 // A ChildWatch for a program that serves no requests (a command run by hand,
 // a test): its waits wait for the child alone.
 std::unique_ptr<ChildWatch> CreateChildWatch();

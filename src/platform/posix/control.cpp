@@ -156,6 +156,7 @@ SitePaths PathsOf(const std::string& directory, uid_t uid, bool make) {
                 static_cast<unsigned long long>(st.st_ino));
   paths.lock = paths.runtime + "/" + name + ".lock";
   paths.socket = paths.runtime + "/" + name + ".sock";
+  paths.state = paths.runtime + "/" + name + ".state";
   return paths;
 }
 

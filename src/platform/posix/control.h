@@ -20,6 +20,9 @@
 //                 whole life (the kernel lets it go however the process ends,
 //                 kill -9 included: no stale lock), holding its pid
 //   DEV-INO.sock  the control socket, mode 0600
+//   DEV-INO.state the engines the serving instance watches, mode 0600, so
+//                 that the next instance adopts those still running when
+//                 this one dies (state_file.h)
 // Nothing needs the program directory to be writable.
 //
 // Who can reach it, and why no one else can take it: only the directory's
@@ -77,6 +80,7 @@ struct SitePaths {
   std::string runtime;  // the user's runtime directory for ostrim
   std::string lock;
   std::string socket;
+  std::string state;  // DEV-INO.state: the engines it watches (state_file.h)
 };
 // Throws Error when the directory is not there, or no runtime directory can
 // be had safely (`make`: it is created when missing).

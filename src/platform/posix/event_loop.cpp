@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "log.h"
+#include "state_file.h"
 
 namespace ostrim::platform::posix {
 namespace {
@@ -113,6 +115,13 @@ void EventLoop::AcceptRequests(bool pause_and_continue, const std::string& direc
     throw Error("another ostrim serves the site in " + directory + " already (pid " + pid +
                 "); nothing was started. See it with \"ostrim -STATUS\"; " + how);
   }
+  if (control_.active()) {
+    state_.emplace(control_.paths().state);
+    AdoptEngines();
+  } else {
+    log::Warning("no state file is kept without the guard: if this service dies, the next one ",
+                 "cannot know which engines still run");
+  }
   notifier_.Open();
   Catch(SIGHUP, 0);
   for (const NamedSignal& s : kSignals) {
@@ -205,6 +214,7 @@ int EventLoop::Serve(const std::function<RequestOutcome(const RequestKind&)>& ru
     record_.TakeNewlyDegraded();  // the request's own last status said it
     if (next.client >= 0) control_.Answer(next.client, record_.Text());
     if (outcome.exit_status) {
+      KeepState();  // the engines left running, or none: no file
       for (const Queued& left : queue_) NotRun(left, "the service has ended");
       notifier_.GiveUp();
       return *outcome.exit_status;
@@ -218,6 +228,9 @@ void EventLoop::WaitForEvent(std::span<Process* const>, int timeout_ms) {
 }
 
 void EventLoop::WaitForSomething(int timeout_ms) {
+  // What changed since the last wait (a launch, an end) is kept before
+  // this one blocks.
+  KeepState();
   // The pipe; the log's reader while log lines wait for it; systemd's
   // socket while a state message waits for it, and no longer than until a
   // message is due.
@@ -226,6 +239,9 @@ void EventLoop::WaitForSomething(int timeout_ms) {
                                     {LogBacklogFd(), POLLOUT, 0},
                                     {notifier_.PendingFd(), POLLOUT, 0}};
   control_.AddPollFds(fds);
+  // And the adopted engines, whose ends no SIGCHLD tells.
+  const std::size_t first_adopted = fds.size();
+  for (const auto& [pid, fd] : adopted_) fds.push_back({fd.get(), POLLIN, 0});
   // No longer than until the notifier or the control channel has something
   // to do on its own (a message due; a client's deadline, a keep-alive).
   for (const int due : {notifier_.DueInMs(), control_.DueInMs()}) {
@@ -238,6 +254,7 @@ void EventLoop::WaitForSomething(int timeout_ms) {
   TakeSignals();
   if (control_.active()) TakeControl(fds);
   if (child_ended_) ReapEnded();
+  if (!adopted_.empty()) TakeAdoptedEnds(fds, first_adopted);
   // An engine that ended while the service ran: systemd's status says so at
   // once (a request in progress says it when it ends).
   if (!busy_ && record_.TakeNewlyDegraded()) {
@@ -290,6 +307,96 @@ void EventLoop::TakeControl(const std::vector<struct pollfd>& fds) {
   }
 }
 
+void EventLoop::AdoptEngines() {
+  std::vector<KeptEngine> engines;
+  try {
+    const std::optional<std::string> text = state_->Read();
+    if (!text) return;
+    engines = ParseState(*text);
+  } catch (const std::exception& e) {
+    // Not this user's own file as the service writes it: nothing in it is
+    // believed, and it is replaced at the first change.
+    log::Warning("the state file is not believed: ", e.what(),
+                 "; no engine is adopted, the databases are started as usual");
+    return;
+  }
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  for (const KeptEngine& e : engines) {
+    const std::string who = TagPrefix(e.tag) + "engine pid " + std::to_string(e.pid) +
+                            " from an earlier run (since " + e.launched + ")";
+    if (adopted_.count(e.pid) != 0) continue;
+    // The pidfd first, then the identity: once it is open, the pid cannot
+    // pass to another process while it is looked at.
+    Fd fd = OpenProcess(e.pid);
+    const int error = errno;
+    const std::string identity = fd ? IdentityIn("/proc", e.pid) : std::string();
+    if (identity != e.identity) {
+      log::Info(who, " no longer runs",
+                identity.empty() ? "" : " (its pid is another process's now)");
+      continue;
+    }
+    if (!fd) {
+      log::Error(who, " still runs, but cannot be watched (pidfd_open: ", ErrnoText(error),
+                 "); it is not adopted");
+      continue;
+    }
+    const auto ran = now - std::chrono::seconds(UnixSeconds(e.launched).value_or(0));
+    AdoptRunning(e.pid, Child{e.command, e.tag, {}, true},
+                 std::max(std::chrono::milliseconds(0),
+                          std::chrono::duration_cast<std::chrono::milliseconds>(ran)),
+                 std::make_unique<Process::Impl>(e.pid));
+    adopted_.emplace(e.pid, std::move(fd));
+    identities_[e.pid] = e.identity;
+    record_.Adopted(e.tag, e.pid, e.command, e.launched);
+    log::Notice(who, " still runs: adopted");
+  }
+}
+
+void EventLoop::TakeAdoptedEnds(const std::vector<struct pollfd>& fds, std::size_t first) {
+  std::vector<std::int64_t> ended;
+  std::size_t at = first;
+  for (const auto& [pid, fd] : adopted_) {
+    if (at < fds.size() && fds[at].fd == fd.get() && fds[at].revents != 0) ended.push_back(pid);
+    ++at;
+  }
+  for (std::int64_t pid : ended) {
+    adopted_.erase(pid);
+    identities_.erase(pid);
+    ProcessEnd end;
+    end.unknown = true;
+    Ended(pid, end);
+  }
+}
+
+void EventLoop::KeepState() {
+  if (!state_ || (!record_.TakeEnginesChanged() && state_kept_)) return;
+  const std::vector<KeptEngine> engines = EnginesToKeep(record_, [this](std::int64_t pid) {
+    // Read once per pid: a child not yet reaped keeps its pid, and so does
+    // an adopted engine's pidfd.
+    auto it = identities_.find(pid);
+    if (it != identities_.end()) return it->second;
+    std::string identity = ProcessIdentity(pid);
+    if (!identity.empty()) identities_.emplace(pid, identity);
+    return identity;
+  });
+  std::erase_if(identities_, [&engines](const auto& entry) {
+    return std::none_of(engines.begin(), engines.end(),
+                        [&entry](const KeptEngine& e) { return e.pid == entry.first; });
+  });
+  const std::string text = engines.empty() ? std::string() : StateText(engines);
+  if (state_kept_ && *state_kept_ == text) return;
+  try {
+    state_->Keep(text);
+    state_kept_ = text;
+    if (std::exchange(state_failed_, false)) log::Info("the state file is kept again");
+  } catch (const Error& e) {
+    if (!std::exchange(state_failed_, true)) {
+      log::Error(e.what(), ": if the service dies now, the next one cannot know which engines ",
+                 "still run (tried again at the next change)");
+    }
+  }
+}
+
 void EventLoop::ReapEnded() {
   child_ended_ = false;
   // Every child of the service is launched through this loop, so whichever
@@ -297,6 +404,7 @@ void EventLoop::ReapEnded() {
   while (Alive() > 0) {
     siginfo_t info{};
     if (::waitid(P_ALL, 0, &info, WEXITED | WNOHANG) != 0 || info.si_pid == 0) break;
+    identities_.erase(info.si_pid);  // the pid may be another process's from now on
     Ended(info.si_pid, EndFrom(info));
   }
 }

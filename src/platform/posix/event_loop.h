@@ -25,6 +25,10 @@
 //     4. run the next request to its end, if one is queued, and answer the
 //        operator who sent it, if one did.
 //   It returns when a request says the service ends.
+// - Its own death: the engines it watches are kept in the site's state file
+//   (state_file.h, beside the guard), written whenever one's life changes;
+//   the next instance adopts those still running, and watches them through
+//   pidfds (they are no children of it: no SIGCHLD comes for them).
 // - Children: every child the handlers launch goes through this loop (it is
 //   their ChildWatch). A handler that waits for its child (Process::Wait)
 //   waits in steps 1 to 3 above, never in a blocking call of its own: a
@@ -45,9 +49,11 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/children.h"
+#include "platform/posix/adoption.h"
 #include "platform/posix/control.h"
 #include "platform/posix/notify.h"
 #include "platform/posix/posix.h"
@@ -94,6 +100,16 @@ class EventLoop final : public ChildWatch {
   void WaitForSomething(int timeout_ms);
   void TakeSignals();
   void TakeControl(const std::vector<struct pollfd>& fds);
+  // Once the guard is ours: the engines an earlier run left in the state
+  // file that still run are adopted (watched through a pidfd, since no
+  // SIGCHLD comes for them); a state file that may not be believed is
+  // warned about and ignored.
+  void AdoptEngines();
+  // Writes the state file when an engine's life changed (none left: it is
+  // removed). A failure is logged once, and tried again at the next change.
+  void KeepState();
+  // The adopted engines whose pidfd says they ended.
+  void TakeAdoptedEnds(const std::vector<struct pollfd>& fds, std::size_t first);
 
   struct Queued {
     const RequestKind* request;
@@ -115,6 +131,13 @@ class EventLoop final : public ChildWatch {
   const RequestKind* running_ = nullptr;  // which, while busy_
   bool child_ended_ = false;              // SIGCHLD arrived since the last reaping
   Notifier notifier_;
+  std::optional<StateFile> state_;  // none: no guard, no state kept
+  std::optional<std::string> state_kept_;  // the text last written (none: not yet)
+  bool state_failed_ = false;       // the last write failed (said once)
+  // What identifies each engine's process, read once per pid.
+  std::unordered_map<std::int64_t, std::string> identities_;
+  // The adopted engines still running, by pid: their pidfds.
+  std::unordered_map<std::int64_t, Fd> adopted_;
 };
 
 }  // namespace ostrim::platform::posix

@@ -10,11 +10,13 @@
 // Fd, so none can leak into a child or outlive its use.
 #pragma once
 
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "platform/owned.h"
 
@@ -43,5 +45,9 @@ std::string ExecutablePath();
 // it without blocking. The event loop does both.
 int LogBacklogFd();
 void FlushLog();
+
+// platform::WriteFileWhole with the new file's `mode` (0600: private to the
+// service's user).
+void WriteWhole(const std::string& path, std::string_view text, mode_t mode);
 
 }  // namespace ostrim::platform::posix

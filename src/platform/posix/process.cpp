@@ -199,6 +199,9 @@ ProgramCheck CheckCommandLine(const std::string& command_line) {
 }
 
 std::string DescribeEnd(const ProcessEnd& end) {
+  // Only its parent learns how a process ended, and an adopted engine's
+  // parent is no longer the service.
+  if (end.unknown) return "exit status unknown (adopted from an earlier run)";
   std::string text;
   if (end.by_signal) {
     const char* name = ::strsignal(end.value);

@@ -335,15 +335,20 @@ void WriteLogLine(int priority, std::string_view line, int) {
 }
 
 void WriteFileWhole(const std::string& path, std::string_view text) {
+  // Readable by the collector whatever the umask.
+  posix::WriteWhole(path, text, 0644);
+}
+
+void posix::WriteWhole(const std::string& path, std::string_view text, mode_t mode) {
   // The new file beside it, in the same directory (a rename within one file
   // system is atomic), named after this process so that two writers never
   // share one; never through a link planted there.
   const std::string fresh = path + ".new-" + std::to_string(::getpid());
   ::unlink(fresh.c_str());
-  posix::Fd fd(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+  posix::Fd fd(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!fd) throw Error("cannot create " + fresh + ": " + posix::ErrnoText());
-  // Readable by the collector whatever the umask.
-  bool written = ::fchmod(fd.get(), 0644) == 0;
+  // Its mode whatever the umask.
+  bool written = ::fchmod(fd.get(), mode) == 0;
   for (std::string_view left = text; written && !left.empty();) {
     const ssize_t n = ::write(fd.get(), left.data(), left.size());
     if (n < 0 && errno == EINTR) continue;

@@ -99,6 +99,10 @@ std::string UnitText(const ServiceSettings& s, const std::string& executable, Un
   unit += "ExecStart=" + UnitWord(executable, true) + "\n";
   unit += "# The engines it starts are stopped by their stop commands, never killed by systemd.\n";
   unit += "KillMode=process\n";
+  unit += "# Brought back when it dies of a signal (a crash, kill -9, the OOM killer), never\n";
+  unit += "# after a start that failed; it adopts the engines its state file names.\n";
+  unit += "Restart=on-abnormal\n";
+  unit += "RestartSec=2s\n";
   // The verbs and signals as the request table has them.
   std::string verbs, signals;
   for (const RequestKind& kind : Requests()) {
