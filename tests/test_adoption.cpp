@@ -193,9 +193,7 @@ class Adoption : public tests::SiteTest {
         "[bases4GL]\nventas=ventas @sleep=60000\ncompras=compras @sleep=60000\n"
         "[opciones]\nespera_arranque=0.2\n");
   }
-  void TearDown() override {
-    for (const std::string& pid : Engines()) ::kill(std::stoi(pid), SIGKILL);
-  }
+  void TearDown() override { site.KillRecorders(); }
   std::string StatePath() const {
     struct stat st {};
     ::stat(site.path().c_str(), &st);
@@ -285,9 +283,7 @@ TEST_F(Adoption, WhatMayNotBeBelievedIsStartedAsUsual) {
     const char* said;
   };
   const Case cases[] = {
-      {"engines died", [this](const std::string&) {
-         for (const std::string& pid : Engines()) ::kill(std::stoi(pid), SIGKILL);
-       }, "no longer runs"},
+      {"engines died", [this](const std::string&) { site.KillRecorders(); }, "no longer runs"},
       {"another user's", [](const std::string& path) { ::chown(path.c_str(), 65534, 65534); },
        "owned by uid 65534"},
       {"readable by others", [](const std::string& path) { ::chmod(path.c_str(), 0644); },

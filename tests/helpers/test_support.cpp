@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -44,6 +45,23 @@ std::vector<std::vector<std::string>> Site::Records() const {
     records.push_back(std::move(fields));
   }
   return records;
+}
+
+int Site::KillRecorders() const {
+  std::set<std::string> running;
+  for (const auto& r : Records()) {
+    if (r.size() < 3) continue;
+    if (r[0] == "begin") running.insert(r[2]);
+    if (r[0] == "end") running.erase(r[2]);
+  }
+  int killed = 0;
+  for (const std::string& pid : running) {
+    // Only a process that is this site's recorder: the pid may be another's.
+    std::error_code error;
+    if (fs::read_symlink("/proc/" + pid + "/exe", error) != fs::path(*this / "recorder")) continue;
+    killed += ::kill(std::stoi(pid), SIGKILL) == 0;
+  }
+  return killed;
 }
 
 std::vector<std::string> Site::Launched() const {

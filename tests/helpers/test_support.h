@@ -28,6 +28,10 @@ class Site : public TempDir {
   std::vector<std::vector<std::string>> Records() const;
   // The argument fields of the "begin" records, in order.
   std::vector<std::string> Launched() const;
+  // Kills (SIGKILL) every recorder of this site that began and did not end
+  // and still runs as this site's recorder: engines a stop left running,
+  // which its next service would adopt. Returns how many.
+  int KillRecorders() const;
   // Waits until the recorder has begun `count` times (true), or until `limit`
   // passes without a new beginning (false).
   bool WaitForLaunches(std::size_t count, std::chrono::milliseconds limit) const;

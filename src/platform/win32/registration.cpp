@@ -1,6 +1,7 @@
 // Registration with the Service Control Manager: -INSTALL creates (or
 // updates) the service and registers its event-log source; -UNINSTALL
 // deletes both, and the record the service kept.
+#include <iterator>
 #include <string>
 
 #include "log.h"
@@ -55,6 +56,29 @@ bool SetPreshutdown(SC_HANDLE service, DWORD ms) {
   return ::ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &info) != 0;
 }
 
+// What the Service Control Manager does when the service's process ends
+// without having said it stopped (a crash, the process ended from Task
+// Manager): it starts it again after a few seconds, and the service adopts
+// the engines its state file names. The count of failures is reset after a
+// day without one. A start that fails says it stopped (with its error), so
+// it is never started again in a loop.
+constexpr DWORD kRestartAfterMs = 5000;
+constexpr DWORD kFailureCountResetS = 24 * 60 * 60;
+
+// Sets them on an open service (with SERVICE_START access, which restart
+// actions need); false (with the reason in GetLastError) when they cannot
+// be.
+bool SetFailureActions(SC_HANDLE service) {
+  SC_ACTION actions[] = {{SC_ACTION_RESTART, kRestartAfterMs},
+                         {SC_ACTION_RESTART, kRestartAfterMs},
+                         {SC_ACTION_RESTART, kRestartAfterMs}};
+  SERVICE_FAILURE_ACTIONSA info{};
+  info.dwResetPeriod = kFailureCountResetS;
+  info.cActions = static_cast<DWORD>(std::size(actions));
+  info.lpsaActions = actions;
+  return ::ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &info) != 0;
+}
+
 // Who may do what with the service: Windows' defaults for a new service
 // (the system and Administrators everything, interactive and service users
 // to query it), and besides the built-in Performance Monitor Users
@@ -106,7 +130,8 @@ std::string win32::InstallService(const ServiceSettings& settings,
     }
     existed = true;
     service.Reset(
-        ::OpenServiceA(scm.get(), settings.name.c_str(), SERVICE_CHANGE_CONFIG | WRITE_DAC));
+        ::OpenServiceA(scm.get(), settings.name.c_str(),
+                       SERVICE_CHANGE_CONFIG | SERVICE_START | WRITE_DAC));
     if (!service || !::ChangeServiceConfigA(service.get(), SERVICE_WIN32_OWN_PROCESS,
                                             StartTypeOf(settings.start_mode), SERVICE_ERROR_NORMAL,
                                             command.c_str(), nullptr, nullptr, nullptr, nullptr,
@@ -117,6 +142,10 @@ std::string win32::InstallService(const ServiceSettings& settings,
   if (!SetPreshutdown(service.get(), PreshutdownOf(stop_limit))) {
     log::Warning("cannot set the service's pre-shutdown time: ", ErrorText(),
                  "; at shutdown Windows may end it before its stop commands have run");
+  }
+  if (!SetFailureActions(service.get())) {
+    log::Warning("cannot set the service's failure actions: ", ErrorText(),
+                 "; if its process dies, Windows will not start it again");
   }
   if (!SetAccess(service.get())) {
     log::Warning("cannot let Performance Monitor Users query the service: ", ErrorText(),
