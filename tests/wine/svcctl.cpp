@@ -14,6 +14,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -66,14 +67,57 @@ int QuietUninstall(const char* name) {
   return static_cast<int>(code);
 }
 
+// Prints the service's failure actions as the Service Control Manager
+// keeps them: "reset=SECONDS restart:MS restart:MS ...".
+int FailureActions(const char* name) {
+  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = scm ? OpenServiceA(scm, name, SERVICE_QUERY_CONFIG) : nullptr;
+  BYTE buffer[8192];
+  DWORD needed = 0;
+  if (service == nullptr || !QueryServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer,
+                                                  sizeof buffer, &needed)) {
+    std::fprintf(stderr, "svcctl: cannot query the failure actions of %s (%lu)\n", name,
+                 GetLastError());
+    return 1;
+  }
+  const auto* info = reinterpret_cast<const SERVICE_FAILURE_ACTIONSA*>(buffer);
+  std::printf("reset=%lu", info->dwResetPeriod);
+  for (DWORD i = 0; i < info->cActions; ++i) {
+    const SC_ACTION& a = info->lpsaActions[i];
+    std::printf(" %s:%lu", a.Type == SC_ACTION_RESTART ? "restart" : "other", a.Delay);
+  }
+  std::printf("\n");
+  CloseServiceHandle(service);
+  CloseServiceHandle(scm);
+  return 0;
+}
+
+// Ends process PID at once, as Task Manager's "End task" does, and waits
+// until it has ended.
+int Kill(const char* pid) {
+  HANDLE process =
+      OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::strtoul(pid, nullptr, 10));
+  if (process == nullptr || !TerminateProcess(process, 1) ||
+      WaitForSingleObject(process, 10000) != WAIT_OBJECT_0) {
+    std::fprintf(stderr, "svcctl: cannot end pid %s (%lu)\n", pid, GetLastError());
+    return 1;
+  }
+  CloseHandle(process);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: svcctl pause|continue|state|quiet-uninstall NAME\n");
+    std::fprintf(stderr,
+                 "usage: svcctl pause|continue|state|failure-actions|quiet-uninstall NAME\n"
+                 "       svcctl kill PID\n");
     return 2;
   }
   if (std::strcmp(argv[1], "quiet-uninstall") == 0) return QuietUninstall(argv[2]);
+  if (std::strcmp(argv[1], "failure-actions") == 0) return FailureActions(argv[2]);
+  if (std::strcmp(argv[1], "kill") == 0) return Kill(argv[2]);
   SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
   SC_HANDLE service =
       scm ? OpenServiceA(scm, argv[2], SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS) : nullptr;

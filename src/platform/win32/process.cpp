@@ -51,6 +51,20 @@ ProcessEnd EndOf(HANDLE process) {
   return end;
 }
 
+// Its creation time (100 ns since 1601, as GetProcessTimes gives it), while
+// it runs; empty once it has ended.
+std::string CreationOf(HANDLE process) {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  DWORD code = 0;
+  if (!::GetProcessTimes(process, &created, &exited, &kernel, &user) ||
+      !::GetExitCodeProcess(process, &code) || code != STILL_ACTIVE) {
+    return {};
+  }
+  const unsigned long long ticks =
+      (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+  return std::to_string(ticks);
+}
+
 // Where CreateProcessA would find `name`: SearchPathA with the default
 // search order (the program's directory, the current one, the system's,
 // then PATH), ".exe" added to a name without an extension, as
@@ -274,6 +288,7 @@ std::vector<HANDLE> win32::Children::WatchedHandles() const {
 }
 
 void win32::Children::WaitForEvent(std::span<Process* const> children, int timeout_ms) {
+  if (before_wait_) before_wait_();
   // The handles of `children`, or of every watched child when there are
   // none; at most MAXIMUM_WAIT_OBJECTS at once: with more, the wait is cut
   // short and the caller comes back to it.
@@ -298,6 +313,27 @@ void win32::Children::WaitForEvent(std::span<Process* const> children, int timeo
     if (::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) Ended(child->Id(), EndOf(handle));
   }
   if (children.empty()) ReapEnded();
+}
+
+std::string ProcessIdentity(std::int64_t pid) {
+  if (pid <= 0) return {};
+  const win32::Handle process(
+      ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid)));
+  return process ? CreationOf(process.get()) : std::string();
+}
+
+std::unique_ptr<Process::Impl> win32::OpenRunning(std::int64_t pid, const std::string& identity) {
+  if (pid <= 0) return nullptr;
+  // The handle first, then the identity: while it is open, the pid cannot
+  // pass to another process.
+  HANDLE process = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                 static_cast<DWORD>(pid));
+  if (process == nullptr) return nullptr;
+  if (CreationOf(process) != identity) {
+    ::CloseHandle(process);
+    return nullptr;
+  }
+  return std::make_unique<Process::Impl>(pid, Process::Impl::Handle(process, &CloseProcessHandle));
 }
 
 void win32::Children::ReapEnded() {

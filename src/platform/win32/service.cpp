@@ -23,6 +23,14 @@
 // manager's time-outs. A start that fails ends in STOPPED with a
 // service-specific exit code.
 //
+// The engines it watches are kept in the "Engines" value of the same key
+// (state_file.h: the state file's text; only the system and Administrators
+// can write there), at each change and before each wait for the children;
+// removed when none runs. At start-up, each engine there that still runs,
+// with the same creation time, is adopted: watched through a handle of its
+// own as if this run had launched it. Its output pipe was the dead
+// service's: what it writes from then on reaches no log file.
+//
 // The service record is published as the "Status" value of the service's
 // Parameters key, where -STATUS, -PAUSE and -CONTINUE read it: after each
 // change of state, at most every kPublishInterval while a request runs, and
@@ -38,6 +46,7 @@
 #include "platform/win32/win32.h"
 #include "record.h"
 #include "requests.h"
+#include "state_file.h"
 
 namespace ostrim::platform {
 namespace {
@@ -70,6 +79,7 @@ class Win32ServiceHost final : public ServiceHost {
     ::InitializeCriticalSection(&lock_);
     queued_.Reset(::CreateEventA(nullptr, FALSE, FALSE, nullptr));
     children_.SetObserver(&record_);
+    children_.SetBeforeWait([this] { KeepState(); });
   }
   ~Win32ServiceHost() override {
     if (active_host == this) active_host = nullptr;
@@ -246,6 +256,7 @@ class Win32ServiceHost final : public ServiceHost {
       record_.directory = ProgramDirectory();
     } catch (const std::exception&) {
     }
+    AdoptEngines();
     Queue(FirstRequest());
     for (;;) {
       const RequestKind& request = Take();
@@ -265,10 +276,92 @@ class Win32ServiceHost final : public ServiceHost {
     }
   }
 
+  // The engines an earlier run left in the "Engines" value that still run,
+  // adopted.
+  void AdoptEngines() {
+    std::vector<KeptEngine> engines;
+    try {
+      const std::optional<std::string> text = ReadValue(kEnginesValue);
+      if (!text) return;
+      engines = ParseState(*text);
+    } catch (const std::exception& e) {
+      log::Warning("the engines kept by an earlier run are not believed: ", e.what(),
+                   "; no engine is adopted, the databases are started as usual");
+      return;
+    }
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    for (const KeptEngine& e : engines) {
+      const std::string who = TagPrefix(e.tag) + "engine pid " + std::to_string(e.pid) +
+                              " from an earlier run (since " + e.launched + ")";
+      std::unique_ptr<Process::Impl> impl = win32::OpenRunning(e.pid, e.identity);
+      if (!impl) {
+        log::Info(who, " no longer runs");
+        continue;
+      }
+      const auto ran = std::chrono::duration_cast<std::chrono::milliseconds>(
+          now - std::chrono::seconds(UnixSeconds(e.launched).value_or(0)));
+      children_.AdoptRunning(e.pid, ChildWatch::Child{e.command, e.tag, {}, true},
+                             std::max(std::chrono::milliseconds(0), ran), std::move(impl));
+      record_.Adopted(e.tag, e.pid, e.command, e.launched);
+      log::Notice(who, " still runs: adopted");
+    }
+  }
+
+  // Keeps the engines still running in the "Engines" value when an
+  // engine's life changed (none: the value is removed).
+  void KeepState() {
+    if (!record_.TakeEnginesChanged() && kept_) return;
+    const std::vector<KeptEngine> engines = EnginesToKeep(record_, &ProcessIdentity);
+    const std::string text = engines.empty() ? std::string() : StateText(engines);
+    if (kept_ && *kept_ == text) return;
+    HKEY key = nullptr;
+    LONG error = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, win32::ParametersKey(settings_.name).c_str(),
+                                   0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (error == ERROR_SUCCESS) {
+      error = text.empty() ? ::RegDeleteValueA(key, kEnginesValue)
+                           : ::RegSetValueExA(key, kEnginesValue, 0, REG_SZ,
+                                              reinterpret_cast<const BYTE*>(text.c_str()),
+                                              static_cast<DWORD>(text.size() + 1));
+      if (error == ERROR_FILE_NOT_FOUND && text.empty()) error = ERROR_SUCCESS;
+      ::RegCloseKey(key);
+    }
+    if (error == ERROR_SUCCESS) {
+      kept_ = text;
+      if (std::exchange(keep_failed_, false)) log::Info("the engines are kept again");
+    } else if (!std::exchange(keep_failed_, true)) {
+      log::Error("cannot keep the engines in the registry: ", win32::ErrorText(error),
+                 ": if the service dies now, the next one cannot know which engines still run");
+    }
+  }
+
+  // A string value of the Parameters key; none when it is not there.
+  std::optional<std::string> ReadValue(const char* name) const {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, win32::ParametersKey(settings_.name).c_str(), 0,
+                        KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+      return std::nullopt;
+    }
+    DWORD type = 0, size = 0;
+    std::optional<std::string> value;
+    if (::RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+        type == REG_SZ) {
+      std::string text(size, '\0');
+      if (::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()),
+                             &size) == ERROR_SUCCESS) {
+        text.resize(std::min<std::size_t>(size, text.size()));
+        while (!text.empty() && text.back() == '\0') text.pop_back();
+        value = std::move(text);
+      }
+    }
+    ::RegCloseKey(key);
+    return value;
+  }
+
   // Publishes the record where -STATUS, -PAUSE and -CONTINUE read it: at
   // once when `now`, else when it changed and the last publication is
   // older than kPublishInterval.
   void Publish(bool now) {
+    KeepState();
     const DWORD tick = ::GetTickCount();
     const bool changed = record_.TakeChanged() || record_changed_;
     if (!changed && !now) return;
@@ -303,6 +396,9 @@ class Win32ServiceHost final : public ServiceHost {
   win32::Children children_;
   ServiceRecord record_;
   DWORD published_ = 0;
+  static constexpr const char* kEnginesValue = "Engines";
+  std::optional<std::string> kept_;  // the engines' text last kept (none: not yet)
+  bool keep_failed_ = false;
   bool record_changed_ = false;  // a change not yet published
   std::optional<std::chrono::milliseconds> stop_limit_;
   bool limit_given_ = false;  // set at least once since the service started

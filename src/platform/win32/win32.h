@@ -89,6 +89,9 @@ std::string ExecutablePath();
 // service loop sees them end.
 class Children final : public ChildWatch {
  public:
+  // Called before each wait for the children (the service keeps its state
+  // of the engines there).
+  void SetBeforeWait(std::function<void()> before) { before_wait_ = std::move(before); }
   // The process handles of the children still watched, for the service loop
   // to wait on together with its request queue.
   std::vector<HANDLE> WatchedHandles() const;
@@ -97,7 +100,15 @@ class Children final : public ChildWatch {
 
  protected:
   void WaitForEvent(std::span<Process* const> children, int timeout_ms) override;
+
+ private:
+  std::function<void()> before_wait_;
 };
+
+// A process an earlier run of the service launched, opened to be watched
+// (SYNCHRONIZE, and its exit code), when it still runs and `identity` is
+// still its own (ProcessIdentity); null otherwise.
+std::unique_ptr<Process::Impl> OpenRunning(std::int64_t pid, const std::string& identity);
 
 // Turns the Windows Application event log on for the log (only the service
 // writes there; a command run from a console writes to its console alone).
