@@ -96,14 +96,14 @@ struct DatabaseRecord {
   std::string name;
   Pass pass = Pass::k4GL;
   DatabaseState state = DatabaseState::kNotLaunched;
-  std::int64_t pid = 0;  // 0: none
-  std::string since;     // when it entered `state` (UTC)
-  std::string detail;    // why, or how it ended; may be empty
-  std::string command;   // the command line
-  std::string argument;  // its argument text when launched (not published)
-  int restarts = 0;      // how often it was started again after a crash, since the last start
+  std::int64_t pid = 0;       // 0: none
+  std::string since;          // when it entered `state` (UTC)
+  std::string detail;         // why, or how it ended; may be empty
+  std::string command;        // the command line
+  std::string argument;       // its argument text when launched (not published)
+  int restarts = 0;           // how often it was started again after a crash, since the last start
   std::string launched = {};  // when its process was launched (UTC; not published)
-  bool adopted = {};  // its engine was launched by an earlier run of the service
+  bool adopted = {};          // its engine was launched by an earlier run of the service
 };
 
 // Whether the entry is a process the service watches that still runs: an

@@ -79,16 +79,20 @@ TEST(StateFile, IsBelievedOnlyAsThePrivateFileOfTheServicesUser) {
   };
   const Case cases[] = {
       {"readable by others", [&] { ::chmod(path.c_str(), 0644); }, "mode 0644"},
-      {"a link", [&] {
+      {"a link",
+       [&] {
          fs::rename(path, dir / "elsewhere");
          fs::create_symlink(dir / "elsewhere", path);
-       }, "symbolic link"},
+       },
+       "symbolic link"},
       {"another user's", [&] { ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0); }, "uid 65534"},
       {"a hard link", [&] { fs::create_hard_link(path, dir / "other"); }, "other names"},
-      {"a directory", [&] {
+      {"a directory",
+       [&] {
          fs::remove(path);
          fs::create_directory(path);
-       }, "not a regular file"},
+       },
+       "not a regular file"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -189,7 +193,8 @@ TEST_F(Adoption, AKilledServicesEnginesAreAdoptedNeverStartedTwice) {
   const tests::Result r = again.Finish();
   EXPECT_EQ(r.status, 0) << r.err;
   std::size_t stops = 0;
-  for (const auto& rec : site.Records()) stops += rec[0] == "begin" && rec[3].rfind("stop|", 0) == 0;
+  for (const auto& rec : site.Records())
+    stops += rec[0] == "begin" && rec[3].rfind("stop|", 0) == 0;
   EXPECT_EQ(stops, 2u) << "a stop command per database";
   // ventas's engine ignores the recorder's stop: left running, and kept.
   EXPECT_NE(r.err.find("left running"), std::string::npos) << r.err;
@@ -213,13 +218,16 @@ TEST_F(Adoption, WhatMayNotBeBelievedIsStartedAsUsual) {
        "owned by uid 65534"},
       {"readable by others", [](const std::string& path) { ::chmod(path.c_str(), 0644); },
        "mode 0644"},
-      {"a link", [](const std::string& path) {
+      {"a link",
+       [](const std::string& path) {
          fs::rename(path, path + ".real");
          fs::create_symlink(path + ".real", path);
-       }, "symbolic link"},
+       },
+       "symbolic link"},
       {"garbage", [](const std::string& path) { WriteFile(path, "engine\tventas\n"); },
        "not a state file"},
-      {"a pid reused", [](const std::string& path) {
+      {"a pid reused",
+       [](const std::string& path) {
          // Each engine's identity (its fifth field) given another start time.
          std::string text = ReadFile(path);
          for (std::size_t at = 0; (at = text.find("\nengine\t", at)) != std::string::npos; ++at) {
@@ -229,7 +237,8 @@ TEST_F(Adoption, WhatMayNotBeBelievedIsStartedAsUsual) {
          }
          WriteFile(path, text);
          ::chmod(path.c_str(), 0600);
-       }, "its pid is another process's now"},
+       },
+       "its pid is another process's now"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -12,7 +12,10 @@ namespace {
 // refused, saying which line.
 TEST(StateFile, ReadsBackWhatItWroteAndRefusesAnythingElse) {
   const std::vector<KeptEngine> engines = {
-      {{"ventas", "4GL", "ventas -4gl"}, 4107, "8812@b00t", "2026-12-09T10:02:11Z",
+      {{"ventas", "4GL", "ventas -4gl"},
+       4107,
+       "8812@b00t",
+       "2026-12-09T10:02:11Z",
        "arranca ventas -4gl -z"},
       {{"tab\tnew\nline\\", "SQL", "a\\b"}, 1, "1@x", "2026-01-01T00:00:00Z", ""},
   };
@@ -69,8 +72,8 @@ TEST(StateFile, KeepsTheEnginesStillRunning) {
   record.Launched({"ventas", "stop", "ventas"}, 13, "para ventas ");
   record.Ended({"almacen", "4GL", "almacen"}, 12, {}, true);
   record.Adopted({"viejo", "4GL", "viejo"}, 14, "arranca viejo -z", "2026-01-01T00:00:00Z");
-  const std::vector<KeptEngine> kept =
-      EnginesToKeep(record, [](std::int64_t pid) { return pid == 11 ? "" : "id" + std::to_string(pid); });
+  const std::vector<KeptEngine> kept = EnginesToKeep(
+      record, [](std::int64_t pid) { return pid == 11 ? "" : "id" + std::to_string(pid); });
   ASSERT_EQ(kept.size(), 2u);
   EXPECT_EQ(kept[0].tag.database, "ventas");
   EXPECT_EQ(kept[0].tag.argument, "ventas -4gl");

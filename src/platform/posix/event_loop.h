@@ -131,9 +131,9 @@ class EventLoop final : public ChildWatch {
   const RequestKind* running_ = nullptr;  // which, while busy_
   bool child_ended_ = false;              // SIGCHLD arrived since the last reaping
   Notifier notifier_;
-  std::optional<StateFile> state_;  // none: no guard, no state kept
+  std::optional<StateFile> state_;         // none: no guard, no state kept
   std::optional<std::string> state_kept_;  // the text last written (none: not yet)
-  bool state_failed_ = false;       // the last write failed (said once)
+  bool state_failed_ = false;              // the last write failed (said once)
   // What identifies each engine's process, read once per pid.
   std::unordered_map<std::int64_t, std::string> identities_;
   // The adopted engines still running, by pid: their pidfds.

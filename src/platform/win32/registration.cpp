@@ -129,9 +129,8 @@ std::string win32::InstallService(const ServiceSettings& settings,
       throw Error("cannot register the service: " + ErrorText());
     }
     existed = true;
-    service.Reset(
-        ::OpenServiceA(scm.get(), settings.name.c_str(),
-                       SERVICE_CHANGE_CONFIG | SERVICE_START | WRITE_DAC));
+    service.Reset(::OpenServiceA(scm.get(), settings.name.c_str(),
+                                 SERVICE_CHANGE_CONFIG | SERVICE_START | WRITE_DAC));
     if (!service || !::ChangeServiceConfigA(service.get(), SERVICE_WIN32_OWN_PROCESS,
                                             StartTypeOf(settings.start_mode), SERVICE_ERROR_NORMAL,
                                             command.c_str(), nullptr, nullptr, nullptr, nullptr,
