@@ -88,6 +88,7 @@ void ServiceRecord::EnterState(ServiceState now) {
   state = now;
   since = UtcNow();
   changed_ = true;
+  kept_changed_ = true;
 }
 
 void ServiceRecord::BeginRequest(const RequestKind& kind) {
@@ -188,7 +189,7 @@ void ServiceRecord::Set(DatabaseRecord& entry, DatabaseState now, std::int64_t e
   entry.since = UtcNow();
   entry.detail = std::move(detail);
   changed_ = true;
-  engines_changed_ = true;
+  kept_changed_ = true;
 }
 
 void ServiceRecord::Degrade(const std::string& why) {

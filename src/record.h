@@ -262,7 +262,7 @@ class ServiceRecord final : public ChildObserver {
   // Its latest entry (null: none).
   const DatabaseRecord* Latest(const LaunchTag& tag) const;
 
-  // --- The service's own death ([state file], adoption)
+  // --- The service's own death (its state file, adoption)
   // An engine an earlier run of the service launched, found still running
   // at start-up: watched as if this run had launched it, since `launched`.
   void Adopted(const LaunchTag& tag, std::int64_t pid, const std::string& command,
@@ -275,8 +275,9 @@ class ServiceRecord final : public ChildObserver {
   // The engines the service watches that still run (start launches, not
   // stop commands), in launch order: what its state file keeps.
   std::vector<const DatabaseRecord*> Engines() const;
-  // Whether an engine's life changed since the last call.
-  bool TakeEnginesChanged() { return std::exchange(engines_changed_, false); }
+  // Whether what the state file keeps may have changed since the last call
+  // (an engine's life, the service's state).
+  bool TakeKeptChanged() { return std::exchange(kept_changed_, false); }
 
   // --- Told by the children (ChildObserver)
   void Launched(const LaunchTag& tag, std::int64_t pid, const std::string& command) override;
@@ -315,7 +316,7 @@ class ServiceRecord final : public ChildObserver {
   std::vector<std::string> notes_;
   std::vector<std::string> failed_stops_;  // the current request's, by database
   bool changed_ = true;
-  bool engines_changed_ = true;
+  bool kept_changed_ = true;
   bool newly_degraded_ = false;
   std::size_t reasons_ = 0;  // how many reasons the health has had
   std::vector<DatabaseRecord> databases_;

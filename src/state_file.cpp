@@ -20,10 +20,11 @@ std::vector<std::string_view> Split(std::string_view line) {
 
 }  // namespace
 
-std::string StateText(const std::vector<KeptEngine>& engines) {
+std::string StateText(const KeptState& state) {
   std::string text(kHeader);
   text += '\n';
-  for (const KeptEngine& e : engines) {
+  if (state.paused) text += "state\tpaused\n";
+  for (const KeptEngine& e : state.engines) {
     const std::string pid = std::to_string(e.pid);
     text += "engine";
     for (const std::string* field : {&e.tag.database, &e.tag.pass, &pid, &e.identity, &e.launched,
@@ -36,8 +37,8 @@ std::string StateText(const std::vector<KeptEngine>& engines) {
   return text;
 }
 
-std::vector<KeptEngine> ParseState(std::string_view text) {
-  std::vector<KeptEngine> engines;
+KeptState ParseState(std::string_view text) {
+  KeptState state;
   std::size_t number = 0;
   while (!text.empty()) {
     const std::string_view line = text.substr(0, text.find('\n'));
@@ -50,6 +51,11 @@ std::vector<KeptEngine> ParseState(std::string_view text) {
       continue;
     }
     const std::vector<std::string_view> f = Split(line);
+    if (number == 2 && f.size() == 2 && f[0] == "state") {
+      if (f[1] != "paused") throw StateError(where + "no state it keeps: " + std::string(f[1]));
+      state.paused = true;
+      continue;
+    }
     if (f.size() != kFields || f[0] != "engine") throw StateError(where + "not an engine's line");
     KeptEngine e;
     e.tag.database = FromWireField(f[1]);
@@ -67,15 +73,17 @@ std::vector<KeptEngine> ParseState(std::string_view text) {
     if (!UnixSeconds(e.launched)) throw StateError(where + "no time: " + e.launched);
     e.tag.argument = FromWireField(f[6]);
     e.command = FromWireField(f[7]);
-    engines.push_back(std::move(e));
+    state.engines.push_back(std::move(e));
   }
   if (number == 0) throw StateError("it is empty");
-  return engines;
+  return state;
 }
 
-std::vector<KeptEngine> EnginesToKeep(const ServiceRecord& record,
-                                      const std::function<std::string(std::int64_t)>& identity) {
-  std::vector<KeptEngine> engines;
+KeptState StateToKeep(const ServiceRecord& record,
+                      const std::function<std::string(std::int64_t)>& identity) {
+  KeptState state;
+  state.paused = record.state == ServiceState::kPaused || record.state == ServiceState::kPausing;
+  std::vector<KeptEngine>& engines = state.engines;
   for (const DatabaseRecord* d : record.Engines()) {
     KeptEngine e;
     e.identity = identity(d->pid);
@@ -86,7 +94,7 @@ std::vector<KeptEngine> EnginesToKeep(const ServiceRecord& record,
     e.command = d->command;
     engines.push_back(std::move(e));
   }
-  return engines;
+  return state;
 }
 
 }  // namespace ostrim

@@ -203,6 +203,38 @@ TEST_F(Adoption, AKilledServicesEnginesAreAdoptedNeverStartedTwice) {
   EXPECT_EQ(kept.find("compras"), std::string::npos) << kept;
 }
 
+// Killed while paused (`ostrim -PAUSE && backup`, and the service dies
+// during the backup), it comes back paused: systemd hears it is ready, no
+// start command runs until it is asked to continue.
+TEST_F(Adoption, AServiceKilledWhilePausedComesBackPaused) {
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(Served()) << service.Err();
+  Run("-PAUSE");  // the recorder's stop leaves its engines running: exit 1
+  ASSERT_EQ(Status()["state"].text, "paused");
+  service.Signal(SIGKILL);
+  service.Finish();
+
+  tests::NotifySocket notify;
+  auto env = Env();
+  env.emplace_back("NOTIFY_SOCKET", notify.path());
+  Background again(site.program(), {}, env);
+  ASSERT_TRUE(notify.WaitFor("READY=1", 20s)) << again.Err();
+  EXPECT_TRUE(notify.WaitFor("STATUS=paused", 20s));
+  tests::json::Value s = Status();
+  EXPECT_EQ(s["state"].text, "paused");
+  EXPECT_EQ(s["requests"].number, 0);
+  EXPECT_EQ(Database(s, "ventas", "4GL")["state"].text, "running") << "its engine adopted";
+  EXPECT_EQ(Engines().size(), 2u) << "a start command ran";
+  EXPECT_NE(again.Err().find("died paused: it stays paused"), std::string::npos) << again.Err();
+
+  const tests::Result r = Run("-CONTINUE");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Status()["state"].text, "running");
+  EXPECT_EQ(Engines().size(), 2u) << "the adopted engines were started again";
+  again.Signal(SIGTERM);
+  again.Finish();
+}
+
 // Engines that died with the service, and a state file that may not be
 // believed (another's, readable by others, a link, garbage), or one whose
 // pid is another process's now: the databases are started as usual.

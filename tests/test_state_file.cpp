@@ -19,7 +19,10 @@ TEST(StateFile, ReadsBackWhatItWroteAndRefusesAnythingElse) {
        "arranca ventas -4gl -z"},
       {{"tab\tnew\nline\\", "SQL", "a\\b"}, 1, "1@x", "2026-01-01T00:00:00Z", ""},
   };
-  const std::vector<KeptEngine> back = ParseState(StateText(engines));
+  for (const bool paused : {false, true}) {
+    EXPECT_EQ(ParseState(StateText({paused, engines})).paused, paused);
+  }
+  const std::vector<KeptEngine> back = ParseState(StateText({true, engines})).engines;
   ASSERT_EQ(back.size(), engines.size());
   for (std::size_t i = 0; i < back.size(); ++i) {
     EXPECT_EQ(back[i].tag.database, engines[i].tag.database);
@@ -47,6 +50,8 @@ TEST(StateFile, ReadsBackWhatItWroteAndRefusesAnythingElse) {
       {head + "engine\tv\t4GL\t12x\t1@x\t2026-12-09T10:02:11Z\tv\tc\n", "no pid"},
       {head + "engine\tv\t4GL\t12\t\t2026-12-09T10:02:11Z\tv\tc\n", "no identity"},
       {head + "engine\tv\t4GL\t12\t1@x\tyesterday\tv\tc\n", "no time"},
+      {head + "state\trunning\n", "no state it keeps"},
+      {head + good + "state\tpaused\n", "line 3: not an engine's line"},
   };
   for (const Case& c : bad) {
     SCOPED_TRACE(c.text);
@@ -57,14 +62,14 @@ TEST(StateFile, ReadsBackWhatItWroteAndRefusesAnythingElse) {
       EXPECT_NE(std::string(e.what()).find(c.why), std::string::npos) << e.what();
     }
   }
-  EXPECT_EQ(ParseState(head + good).size(), 1u);
-  EXPECT_TRUE(ParseState(head).empty());
+  EXPECT_EQ(ParseState(head + good).engines.size(), 1u);
+  EXPECT_TRUE(ParseState(head).Empty());
 }
 
 // The record's engines are kept, with their launch time and argument;
 // stop commands and ended engines are not, nor one whose identity cannot
-// be had.
-TEST(StateFile, KeepsTheEnginesStillRunning) {
+// be had. A paused or pausing service is kept paused, engines or none.
+TEST(StateFile, KeepsTheEnginesStillRunningAndAPause) {
   ServiceRecord record;
   record.Launched({"ventas", "4GL", "ventas -4gl"}, 10, "arranca ventas -4gl -z");
   record.Launched({"compras", "SQL", "compras"}, 11, "arranca compras -z");
@@ -72,8 +77,11 @@ TEST(StateFile, KeepsTheEnginesStillRunning) {
   record.Launched({"ventas", "stop", "ventas"}, 13, "para ventas ");
   record.Ended({"almacen", "4GL", "almacen"}, 12, {}, true);
   record.Adopted({"viejo", "4GL", "viejo"}, 14, "arranca viejo -z", "2026-01-01T00:00:00Z");
-  const std::vector<KeptEngine> kept = EnginesToKeep(
-      record, [](std::int64_t pid) { return pid == 11 ? "" : "id" + std::to_string(pid); });
+  const auto identity = [](std::int64_t pid) {
+    return pid == 11 ? "" : "id" + std::to_string(pid);
+  };
+  EXPECT_FALSE(StateToKeep(record, identity).paused);
+  const std::vector<KeptEngine> kept = StateToKeep(record, identity).engines;
   ASSERT_EQ(kept.size(), 2u);
   EXPECT_EQ(kept[0].tag.database, "ventas");
   EXPECT_EQ(kept[0].tag.argument, "ventas -4gl");
@@ -84,6 +92,13 @@ TEST(StateFile, KeepsTheEnginesStillRunning) {
   EXPECT_TRUE(record.AdoptedRuns("viejo"));
   EXPECT_FALSE(record.AdoptedRuns("ventas"));
   EXPECT_EQ(record.StartedWith("viejo"), "viejo");
+  for (const ServiceState state : {ServiceState::kPausing, ServiceState::kPaused}) {
+    record.EnterState(state);
+    EXPECT_TRUE(StateToKeep(record, identity).paused);
+  }
+  record.EnterState(ServiceState::kContinuing);
+  EXPECT_FALSE(StateToKeep(record, identity).paused) << "a continue under way wanted it running";
+  EXPECT_TRUE(ServiceRecord().TakeKeptChanged());
 }
 
 }  // namespace

@@ -89,10 +89,24 @@ uno=$(status | awk -F'\t' '$1 == "database" && $2 == "uno" {print $5}')
 wait_for 100 bash -c "\"$wine\" \"$site/ostrim.exe\" -STATUS 2>/dev/null | tr -d '\r' | grep -q $'^database\tuno\t4GL\tended\t0\t.*exit status 1'" ||
   fail "uno's end not noticed"
 
+echo "== killed while paused, it comes back paused and starts nothing"
+"$wine" "$site/svcctl.exe" pause ostrim >/dev/null || fail "no pause"
+service_pid=$(status | awk -F'\t' '$1 == "pid" {print $2}')
+launched=$(starts)
+"$wine" "$site/svcctl.exe" kill "$service_pid" || fail "cannot end the service"
+"$wine" net start ostrim >/dev/null 2>&1 || true
+wait_for 100 bash -c "[ \"\$(\"$wine\" \"$site/svcctl.exe\" state ostrim | tr -d '\r')\" = PAUSED ]" ||
+  fail "not paused: $(state)"
+new_pid || fail "not started again"
+[ "$(starts)" -eq "$launched" ] || fail "a start command ran while paused"
+"$wine" "$site/svcctl.exe" continue ostrim >/dev/null || fail "no continue"
+
+stops() { grep -c $'^begin\t.*\tstop|' "$site/record.log"; }
+stopped_before=$(stops)
 "$wine" net stop ostrim >/dev/null 2>&1 || true
 wait_for 100 bash -c "[ \"\$(\"$wine\" \"$site/svcctl.exe\" state ostrim | tr -d '\r')\" = STOPPED ]" ||
   fail "did not stop"
-[ "$(grep -c $'^begin\t.*\tstop|' "$site/record.log")" -eq 2 ] || fail "a stop command per database"
+[ "$(stops)" -eq $((stopped_before + 2)) ] || fail "a stop command per database"
 "$wine" "$site/svcctl.exe" kill "$(tr ' ' '\n' <<<"$engines" | grep -vx "$uno" | head -1)" || true
 "$wine" "$site/ostrim.exe" -UNINSTALL >/dev/null
 echo "wine adoption: every check passed"

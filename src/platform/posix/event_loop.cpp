@@ -308,11 +308,11 @@ void EventLoop::TakeControl(const std::vector<struct pollfd>& fds) {
 }
 
 void EventLoop::AdoptEngines() {
-  std::vector<KeptEngine> engines;
+  KeptState kept;
   try {
     const std::optional<std::string> text = state_->Read();
     if (!text) return;
-    engines = ParseState(*text);
+    kept = ParseState(*text);
   } catch (const std::exception& e) {
     // Not this user's own file as the service writes it: nothing in it is
     // believed, and it is replaced at the first change.
@@ -320,8 +320,9 @@ void EventLoop::AdoptEngines() {
                  "; no engine is adopted, the databases are started as usual");
     return;
   }
+  resumes_paused_ = kept.paused;
   const auto now = std::chrono::system_clock::now().time_since_epoch();
-  for (const KeptEngine& e : engines) {
+  for (const KeptEngine& e : kept.engines) {
     const std::string who = TagPrefix(e.tag) + "engine pid " + std::to_string(e.pid) +
                             " from an earlier run (since " + e.launched + ")";
     if (adopted_.count(e.pid) != 0) continue;
@@ -369,8 +370,8 @@ void EventLoop::TakeAdoptedEnds(const std::vector<struct pollfd>& fds, std::size
 }
 
 void EventLoop::KeepState() {
-  if (!state_ || (!record_.TakeEnginesChanged() && state_kept_)) return;
-  const std::vector<KeptEngine> engines = EnginesToKeep(record_, [this](std::int64_t pid) {
+  if (!state_ || (!record_.TakeKeptChanged() && state_kept_)) return;
+  const KeptState kept = StateToKeep(record_, [this](std::int64_t pid) {
     // Read once per pid: a child not yet reaped keeps its pid, and so does
     // an adopted engine's pidfd.
     auto it = identities_.find(pid);
@@ -379,11 +380,11 @@ void EventLoop::KeepState() {
     if (!identity.empty()) identities_.emplace(pid, identity);
     return identity;
   });
-  std::erase_if(identities_, [&engines](const auto& entry) {
-    return std::none_of(engines.begin(), engines.end(),
+  std::erase_if(identities_, [&kept](const auto& entry) {
+    return std::none_of(kept.engines.begin(), kept.engines.end(),
                         [&entry](const KeptEngine& e) { return e.pid == entry.first; });
   });
-  const std::string text = engines.empty() ? std::string() : StateText(engines);
+  const std::string text = kept.Empty() ? std::string() : StateText(kept);
   if (state_kept_ && *state_kept_ == text) return;
   try {
     state_->Keep(text);

@@ -87,6 +87,8 @@ class EventLoop final : public ChildWatch {
   int Serve(const std::function<RequestOutcome(const RequestKind&)>& run, ServiceEvents& events);
 
   ServiceRecord& record() { return record_; }
+  // The earlier run of this site died paused (its state file says so).
+  bool ResumesPaused() const { return resumes_paused_; }
   Notifier& notifier() { return notifier_; }
 
   void ReapEnded() override;
@@ -133,7 +135,8 @@ class EventLoop final : public ChildWatch {
   Notifier notifier_;
   std::optional<StateFile> state_;         // none: no guard, no state kept
   std::optional<std::string> state_kept_;  // the text last written (none: not yet)
-  bool state_failed_ = false;              // the last write failed (said once)
+  bool state_failed_ = false;
+  bool resumes_paused_ = false;  // the last write failed (said once)
   // What identifies each engine's process, read once per pid.
   std::unordered_map<std::int64_t, std::string> identities_;
   // The adopted engines still running, by pid: their pidfds.

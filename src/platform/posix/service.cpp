@@ -55,6 +55,16 @@ class PosixServiceHost final : public ServiceHost {
     log::Info(settings_.name, " (", settings_.display_name, ") serving, pid ", ::getpid(),
               loop_.notifier().active() ? ", under systemd" : ", in the foreground", "; ",
               HowToAsk(pause_and_continue, Signals));
+    if (loop_.ResumesPaused()) {
+      // It died paused (a backup may be running): it comes back paused,
+      // starting nothing, until it is asked to continue.
+      loop_.record().EnterState(ServiceState::kPaused);
+      log::Notice("the earlier run of the service died paused: it stays paused and starts ",
+                  "nothing; ostrim -CONTINUE starts the databases");
+      loop_.notifier().State("READY=1");
+      loop_.notifier().State("STATUS=paused (as the earlier run was when it died)");
+      return;
+    }
     loop_.Queue(FirstRequest(), "service started");
   }
 

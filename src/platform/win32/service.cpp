@@ -256,8 +256,21 @@ class Win32ServiceHost final : public ServiceHost {
       record_.directory = ProgramDirectory();
     } catch (const std::exception&) {
     }
-    AdoptEngines();
-    Queue(FirstRequest());
+    if (AdoptEngines()) {
+      // It died paused (a backup may be running): it comes back paused,
+      // starting nothing, until it is asked to continue.
+      log::Notice("the earlier run of the service died paused: it stays paused and starts ",
+                  "nothing; ostrim -CONTINUE or sc continue ", settings_.name,
+                  " starts the databases");
+      record_.EnterState(ServiceState::kPaused);
+      // Started first, then paused: a service manager may wait for the
+      // start to end in RUNNING (Wine's does).
+      SetState(SERVICE_RUNNING);
+      SetState(SERVICE_PAUSED);
+      Publish(true);
+    } else {
+      Queue(FirstRequest());
+    }
     for (;;) {
       const RequestKind& request = Take();
       SetState(ScmStateOf(request.pending));
@@ -278,19 +291,20 @@ class Win32ServiceHost final : public ServiceHost {
 
   // The engines an earlier run left in the "Engines" value that still run,
   // adopted.
-  void AdoptEngines() {
-    std::vector<KeptEngine> engines;
+  // Returns whether that run died paused.
+  bool AdoptEngines() {
+    KeptState kept;
     try {
       const std::optional<std::string> text = ReadValue(kEnginesValue);
-      if (!text) return;
-      engines = ParseState(*text);
+      if (!text) return false;
+      kept = ParseState(*text);
     } catch (const std::exception& e) {
       log::Warning("the engines kept by an earlier run are not believed: ", e.what(),
                    "; no engine is adopted, the databases are started as usual");
-      return;
+      return false;
     }
     const auto now = std::chrono::system_clock::now().time_since_epoch();
-    for (const KeptEngine& e : engines) {
+    for (const KeptEngine& e : kept.engines) {
       const std::string who = TagPrefix(e.tag) + "engine pid " + std::to_string(e.pid) +
                               " from an earlier run (since " + e.launched + ")";
       std::unique_ptr<Process::Impl> impl = win32::OpenRunning(e.pid, e.identity);
@@ -305,14 +319,15 @@ class Win32ServiceHost final : public ServiceHost {
       record_.Adopted(e.tag, e.pid, e.command, e.launched);
       log::Notice(who, " still runs: adopted");
     }
+    return kept.paused;
   }
 
   // Keeps the engines still running in the "Engines" value when an
   // engine's life changed (none: the value is removed).
   void KeepState() {
-    if (!record_.TakeEnginesChanged() && kept_) return;
-    const std::vector<KeptEngine> engines = EnginesToKeep(record_, &ProcessIdentity);
-    const std::string text = engines.empty() ? std::string() : StateText(engines);
+    if (!record_.TakeKeptChanged() && kept_) return;
+    const KeptState kept = StateToKeep(record_, &ProcessIdentity);
+    const std::string text = kept.Empty() ? std::string() : StateText(kept);
     if (kept_ && *kept_ == text) return;
     HKEY key = nullptr;
     LONG error = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, win32::ParametersKey(settings_.name).c_str(),
