@@ -38,6 +38,13 @@ std::vector<std::pair<std::int64_t, const ChildWatch::Child*>> ChildWatch::Watch
   return children;
 }
 
+std::string ChildWatch::IdentityOf(std::int64_t pid) {
+  auto it = children_.find(pid);
+  if (it == children_.end() || ended_.count(pid) != 0) return {};
+  if (it->second.identity.empty()) it->second.identity = ProcessIdentity(pid);
+  return it->second.identity;
+}
+
 Process ChildWatch::Spawn(const std::string& command_line, LaunchTag tag) {
   return Launch(command_line, *this, std::move(tag));
 }

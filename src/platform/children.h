@@ -63,6 +63,9 @@ class ChildWatch {
     LaunchTag tag;
     Clock::time_point started;
     bool watched = false;  // left running: nobody waits for it
+    // What identifies its process beyond its pid (ProcessIdentity), read
+    // at the first IdentityOf; an adopted child's, from its state file.
+    std::string identity = {};
   };
 
   virtual ~ChildWatch() = default;
@@ -71,6 +74,10 @@ class ChildWatch {
   std::size_t Watched() const { return watched_.size(); }
   // How many children launched through this watch have not been seen to end.
   std::size_t Alive() const { return children_.size() - ended_.size(); }
+  // ProcessIdentity of child `pid` while this watch has not seen it end
+  // (read once: until then its pid stays its own, a child not yet reaped
+  // or one whose handle is held), or empty.
+  std::string IdentityOf(std::int64_t pid);
   // The watched children by pid.
   std::vector<std::pair<std::int64_t, const Child*>> WatchedChildren() const;
 

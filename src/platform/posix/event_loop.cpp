@@ -342,12 +342,11 @@ void EventLoop::AdoptEngines() {
       continue;
     }
     const auto ran = now - std::chrono::seconds(UnixSeconds(e.launched).value_or(0));
-    AdoptRunning(e.pid, Child{e.command, e.tag, {}, true},
+    AdoptRunning(e.pid, Child{e.command, e.tag, {}, true, e.identity},
                  std::max(std::chrono::milliseconds(0),
                           std::chrono::duration_cast<std::chrono::milliseconds>(ran)),
                  std::make_unique<Process::Impl>(e.pid));
     adopted_.emplace(e.pid, std::move(fd));
-    identities_[e.pid] = e.identity;
     record_.Adopted(e.tag, e.pid, e.command, e.launched);
     log::Notice(who, " still runs: adopted");
   }
@@ -362,7 +361,6 @@ void EventLoop::TakeAdoptedEnds(const std::vector<struct pollfd>& fds, std::size
   }
   for (std::int64_t pid : ended) {
     adopted_.erase(pid);
-    identities_.erase(pid);
     ProcessEnd end;
     end.unknown = true;
     Ended(pid, end);
@@ -371,19 +369,7 @@ void EventLoop::TakeAdoptedEnds(const std::vector<struct pollfd>& fds, std::size
 
 void EventLoop::KeepState() {
   if (!state_ || (!record_.TakeKeptChanged() && state_kept_)) return;
-  const KeptState kept = StateToKeep(record_, [this](std::int64_t pid) {
-    // Read once per pid: a child not yet reaped keeps its pid, and so does
-    // an adopted engine's pidfd.
-    auto it = identities_.find(pid);
-    if (it != identities_.end()) return it->second;
-    std::string identity = ProcessIdentity(pid);
-    if (!identity.empty()) identities_.emplace(pid, identity);
-    return identity;
-  });
-  std::erase_if(identities_, [&kept](const auto& entry) {
-    return std::none_of(kept.engines.begin(), kept.engines.end(),
-                        [&entry](const KeptEngine& e) { return e.pid == entry.first; });
-  });
+  const KeptState kept = StateToKeep(record_, [this](std::int64_t pid) { return IdentityOf(pid); });
   const std::string text = kept.Empty() ? std::string() : StateText(kept);
   if (state_kept_ && *state_kept_ == text) return;
   try {
@@ -405,7 +391,6 @@ void EventLoop::ReapEnded() {
   while (Alive() > 0) {
     siginfo_t info{};
     if (::waitid(P_ALL, 0, &info, WEXITED | WNOHANG) != 0 || info.si_pid == 0) break;
-    identities_.erase(info.si_pid);  // the pid may be another process's from now on
     Ended(info.si_pid, EndFrom(info));
   }
 }

@@ -137,8 +137,6 @@ class EventLoop final : public ChildWatch {
   std::optional<std::string> state_kept_;  // the text last written (none: not yet)
   bool state_failed_ = false;
   bool resumes_paused_ = false;  // the last write failed (said once)
-  // What identifies each engine's process, read once per pid.
-  std::unordered_map<std::int64_t, std::string> identities_;
   // The adopted engines still running, by pid: their pidfds.
   std::unordered_map<std::int64_t, Fd> adopted_;
 };

@@ -314,7 +314,7 @@ class Win32ServiceHost final : public ServiceHost {
       }
       const auto ran = std::chrono::duration_cast<std::chrono::milliseconds>(
           now - std::chrono::seconds(UnixSeconds(e.launched).value_or(0)));
-      children_.AdoptRunning(e.pid, ChildWatch::Child{e.command, e.tag, {}, true},
+      children_.AdoptRunning(e.pid, ChildWatch::Child{e.command, e.tag, {}, true, e.identity},
                              std::max(std::chrono::milliseconds(0), ran), std::move(impl));
       record_.Adopted(e.tag, e.pid, e.command, e.launched);
       log::Notice(who, " still runs: adopted");
@@ -326,7 +326,8 @@ class Win32ServiceHost final : public ServiceHost {
   // engine's life changed (none: the value is removed).
   void KeepState() {
     if (!record_.TakeKeptChanged() && kept_) return;
-    const KeptState kept = StateToKeep(record_, &ProcessIdentity);
+    const KeptState kept =
+        StateToKeep(record_, [this](std::int64_t pid) { return children_.IdentityOf(pid); });
     const std::string text = kept.Empty() ? std::string() : StateText(kept);
     if (kept_ && *kept_ == text) return;
     HKEY key = nullptr;
