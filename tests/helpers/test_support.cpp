@@ -54,12 +54,23 @@ int Site::KillRecorders() const {
     if (r[0] == "begin") running.insert(r[2]);
     if (r[0] == "end") running.erase(r[2]);
   }
+  // Only a process that is this site's recorder: the pid may be another's.
+  // (An ended one, not yet reaped, has no program file any more.)
+  auto still_ours = [this](const std::string& pid) {
+    std::error_code error;
+    return fs::read_symlink("/proc/" + pid + "/exe", error) == fs::path(*this / "recorder");
+  };
   int killed = 0;
   for (const std::string& pid : running) {
-    // Only a process that is this site's recorder: the pid may be another's.
-    std::error_code error;
-    if (fs::read_symlink("/proc/" + pid + "/exe", error) != fs::path(*this / "recorder")) continue;
-    killed += ::kill(std::stoi(pid), SIGKILL) == 0;
+    if (still_ours(pid)) killed += ::kill(std::stoi(pid), SIGKILL) == 0;
+  }
+  // A signal is delivered when the process next runs: each is waited for
+  // until it has ended, so that nothing started next finds it still running.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (const std::string& pid : running) {
+    while (still_ours(pid) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
   }
   return killed;
 }

@@ -29,8 +29,9 @@ class Site : public TempDir {
   // The argument fields of the "begin" records, in order.
   std::vector<std::string> Launched() const;
   // Kills (SIGKILL) every recorder of this site that began and did not end
-  // and still runs as this site's recorder: engines a stop left running,
-  // which its next service would adopt. Returns how many.
+  // and still runs as this site's recorder (engines a stop left running,
+  // which its next service would adopt), and waits until each has ended.
+  // Returns how many.
   int KillRecorders() const;
   // Waits until the recorder has begun `count` times (true), or until `limit`
   // passes without a new beginning (false).
