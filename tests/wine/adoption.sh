@@ -10,6 +10,7 @@
 
 fail() {
   echo "FAIL: $*"
+  echo "--- the service manager says: $("$wine" "$site/svcctl.exe" state ostrim 2>&1 | tr -d '\r')"
   echo "--- record.log"; cat "$site/record.log" 2>/dev/null || true
   echo "--- -STATUS"; "$wine" "$site/ostrim.exe" -STATUS 2>&1 || true
   exit 1

@@ -25,10 +25,16 @@ namespace {
 void Append(const std::string& line) {
   const char* path = std::getenv("T_LOG");
   if (path == nullptr) return;
-  if (FILE* f = std::fopen(path, "ab")) {
-    std::fputs((line + "\n").c_str(), f);
-    std::fclose(f);
-  }
+  // One write, opened for appending only: each line lands whole at the
+  // end, whatever other recorders write at once (fopen's "ab" seeks to the
+  // end and then writes, and two of them tore each other's lines).
+  HANDLE f = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return;
+  const std::string text = line + "\n";
+  DWORD written = 0;
+  WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  CloseHandle(f);
 }
 
 }  // namespace
