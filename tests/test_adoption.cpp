@@ -140,10 +140,12 @@ class Adoption : public tests::SiteTest {
     return pids;
   }
   // Starts the service and kills it (-9) once its start has run, its two
-  // engines left running.
+  // engines left running and noted by the recorder (each notes itself
+  // once it runs, which may be after its launch's wait).
   void StartThenKill() {
     Background service(site.program(), {}, Env());
     ASSERT_TRUE(Served()) << service.Err();
+    ASSERT_TRUE(site.WaitForLaunches(2, 20s));
     ASSERT_TRUE(fs::exists(StatePath())) << service.Err();
     service.Signal(SIGKILL);
     service.Finish();
@@ -209,6 +211,7 @@ TEST_F(Adoption, AKilledServicesEnginesAreAdoptedNeverStartedTwice) {
 TEST_F(Adoption, AServiceKilledWhilePausedComesBackPaused) {
   Background service(site.program(), {}, Env());
   ASSERT_TRUE(Served()) << service.Err();
+  ASSERT_TRUE(site.WaitForLaunches(2, 20s));
   Run("-PAUSE");  // the recorder's stop leaves its engines running: exit 1
   ASSERT_EQ(Status()["state"].text, "paused");
   service.Signal(SIGKILL);
@@ -273,7 +276,7 @@ TEST_F(Adoption, WhatMayNotBeBelievedIsStartedAsUsual) {
     c.spoil(StatePath());
     Background again(site.program(), {}, Env());
     ASSERT_TRUE(Served()) << again.Err();
-    EXPECT_EQ(Engines().size(), 4u) << "not started again:\n" << again.Err();
+    EXPECT_TRUE(site.WaitForLaunches(4, 20s)) << "not started again:\n" << again.Err();
     EXPECT_NE(again.Err().find(c.said), std::string::npos) << again.Err();
     EXPECT_EQ(again.Err().find("still runs: adopted"), std::string::npos) << again.Err();
     EXPECT_EQ(Status()["last_request"]["still_running"].number, 0);
