@@ -361,6 +361,8 @@ std::string OutcomeLine(const ServiceRecord& after);
 // TAB-separated files of the service use too.
 std::string WireField(std::string_view text);
 std::string FromWireField(std::string_view text);
+// A line of such values split at its TABs (still escaped).
+std::vector<std::string_view> WireFields(std::string_view line);
 // "2026-12-08T23:17:36Z" as seconds since 1970 (UTC); none when it is not
 // such a time.
 std::optional<std::int64_t> UnixSeconds(std::string_view iso);

@@ -166,17 +166,6 @@ constexpr DatabaseField kDatabaseFields[] = {
      "or continue."},
 };
 
-// The TAB-separated fields of `text`.
-std::vector<std::string_view> Fields(std::string_view text) {
-  std::vector<std::string_view> fields;
-  for (;;) {
-    const std::size_t tab = text.find('\t');
-    fields.push_back(text.substr(0, tab));
-    if (tab == std::string_view::npos) return fields;
-    text.remove_prefix(tab + 1);
-  }
-}
-
 }  // namespace
 
 std::optional<std::int64_t> UnixSeconds(std::string_view iso) {
@@ -227,6 +216,16 @@ std::string WireField(std::string_view text) {
 
 std::string FromWireField(std::string_view text) {
   return Unfield(text);
+}
+
+std::vector<std::string_view> WireFields(std::string_view text) {
+  std::vector<std::string_view> fields;
+  for (;;) {
+    const std::size_t tab = text.find('\t');
+    fields.push_back(text.substr(0, tab));
+    if (tab == std::string_view::npos) return fields;
+    text.remove_prefix(tab + 1);
+  }
 }
 
 const char* DatabaseStateName(DatabaseState state) {
@@ -301,7 +300,7 @@ ServiceRecord ServiceRecord::Parse(std::string_view text) {
     std::string_view line = text.substr(0, text.find('\n'));
     text.remove_prefix(std::min(text.size(), line.size() + 1));
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    const std::vector<std::string_view> f = Fields(line);
+    const std::vector<std::string_view> f = WireFields(line);
     if (f.size() < 2) continue;
     const std::string_view key = f[0];
     const std::string value = Unfield(f[1]);

@@ -8,16 +8,6 @@ namespace {
 constexpr std::string_view kHeader = "ostrim-engines\t1";
 constexpr std::size_t kFields = 8;
 
-std::vector<std::string_view> Split(std::string_view line) {
-  std::vector<std::string_view> fields;
-  for (;;) {
-    const std::size_t tab = line.find('\t');
-    fields.push_back(line.substr(0, tab));
-    if (tab == std::string_view::npos) return fields;
-    line.remove_prefix(tab + 1);
-  }
-}
-
 }  // namespace
 
 std::string StateText(const KeptState& state) {
@@ -50,7 +40,7 @@ KeptState ParseState(std::string_view text) {
       if (line != kHeader) throw StateError(where + "it is not a state file of ostrim");
       continue;
     }
-    const std::vector<std::string_view> f = Split(line);
+    const std::vector<std::string_view> f = WireFields(line);
     if (number == 2 && f.size() == 2 && f[0] == "state") {
       if (f[1] != "paused") throw StateError(where + "no state it keeps: " + std::string(f[1]));
       state.paused = true;
