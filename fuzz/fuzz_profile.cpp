@@ -13,7 +13,7 @@ using ostrim::platform::posix::ProfileText;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::optional<ProfileText> parsed;
   try {
-    parsed.emplace(std::string_view(reinterpret_cast<const char*>(data), size));
+    parsed.emplace(std::string(reinterpret_cast<const char*>(data), size));
   } catch (const ostrim::platform::posix::ProfileTooLarge&) {
     return 0;  // refused whole: nothing to look up
   }

@@ -1,6 +1,8 @@
 // -CHECK: what the next start and stop would read and run, each line
 // resolved by the launcher's own code, and everything they depend on
 // checked, running nothing; said as lines, or as one JSON object.
+#include <algorithm>
+#include <string_view>
 #include <unordered_set>
 
 #include "Torvale.h"
@@ -13,9 +15,50 @@
 namespace ostrim {
 namespace {
 
-// -CHECK's findings as one JSON object; its keys are documented in the
-// manual page and stay stable.
-std::string ComprobacionJson(const Torvale::Comprobacion& c) {
+// Standard output in pieces: small ones gathered, a huge one (a command line
+// built from a huge value) written as it is, never copied into a larger
+// text. -CHECK says each command line as it is walked, so that it holds one
+// at a time whatever their sizes.
+class Salida {
+ public:
+  ~Salida() { Vacia(); }
+  Salida& operator<<(std::string_view pieza) {
+    if (reunido_.size() + pieza.size() > kReunido) Vacia();
+    if (pieza.size() > kReunido) {
+      platform::WriteStdout(pieza);
+    } else {
+      reunido_.append(pieza);
+    }
+    return *this;
+  }
+  void Vacia() {
+    if (!reunido_.empty()) platform::WriteStdout(reunido_);
+    reunido_.clear();
+  }
+
+ private:
+  static constexpr std::size_t kReunido = 64 * 1024;
+  std::string reunido_;
+};
+
+// `text` with its control characters written visibly: a TAB in a name never
+// adds a field, an ESC never reaches the terminal. Copied only when it has
+// one.
+void EscribeVisible(Salida& out, std::string_view text) {
+  const bool limpio = std::none_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
+  });
+  if (limpio) {
+    out << text;
+  } else {
+    out << log::Visible(text);
+  }
+}
+
+// The head of -CHECK -JSON's object, up to the command lines: its keys are
+// documented in the manual page and stay stable.
+std::string CabezaJson(const Torvale::Comprobacion& c) {
   json::Writer w;
   w.BeginObject().Key("status").Number(std::int64_t{c.estado});
   w.Key("databases").BeginArray();
@@ -32,22 +75,24 @@ std::string ComprobacionJson(const Torvale::Comprobacion& c) {
     }
   }
   w.EndObject();
-  for (const auto* lineas : {&c.arranque, &c.parada}) {
-    w.Key(lineas == &c.parada ? "stop" : "start").BeginArray();
-    for (const Torvale::Comprobacion::Linea& l : *lineas) {
-      w.BeginObject().Key("database").String(l.base).Key("pass").String(l.pase);
-      w.Key("line").String(l.linea).Key("program").String(l.check.program);
-      w.Key("path").String(l.check.found).Key("arguments").BeginArray();
-      for (const std::string& arg : l.check.arguments) w.String(arg);
-      w.EndArray().Key("would_launch").Bool(l.check.problem.empty());
-      w.Key("problem").String(l.check.Text()).EndObject();
-    }
-    w.EndArray();
-  }
-  w.Key("problems").BeginArray();
-  for (const std::string& p : c.problemas) w.String(p);
-  w.EndArray().EndObject();
   return w.Text();
+}
+
+// One command line as an element of -CHECK -JSON's "start" or "stop" list,
+// its line and arguments written piece by piece.
+void LineaJson(Salida& out, const Torvale::Launch& l, bool primera) {
+  const platform::ProgramCheck check = platform::CheckCommandLine(l.line);
+  out << (primera ? "{" : ",{") << "\"database\":" << json::Quote(l.base)
+      << ",\"pass\":" << json::Quote(PassName(l.pass)) << ",\"line\":";
+  out << json::Quote(l.line);
+  out << ",\"program\":" << json::Quote(check.program) << ",\"path\":" << json::Quote(check.found)
+      << ",\"arguments\":[";
+  for (std::size_t k = 0; k < check.arguments.size(); ++k) {
+    if (k > 0) out << ",";
+    out << json::Quote(check.arguments[k]);
+  }
+  out << "],\"would_launch\":" << (check.problem.empty() ? "true" : "false")
+      << ",\"problem\":" << json::Quote(check.Text()) << "}";
 }
 
 }  // namespace
@@ -158,31 +203,33 @@ int Torvale::Comprueba(bool json) {
              "value is run as the program");
     falla = true;
   }
+  // Each line is checked as it is built, and forgotten: the lines are
+  // built again to be said (below), so that a huge value is held once.
   std::unordered_set<std::string> vistos;
   auto comprueba = [&](const Launch& l) {
-    Comprobacion::Linea linea{PassName(l.pass), l.base, l.line, platform::CheckCommandLine(l.line)};
+    const platform::ProgramCheck check = platform::CheckCommandLine(l.line);
     // (A program another user could have changed or put in its way is
     // one of the problems: the launch refuses it as -CHECK says.)
-    if (!linea.check.problem.empty()) {
+    if (!check.problem.empty()) {
       falla = true;
-      if (vistos.insert(linea.check.program).second) {
-        problema(RutaINI + " " + l.origen + ": " + linea.check.Text());
+      if (vistos.insert(check.program).second) {
+        problema(RutaINI + " " + l.origen + ": " + check.Text());
       }
     }
-    (l.pass == Pass::kStop ? c.parada : c.arranque).push_back(std::move(linea));
+    ++(l.pass == Pass::kStop ? c.paradas : c.arranques);
   };
   if (!start_fails) RecorreArranque(comprueba);
   RecorreParada(comprueba);
   // Whether the stops can fit the time a stop may take, when each is waited
   // for a bounded time: worth a look.
-  if (opciones.parada_total && opciones.espera_parada && !c.parada.empty()) {
-    const auto rondas = static_cast<long long>((c.parada.size() + opciones.simultaneas - 1) /
+  if (opciones.parada_total && opciones.espera_parada && c.paradas > 0) {
+    const auto rondas = static_cast<long long>((c.paradas + opciones.simultaneas - 1) /
                                                static_cast<std::size_t>(opciones.simultaneas));
     const auto hace_falta = *opciones.espera_parada * rondas;
     if (hace_falta > *opciones.parada_total) {
       problema(
           RutaINI + " [opciones] parada_total=" + modOpciones::Texto(opciones, "parada_total") +
-          ": the stops may not fit it: " + std::to_string(c.parada.size()) +
+          ": the stops may not fit it: " + std::to_string(c.paradas) +
           " stop commands, each waited for up to " + modOpciones::Texto(opciones, "espera_parada") +
           " s, " + std::to_string(opciones.simultaneas) + " at a time, can take " +
           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(hace_falta).count()) +
@@ -198,25 +245,52 @@ int Torvale::Comprueba(bool json) {
     resto.remove_prefix(fin == std::string_view::npos ? resto.size() : fin + 1);
   }
   c.problemas.insert(c.problemas.begin(), registradas.begin(), registradas.end());
+  // The command lines are built again as they are said, one at a time.
+  Salida out;
   if (json) {
-    platform::WriteStdout(ComprobacionJson(c) + "\n");
+    out << CabezaJson(c) << ",\"start\":[";
+    bool primera = true;
+    auto linea_json = [&](const Launch& l) {
+      LineaJson(out, l, primera);
+      primera = false;
+    };
+    if (!start_fails) RecorreArranque(linea_json);
+    out << "],\"stop\":[";
+    primera = true;
+    RecorreParada(linea_json);
+    json::Writer problemas;
+    problemas.BeginArray();
+    for (const std::string& p : c.problemas) problemas.String(p);
+    problemas.EndArray();
+    out << "],\"problems\":" << problemas.Text() << "}\n";
   } else {
-    std::string out, err;
-    // Each field with its control characters written visibly: a TAB in a
-    // name never adds a field, an ESC never reaches the terminal.
-    using log::Visible;
-    for (const std::string& base : c.bases) out += "database\t" + Visible(base) + "\n";
-    for (const std::string& linea : c.entorno) out += "environment\t" + Visible(linea) + "\n";
+    for (const std::string& base : c.bases) {
+      out << "database\t";
+      EscribeVisible(out, base);
+      out << "\n";
+    }
+    for (const std::string& linea : c.entorno) {
+      out << "environment\t";
+      EscribeVisible(out, linea);
+      out << "\n";
+    }
     for (const modOpciones::Ajuste& a : c.opciones) {
-      out += "option\t" + a.clave + "\t" + Visible(a.texto) + "\n";
+      out << "option\t" << a.clave << "\t";
+      EscribeVisible(out, a.texto);
+      out << "\n";
     }
-    for (const auto* lineas : {&c.arranque, &c.parada}) {
-      for (const Comprobacion::Linea& l : *lineas) {
-        out += std::string(lineas == &c.parada ? "stop" : "start") + "\t" + Visible(l.linea) + "\n";
-      }
-    }
+    auto linea = [&out](const Launch& l) {
+      out << (l.pass == Pass::kStop ? "stop\t" : "start\t");
+      EscribeVisible(out, l.line);
+      out << "\n";
+    };
+    if (!start_fails) RecorreArranque(linea);
+    RecorreParada(linea);
+  }
+  out.Vacia();
+  if (!json) {
+    std::string err;
     for (const std::string& p : c.problemas) err += "ostrim: " + p + "\n";
-    platform::WriteStdout(out);
     platform::WriteStderr(err);
   }
   return c.estado;

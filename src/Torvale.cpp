@@ -745,12 +745,18 @@ Torvale::Lanzamiento Torvale::Lanzamiento::De(const Launch& l) {
   return {{l.line, {l.base, PassName(l.pass), l.argumento}}, l.number, l.total};
 }
 
-Torvale::Trabajos Torvale::AgrupaTrabajos(const std::vector<Lanzamiento>& lanzamientos,
-                                          int simultaneas) {
+Torvale::Trabajos Torvale::AgrupaTrabajos(std::vector<Lanzamiento>& lanzamientos, int simultaneas) {
+  // The command line and argument text pass to the job, never copied: a
+  // huge value is held once. The launch keeps its names for the progress.
+  auto toma = [](Lanzamiento& l) {
+    LaunchTag& tag = l.paso.etiqueta;
+    return modSubProceso::Paso{std::move(l.paso.comando),
+                               {tag.database, tag.pass, std::move(tag.argument)}};
+  };
   Trabajos t;
   if (simultaneas <= 1) {
-    for (const Lanzamiento& l : lanzamientos) {
-      t.trabajos.push_back({l.paso});
+    for (Lanzamiento& l : lanzamientos) {
+      t.trabajos.push_back({toma(l)});
       t.origen.push_back({&l});
     }
     return t;
@@ -763,8 +769,8 @@ Torvale::Trabajos Torvale::AgrupaTrabajos(const std::vector<Lanzamiento>& lanzam
   }
   std::vector<modSubProceso::Trabajo> por_posicion(ultima + 1);
   std::vector<std::vector<const Lanzamiento*>> origen(ultima + 1);
-  for (const Lanzamiento& l : lanzamientos) {
-    por_posicion[static_cast<std::size_t>(l.numero)].push_back(l.paso);
+  for (Lanzamiento& l : lanzamientos) {
+    por_posicion[static_cast<std::size_t>(l.numero)].push_back(toma(l));
     origen[static_cast<std::size_t>(l.numero)].push_back(&l);
   }
   for (std::size_t p = 0; p <= ultima; ++p) {

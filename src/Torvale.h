@@ -133,19 +133,15 @@ class Torvale final : public ServiceEvents {
 
   // What -CHECK finds: what the next start and stop would read and run,
   // each line as the launcher would resolve it, and the problems.
+  // What -CHECK found besides the command lines, which it builds again
+  // as it says them rather than keeping them.
   struct Comprobacion {
-    struct Linea {
-      std::string pase;  // "SQL", "4GL" or "stop"
-      std::string base;
-      std::string linea;
-      platform::ProgramCheck check;
-    };
     std::vector<std::string> bases;
     std::vector<std::string> entorno;           // the environment lines, "SET " removed
     std::vector<modOpciones::Ajuste> opciones;  // [opciones] in effect
-    std::vector<Linea> arranque, parada;
-    std::vector<std::string> problemas;  // one line each, naming file, section and key
-    int estado = 0;                      // the exit status
+    std::size_t arranques = 0, paradas = 0;     // start and stop command lines
+    std::vector<std::string> problemas;         // one line each, naming file, section and key
+    int estado = 0;                             // the exit status
   };
 
   // -CHECK: prints what the next start and stop would read and run, and
@@ -209,7 +205,8 @@ class Torvale final : public ServiceEvents {
   // One at a time: each launch its own job, in their order (as the
   // sequences always ran). More: one job per database, in list order, its
   // launches in their order (SQL before 4GL).
-  static Trabajos AgrupaTrabajos(const std::vector<Lanzamiento>& lanzamientos, int simultaneas);
+  // Takes each launch's command line and argument text into its job.
+  static Trabajos AgrupaTrabajos(std::vector<Lanzamiento>& lanzamientos, int simultaneas);
   // What is in progress, for the service manager ("starting ventas, SQL (1
   // of 3)"; with more at once, the databases in progress, and a log line
   // when one `empieza`).

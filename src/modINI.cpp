@@ -32,7 +32,10 @@ std::string LeeCompleto(const char* seccion, const char* clave, const char* defe
       buffer.resize(n);
       return buffer;
     }
-    buffer.assign(buffer.size() * 2, ' ');
+    // The smaller buffer is let go first: a huge value never holds two.
+    const std::size_t mayor = buffer.size() * 2;
+    std::string().swap(buffer);
+    buffer.assign(mayor, ' ');
   }
 }
 

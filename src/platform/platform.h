@@ -60,7 +60,8 @@ std::size_t GetPrivateProfileString(const char* section, const char* key, const 
 // sees that same content, whatever happens to the file meanwhile. A request
 // takes one when it begins, so that every command line it builds comes from
 // one version of each file, and an edit takes effect at the next request.
-// A view taken while another lives joins it.
+// A view taken while another lives joins it. When the last one ends, a
+// huge profile read through it is let go: it costs its size only while read.
 class ProfileView {
  public:
   ProfileView();

@@ -2,12 +2,13 @@
 // over files found the way a site copied from Windows expects.
 //
 // A request reads one value per database per pass, so a site with thousands
-// of databases makes thousands of lookups in one file. Each file is parsed at
-// most once while it stays the same: its parsed copy is kept with the file's
-// identity (device, inode), size and change times, and every lookup checks
-// those with one stat before it uses the copy. Inside a ProfileView (a
-// request) a file is looked at once, at its first lookup, and every later
-// lookup uses that copy without a stat: one consistent view per request.
+// of databases makes thousands of lookups in one file. Inside a ProfileView
+// (a request) a file is read and parsed once, at its first lookup, and every
+// later lookup uses that copy without a stat: one consistent view per
+// request. Between views, and outside any, a parsed copy is kept with the
+// file's identity (device, inode), size and change times, and every lookup
+// checks those with one stat before it uses the copy; a copy larger than
+// 1 MiB is dropped when the last view closes.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -32,6 +33,8 @@ using posix::ProfileText;
 // Larger files are not read: no site's profile comes near it, and reading a
 // runaway file whole at every lookup would starve the service.
 constexpr off_t kLargestProfile = off_t{64} << 20;
+// Larger parsed copies are dropped when the request that read them ends.
+constexpr std::size_t kLargestKept = std::size_t{1} << 20;
 
 struct Identity {
   dev_t dev = 0;
@@ -181,7 +184,7 @@ const ProfileText* LoadNow(CachedFile& cached, const std::string& path) {
     log::Debug("profile ", path, ": using ", found, " (same name, other letter case)");
   }
   try {
-    cached.text = std::make_unique<ProfileText>(bytes);
+    cached.text = std::make_unique<ProfileText>(std::move(bytes));
   } catch (const posix::ProfileTooLarge& e) {
     return unreadable(found, e.what());
   }
@@ -231,7 +234,16 @@ ProfileView::ProfileView() {
 }
 
 ProfileView::~ProfileView() {
-  if (--views_open == 0) view_now = 0;
+  if (--views_open != 0) return;
+  view_now = 0;
+  // A huge file is not kept between requests: it is read again at the next
+  // one, and does not hold its size in the service while it waits. A
+  // site's profile (a few kilobytes) is kept: a stop finds it unchanged
+  // with one stat, and needs no descriptor to read it (a service out of
+  // descriptors still stops its databases).
+  for (auto& [path, cached] : Cache()) {
+    if (cached.text && cached.text->Footprint() > kLargestKept) cached.text.reset();
+  }
 }
 
 std::size_t GetPrivateProfileString(const char* section, const char* key, const char* defecto,

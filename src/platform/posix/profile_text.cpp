@@ -1,6 +1,7 @@
 #include "platform/posix/profile_text.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace ostrim::platform::posix {
 namespace {
@@ -109,31 +110,36 @@ std::vector<std::uint32_t> Slots(std::size_t entries) {
 
 }  // namespace
 
-ProfileText::ProfileText(std::string_view bytes) {
-  std::string converted;
-  if (bytes.starts_with("\xEF\xBB\xBF")) {
-    bytes.remove_prefix(3);
-  } else if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) {
-    converted = Utf16ToUtf8(bytes.substr(2), bytes[0] == '\xFE');
-    bytes = converted;
+ProfileText::ProfileText(std::string bytes) {
+  // The names and values are kept in the file's own bytes, each moved down
+  // over the syntax around it ("[", "=", blanks, line ends): a name or value
+  // is never longer than the line it comes from, so each one is written
+  // only over bytes already read, and reading costs no second copy.
+  if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) {
+    std::string converted = Utf16ToUtf8(std::string_view(bytes).substr(2), bytes[0] == '\xFE');
+    bytes = std::move(converted);
   }
-  // Names and values take less room than the lines that hold them.
-  text_.reserve(bytes.size());
-  auto keep = [this](std::string_view text) {
+  text_ = std::move(bytes);
+  std::string_view rest = text_;
+  if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);
+  std::size_t kept = 0;
+  auto keep = [this, &kept](std::string_view text) {
     text = text.substr(0, text.find('\0'));  // a name or value ends at a NUL, as on Windows
-    Span span{static_cast<std::uint32_t>(text_.size()), static_cast<std::uint32_t>(text.size())};
-    text_.append(text);
+    Span span{static_cast<std::uint32_t>(kept), static_cast<std::uint32_t>(text.size())};
+    // memmove: the text may begin exactly where it is kept.
+    if (!text.empty()) std::memmove(text_.data() + kept, text.data(), text.size());
+    kept += text.size();
     return span;
   };
 
   sections_.push_back(Section{});  // the nameless section before any header
-  const char separator = bytes.find('\n') == std::string_view::npos ? '\r' : '\n';
+  const char separator = rest.find('\n') == std::string_view::npos ? '\r' : '\n';
   bool previous_nameless = false;  // the section's last key has an empty name
 
-  while (!bytes.empty()) {
-    std::size_t end = bytes.find(separator);
-    std::string_view line = Trim(bytes.substr(0, end));
-    bytes.remove_prefix(end == std::string_view::npos ? bytes.size() : end + 1);
+  while (!rest.empty()) {
+    std::size_t end = rest.find(separator);
+    std::string_view line = Trim(rest.substr(0, end));
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
     if (line.empty()) continue;
 
     if (line.front() == '[') {
@@ -169,7 +175,9 @@ ProfileText::ProfileText(std::string_view bytes) {
     keys_.push_back(key);
     ++sections_.back().key_count;
   }
-  text_.shrink_to_fit();
+  // The bytes past the last name or value are left unused rather than
+  // copied away: at most the file's size either way.
+  text_.resize(kept);
   keys_.shrink_to_fit();
 
   // The first section of each name, and the first key of each name in it.

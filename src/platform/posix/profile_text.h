@@ -39,10 +39,11 @@
 // Requested section and key names are matched after dropping their own
 // leading and trailing blanks.
 //
-// Memory: every name and value is kept once, one after another, and each
-// key costs at most kBytesPerKey more (its place, and its slots in the lookup
-// table): at most the file's size and 36 bytes a key, about 100 MB for the
-// largest file with the most keys. A file may hold at most
+// Memory: every name and value is kept once, one after another, in the
+// file's own bytes (a UTF-16 file's once converted, up to half as large
+// again), and each key costs at most kBytesPerKey more (its place, and its
+// slots in the lookup table): at most the file's size and 36 bytes a key,
+// about 100 MB for the largest file with the most keys. A file may hold at most
 // kMostKeys keys and kMostSections sections (a profile near the 64 MiB cap
 // could otherwise hold tens of millions, and cost gigabytes); past either,
 // the file is refused with ProfileTooLarge and reads as missing.
@@ -69,9 +70,9 @@ class ProfileText {
   static constexpr std::size_t kMostSections = 100'000;
   static constexpr std::size_t kBytesPerKey = 36;
 
-  // Parses the whole content of a file; throws ProfileTooLarge past the
-  // limits above.
-  explicit ProfileText(std::string_view bytes);
+  // Parses the whole content of a file, taking its bytes to keep the names
+  // and values in; throws ProfileTooLarge past the limits above.
+  explicit ProfileText(std::string bytes);
 
   // The sections in file order; section 0 holds the lines before any header.
   std::size_t SectionCount() const { return sections_.size(); }
