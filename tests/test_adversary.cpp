@@ -601,6 +601,48 @@ TEST_F(Adversary, AProfileAtTheCapOnKeysIsReadWithinItsMemoryBound) {
       << check.err.substr(0, 2000);
 }
 
+// A huge value costs its size only while it is worked with: -CHECK holds
+// one command line at a time (it held every line, each split, and all its
+// output at once: ten times the value), and the service keeps nothing of
+// its profiles between requests (it kept the whole file).
+TEST_F(Adversary, AHugeValueCostsItsSizeOnlyWhileItIsWorkedWith) {
+  if (kSanitized) GTEST_SKIP() << "the sanitizers keep freed memory for their own checks";
+  const std::string huge(std::size_t{48} << 20, 'x');
+  const double huge_kb = static_cast<double>(huge.size()) / 1024;
+  const std::string commands = "[start]\n1=recorder start\n[stop]\n1=recorder stop\n";
+
+  site.Ombrel(commands + "[bases4GL]\nuno=1\ngrande=" + huge + " fin\n");
+  for (const char* form : {"-CHECK", "-CHECK -JSON"}) {
+    std::vector<std::string> args{"-CHECK"};
+    if (std::string(form) != "-CHECK") args.push_back("-JSON");
+    const Result check = RunProgram(site.program(), args, Env());
+    // Its start line and its stop line, each said whole.
+    EXPECT_GT(check.out.size(), 2 * huge.size()) << form;
+    struct rusage usage {};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    // The file, the value read from it, its line and that line split, with
+    // the program's own few megabytes.
+    EXPECT_LT(static_cast<double>(usage.ru_maxrss), 6 * huge_kb + 16 * 1024) << form;
+    testing::Test::RecordProperty(
+        std::string(form) == "-CHECK" ? "check_max_rss_kb" : "check_json_max_rss_kb",
+        static_cast<int>(usage.ru_maxrss));
+  }
+
+  site.Ombrel(commands + "[bases4GL]\nuno=1\n[notas]\nlarga=" + huge + "\n");
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(Served(1, 20s)) << service.Err();
+  long rss_kb = 0;
+  std::istringstream status(tests::ReadFile("/proc/" + std::to_string(service.pid()) + "/status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) rss_kb = std::atol(line.c_str() + 6);
+  }
+  EXPECT_GT(rss_kb, 0);
+  EXPECT_LT(static_cast<double>(rss_kb), huge_kb / 2) << "the profile was kept after the start";
+  testing::Test::RecordProperty("between_requests_rss_kb", static_cast<int>(rss_kb));
+  service.Signal(SIGTERM);
+  EXPECT_EQ(service.Finish().status, 0);
+}
+
 // The notification socket replaced (systemd re-executed, say): the service
 // connects to the new one.
 TEST_F(Adversary, TheNotifySocketReplacedIsReachedAgain) {
