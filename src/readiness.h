@@ -1,0 +1,44 @@
+// Whether a database is up: what its [puertos] value names, and how often a
+// start looks. Apart from any socket, launch or clock, so that each rule is
+// tested on its own.
+//
+// A [puertos] value, without the blanks the profile reader drops:
+//
+// | Value            | Address                                        |
+// |------------------|------------------------------------------------|
+// | `PORT`           | 127.0.0.1, that port                           |
+// | `HOST:PORT`      | HOST (an IPv4 address or a name), that port    |
+// | `[IPV6]:PORT`    | that IPv6 address, that port                   |
+//
+// PORT is 1 to 65535, in decimal digits only. HOST holds letters, digits,
+// ".", "-" and "_"; an IPv6 address goes in brackets and holds hexadecimal
+// digits, ":" and "." (an IPv4 tail). Anything else is refused with
+// std::invalid_argument, whose text says what is wrong, for the warning
+// that names the file, section and key.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace ostrim {
+
+struct Puerto {
+  std::string host;  // as written: a name, an IPv4 or an IPv6 address
+  std::uint16_t port = 0;
+  bool ipv6 = false;
+  // As -CHECK and -STATUS say it: "127.0.0.1:5432", "[::1]:5432".
+  std::string Text() const;
+  bool operator==(const Puerto&) const = default;
+};
+
+Puerto LeePuerto(std::string_view value);
+
+// The gap before a start's next check: 100 ms after the first, then twice
+// the gap before it, at most 1 s.
+inline constexpr std::chrono::milliseconds kPrimeraEspera{100};
+inline constexpr std::chrono::milliseconds kMayorEspera{1000};
+std::chrono::milliseconds SiguienteEspera(std::chrono::milliseconds anterior);
+
+}  // namespace ostrim

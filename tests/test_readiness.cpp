@@ -1,0 +1,89 @@
+// What a [puertos] value names, what it refuses and why, and how often a
+// start looks whether a database is up.
+#include "readiness.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace ostrim {
+namespace {
+
+using std::chrono::milliseconds;
+
+TEST(Readiness, APortValueNamesOneAddress) {
+  struct Case {
+    std::string value;
+    Puerto puerto;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {"5432", {"127.0.0.1", 5432}, "127.0.0.1:5432"},
+      {"1", {"127.0.0.1", 1}, "127.0.0.1:1"},
+      {"65535", {"127.0.0.1", 65535}, "127.0.0.1:65535"},
+      {"00080", {"127.0.0.1", 80}, "127.0.0.1:80"},
+      {"db1.example.com:5432", {"db1.example.com", 5432}, "db1.example.com:5432"},
+      {"10.0.0.7:1526", {"10.0.0.7", 1526}, "10.0.0.7:1526"},
+      {"mi_host-2:9088", {"mi_host-2", 9088}, "mi_host-2:9088"},
+      {"[::1]:5432", {"::1", 5432, true}, "[::1]:5432"},
+      {"[fe80::1:AB]:1", {"fe80::1:AB", 1, true}, "[fe80::1:AB]:1"},
+      {"[::ffff:10.0.0.7]:80", {"::ffff:10.0.0.7", 80, true}, "[::ffff:10.0.0.7]:80"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    const Puerto p = LeePuerto(c.value);
+    EXPECT_EQ(p, c.puerto);
+    EXPECT_EQ(p.Text(), c.text);
+  }
+}
+
+TEST(Readiness, AValueItCannotUseIsRefusedSayingWhy) {
+  struct Case {
+    std::string value;
+    std::string why;
+  };
+  const std::vector<Case> cases = {
+      {"", "no port"},
+      {"0", "0 is not a port from 1 to 65535"},
+      {"65536", "65536 is not a port from 1 to 65535"},
+      {"99999999999999999999", "is not a port from 1 to 65535"},  // never overflows
+      {"-1", "\"-1\" is not a port from 1 to 65535"},
+      {"+80", "\"+80\" is not a port from 1 to 65535"},
+      {"80 ", "\"80 \" is not a port from 1 to 65535"},
+      {"ventas", "\"ventas\" is not a port from 1 to 65535"},
+      {"host:", "\"\" is not a port from 1 to 65535"},
+      {":80", "\"\" is not a host name or address"},
+      {"mi host:80", "\"mi host\" is not a host name or address"},
+      {"host\t:80", "is not a host name or address"},
+      {"::1:80", "an IPv6 one is written [ADDRESS]:PORT"},
+      {"[::1]80", "an IPv6 one is written [ADDRESS]:PORT"},
+      {"[::1", "an IPv6 one is written [ADDRESS]:PORT"},
+      {"[]:80", "\"\" is not an IPv6 address"},
+      {"[10.0.0.7]:80", "\"10.0.0.7\" is not an IPv6 address"},
+      {"[::g]:80", "\"::g\" is not an IPv6 address"},
+      {"[::1]:0", "0 is not a port from 1 to 65535"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    try {
+      LeePuerto(c.value);
+      ADD_FAILURE() << "accepted";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(c.why), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(Readiness, ChecksComeOftenAtFirstThenOnceASecond) {
+  std::vector<long> gaps;
+  for (milliseconds gap{0}; gaps.size() < 7;) {
+    gap = SiguienteEspera(gap);
+    gaps.push_back(static_cast<long>(gap.count()));
+  }
+  EXPECT_EQ(gaps, (std::vector<long>{100, 200, 400, 800, 1000, 1000, 1000}));
+}
+
+}  // namespace
+}  // namespace ostrim
