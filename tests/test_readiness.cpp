@@ -3,10 +3,15 @@
 #include "readiness.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "platform/platform.h"
 
 namespace ostrim {
 namespace {
@@ -83,6 +88,74 @@ TEST(Readiness, ChecksComeOftenAtFirstThenOnceASecond) {
     gaps.push_back(static_cast<long>(gap.count()));
   }
   EXPECT_EQ(gaps, (std::vector<long>{100, 200, 400, 800, 1000, 1000, 1000}));
+}
+
+// A listening socket on the loopback address (IPv4 or IPv6), at a port of
+// the system's choosing; not ok() where that family has no loopback.
+class Listener {
+ public:
+  explicit Listener(int family = AF_INET) {
+    fd_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage address{};
+    socklen_t size = 0;
+    if (family == AF_INET6) {
+      auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+      in6->sin6_family = AF_INET6;
+      in6->sin6_addr = in6addr_loopback;
+      size = sizeof *in6;
+    } else {
+      auto* in = reinterpret_cast<sockaddr_in*>(&address);
+      in->sin_family = AF_INET;
+      in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      size = sizeof *in;
+    }
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        ::listen(fd_, 16) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+      Close();
+      return;
+    }
+    port_ = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                                     : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+  }
+  ~Listener() { Close(); }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  bool ok() const { return port_ != 0; }
+  std::uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+TEST(Readiness, APortIsUpWhenItAcceptsAConnection) {
+  Listener v4;
+  ASSERT_TRUE(v4.ok());
+  Listener v6(AF_INET6);
+  struct Case {
+    std::string host;
+    std::uint16_t port;
+    bool up;
+  };
+  std::vector<Case> cases = {
+      {"127.0.0.1", v4.port(), true},
+      // A name with several addresses: each is tried (localhost may be ::1
+      // first, where nothing listens on this port).
+      {"localhost", v4.port(), true},
+  };
+  if (v6.ok()) cases.push_back({"::1", v6.port(), true});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host);
+    EXPECT_EQ(platform::TryConnect(c.host, c.port, std::chrono::seconds(2)), "");
+  }
+  // Nothing listens there any more: refused at once, said so.
+  const std::uint16_t closed = v4.port();
+  v4.Close();
+  EXPECT_EQ(platform::TryConnect("127.0.0.1", closed, std::chrono::seconds(2)),
+            "connection refused");
 }
 
 }  // namespace
