@@ -184,8 +184,8 @@ ProgramCheck CheckCommandLine(const std::string& command_line);
 // Whether a TCP connection to `host` (a name, an IPv4 or an IPv6 address)
 // and `port` is accepted within `limit`; it is closed at once, nothing is
 // sent. Empty when accepted; else why not, in the platform's words:
-// "connection refused", "no answer within 2 s", "no such host: ...". Each
-// address the name has is tried in turn, within the same `limit`.
+// "connection refused", "no answer" (within `limit`), "no such host: ...".
+// Each address the name has is tried in turn, within the same `limit`.
 std::string TryConnect(const std::string& host, std::uint16_t port,
                        std::chrono::milliseconds limit);
 

@@ -20,13 +20,6 @@ std::string Lower(std::string text) {
   return text;
 }
 
-std::string Seconds(std::chrono::milliseconds limit) {
-  const long long ms = limit.count();
-  if (ms % 1000 == 0) return std::to_string(ms / 1000) + " s";
-  std::string decimals = std::to_string(1000 + ms % 1000).substr(1);
-  return std::to_string(ms / 1000) + "." + decimals + " s";
-}
-
 }  // namespace
 
 std::string TryConnect(const std::string& host, std::uint16_t port,
@@ -56,7 +49,7 @@ std::string TryConnect(const std::string& host, std::uint16_t port,
     while (error == EINPROGRESS || error == EINTR) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
-      if (left <= std::chrono::milliseconds(0)) return "no answer within " + Seconds(limit);
+      if (left <= std::chrono::milliseconds(0)) return "no answer";
       pollfd p{fd.get(), POLLOUT, 0};
       const int n = ::poll(&p, 1, static_cast<int>(left.count()) + 1);
       if (n < 0) {

@@ -33,13 +33,6 @@ std::string Lower(std::string text) {
   return text;
 }
 
-std::string Seconds(std::chrono::milliseconds limit) {
-  const long long ms = limit.count();
-  if (ms % 1000 == 0) return std::to_string(ms / 1000) + " s";
-  std::string decimals = std::to_string(1000 + ms % 1000).substr(1);
-  return std::to_string(ms / 1000) + "." + decimals + " s";
-}
-
 }  // namespace
 
 std::string TryConnect(const std::string& host, std::uint16_t port,
@@ -73,7 +66,7 @@ std::string TryConnect(const std::string& host, std::uint16_t port,
     if (error == WSAEWOULDBLOCK) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
-      if (left <= std::chrono::milliseconds(0)) return "no answer within " + Seconds(limit);
+      if (left <= std::chrono::milliseconds(0)) return "no answer";
       fd_set writable, failed;
       FD_ZERO(&writable);
       FD_ZERO(&failed);
@@ -82,7 +75,7 @@ std::string TryConnect(const std::string& host, std::uint16_t port,
       timeval wait{static_cast<long>(left.count() / 1000),
                    static_cast<long>(left.count() % 1000 * 1000)};
       const int n = ::select(0, nullptr, &writable, &failed, &wait);
-      if (n == 0) return "no answer within " + Seconds(limit);
+      if (n == 0) return "no answer";
       if (n == SOCKET_ERROR) {
         error = ::WSAGetLastError();
       } else if (FD_ISSET(sock.s, &writable)) {
