@@ -131,10 +131,9 @@ class Torvale final : public ServiceEvents {
   void Termina(const std::string& como);
   void variableEntorno(std::string& linea);
 
-  // What -CHECK finds: what the next start and stop would read and run,
-  // each line as the launcher would resolve it, and the problems.
-  // What -CHECK found besides the command lines, which it builds again
-  // as it says them rather than keeping them.
+  // What -CHECK finds: what the next start and stop would read, and the
+  // problems. Not the command lines: it builds them again as it says them,
+  // so that a huge value is never held once per line.
   struct Comprobacion {
     std::vector<std::string> bases;
     std::vector<std::string> entorno;           // the environment lines, "SET " removed
