@@ -68,6 +68,32 @@ Puerto LeePuerto(std::string_view value) {
   return {std::string(host), LeeNumero(value.substr(dos_puntos + 1))};
 }
 
+std::string Chequeo::Que() const {
+  std::string que = linea;
+  if (puerto) que += (que.empty() ? "" : " and ") + puerto->Text();
+  return que;
+}
+
+const char* NombreEstadoListo(EstadoListo estado) {
+  switch (estado) {
+    case EstadoListo::kWaiting:
+      return "waiting";
+    case EstadoListo::kUp:
+      return "up";
+    case EstadoListo::kDown:
+      return "down";
+    case EstadoListo::kStopped:
+      return "stopped";
+  }
+  return "waiting";
+}
+
+std::string TextoSegundos(std::chrono::milliseconds ms) {
+  const auto n = ms.count() < 0 ? 0 : ms.count();
+  std::string milesimas = std::to_string(1000 + n % 1000).substr(1);
+  return std::to_string(n / 1000) + "." + milesimas + " s";
+}
+
 std::chrono::milliseconds SiguienteEspera(std::chrono::milliseconds anterior) {
   if (anterior <= std::chrono::milliseconds(0)) return kPrimeraEspera;
   return std::min(anterior * 2, kMayorEspera);

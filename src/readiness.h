@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,38 @@ struct Puerto {
 };
 
 Puerto LeePuerto(std::string_view value);
+
+// What says that a database is up: its check line (the [listo] command,
+// built as its stop line is), its port ([puertos]), or both, each of which
+// must then pass.
+struct Chequeo {
+  std::string base;
+  std::string linea;             // empty: no check command
+  std::optional<Puerto> puerto;  // none: no port
+  // As -STATUS says it: "comprueba ventas", "127.0.0.1:5432", or both,
+  // joined by " and ".
+  std::string Que() const;
+};
+
+// How long one run of a check command may take (one still running then is
+// ended and counts as not up), and how long a port has to accept.
+inline constexpr std::chrono::milliseconds kLimiteComando{10000};
+inline constexpr std::chrono::milliseconds kLimitePuerto{2000};
+// How long a stop waits, after a checked database's stop command, for its
+// check to fail.
+inline constexpr std::chrono::milliseconds kEsperaCaida{10000};
+
+// The state of a checked database, as -STATUS says it.
+enum class EstadoListo {
+  kWaiting,  // a start waits for it to be up
+  kUp,       // its check passed
+  kDown,     // given up at a start, or found down while watched
+  kStopped,  // down after a pause or stop, as expected
+};
+const char* NombreEstadoListo(EstadoListo estado);
+
+// "1.240 s": how long a wait took, as the log and -STATUS say it.
+std::string TextoSegundos(std::chrono::milliseconds ms);
 
 // The gap before a start's next check: 100 ms after the first, then twice
 // the gap before it, at most 1 s.

@@ -142,6 +142,12 @@ class Process {
   // meanwhile are queued, not lost.
   std::optional<ProcessEnd> Wait(std::optional<std::chrono::milliseconds> limit);
 
+  // Ends the child at once, and every process it started in its own group
+  // (POSIX: its session's group, SIGKILL; Windows: the process itself).
+  // Only for a child the service runs for its own ends (a check), never an
+  // engine. Its end is then seen as any other's; nothing when it has ended.
+  void Kill();
+
  private:
   friend class ChildWatch;
   std::unique_ptr<Impl> impl_;

@@ -277,6 +277,15 @@ Process Launch(const std::string& command_line, ChildWatch& watch, LaunchTag tag
   return Process(std::make_unique<Process::Impl>(pid), watch);
 }
 
+void Process::Kill() {
+  // Not ended yet, seen so: until it is reaped its pid (and its group's id,
+  // the same: it leads its own session) cannot be anyone else's.
+  if (Wait(std::chrono::milliseconds(0))) return;
+  const auto pid = static_cast<pid_t>(impl_->pid);
+  ::kill(-pid, SIGKILL);
+  ::kill(pid, SIGKILL);  // in case it has left its group since
+}
+
 std::unique_ptr<ChildWatch> CreateChildWatch() {
   return std::make_unique<posix::EventLoop>();
 }

@@ -322,6 +322,12 @@ std::string ProcessIdentity(std::int64_t pid) {
   return process ? CreationOf(process.get()) : std::string();
 }
 
+void Process::Kill() {
+  // Its handle keeps its id from being reused until it is closed.
+  if (Wait(std::chrono::milliseconds(0))) return;
+  ::TerminateProcess(HandleOf(*impl_), 1);
+}
+
 std::unique_ptr<Process::Impl> win32::OpenRunning(std::int64_t pid, const std::string& identity) {
   if (pid <= 0) return nullptr;
   // The handle first, then the identity: while it is open, the pid cannot
