@@ -59,8 +59,14 @@ bool StillRuns(const DatabaseRecord& entry) {
 
 namespace {
 std::string StillRunning(const SequenceTally& tally) {
-  if (tally.still_running == 0) return {};
-  return "; " + std::to_string(tally.still_running) +
+  std::string ya;
+  if (tally.up_already > 0) {
+    ya = "; " + std::to_string(tally.up_already) +
+         (tally.up_already == 1 ? " database up already was" : " databases up already were") +
+         " not started again";
+  }
+  if (tally.still_running == 0) return ya;
+  return ya + "; " + std::to_string(tally.still_running) +
          (tally.still_running == 1 ? " database" : " databases") +
          " still running from an earlier run " + (tally.still_running == 1 ? "was" : "were") +
          " not started again";
@@ -99,6 +105,7 @@ void ServiceRecord::BeginRequest(const RequestKind& kind) {
   problems_.clear();
   notes_.clear();
   failed_stops_.clear();
+  still_up_.clear();
   in_start_ = kind.starts;
   in_stop_ = !in_start_;
   // What the new request will run replaces what the last one of its kind
@@ -110,9 +117,10 @@ void ServiceRecord::BeginRequest(const RequestKind& kind) {
   });
   Reindex();
   if (in_start_) {
-    degraded = false;
-    health_reason.clear();
+    degradado_ = false;
+    razones_.clear();
     reasons_ = 0;
+    Salud();
     restarts_.clear();
     for (DatabaseRecord& d : databases_) d.restarts = 0;
   }
@@ -194,15 +202,68 @@ void ServiceRecord::Set(DatabaseRecord& entry, DatabaseState now, std::int64_t e
 
 void ServiceRecord::Degrade(const std::string& why) {
   newly_degraded_ = true;
-  degraded = true;
+  degradado_ = true;
   // Counted, not found again in the text: a database's name may hold "; ".
   if (reasons_ < kMostReasons) {
-    health_reason += (health_reason.empty() ? "" : "; ") + why;
+    razones_ += (razones_.empty() ? "" : "; ") + why;
   } else if (reasons_ == kMostReasons) {
-    health_reason += "; and more";
+    razones_ += "; and more";
   }
   ++reasons_;
+  Salud();
+}
+
+void ServiceRecord::StillUp(const std::string& name, const std::string& why) {
+  still_up_.push_back(name);
+  problems_.push_back(name + ", stop: left running: " + why);
   changed_ = true;
+}
+
+void ServiceRecord::Salud() {
+  // What happened in the requests, then each checked database found down:
+  // one that comes up again takes its reason with it.
+  degraded = degradado_;
+  health_reason = razones_;
+  for (const ReadinessRecord& r : checks_) {
+    if (r.state != NombreEstadoListo(EstadoListo::kDown)) continue;
+    degraded = true;
+    health_reason += (health_reason.empty() ? "" : "; ") + r.name + " is down: " + r.detail;
+  }
+  changed_ = true;
+}
+
+void ServiceRecord::Readiness(const std::string& name, EstadoListo estado, std::string detail,
+                              std::string what) {
+  const std::string state = NombreEstadoListo(estado);
+  auto it = std::find_if(checks_.begin(), checks_.end(),
+                         [&](const ReadinessRecord& r) { return r.name == name; });
+  if (it == checks_.end()) it = checks_.insert(checks_.end(), {name, "", "", "", ""});
+  if (it->state != state) {
+    it->since = UtcNow();
+    if (estado == EstadoListo::kDown || it->state == NombreEstadoListo(EstadoListo::kDown)) {
+      newly_degraded_ = newly_degraded_ || estado == EstadoListo::kDown;
+    }
+  }
+  it->state = state;
+  it->detail = std::move(detail);
+  if (!what.empty()) it->what = std::move(what);
+  Salud();
+}
+
+const ReadinessRecord* ServiceRecord::ReadinessOf(const std::string& name) const {
+  for (const ReadinessRecord& r : checks_) {
+    if (r.name == name) return &r;
+  }
+  return nullptr;
+}
+
+void ServiceRecord::KeepReadiness(const std::unordered_set<std::string>& names) {
+  std::erase_if(checks_, [&](const ReadinessRecord& r) { return names.count(r.name) == 0; });
+  Salud();
+}
+
+void ServiceRecord::AddReadiness(ReadinessRecord entry) {
+  checks_.push_back(std::move(entry));
 }
 
 void ServiceRecord::NotLaunched(const LaunchTag& tag, const std::string& why) {
@@ -280,6 +341,9 @@ std::string ServiceRecord::StopShortfall() const {
   std::vector<std::string> left;
   for (const DatabaseRecord& d : databases_) {
     if (d.state == DatabaseState::kLeftRunning) left.push_back(d.name);
+  }
+  for (const std::string& name : still_up_) {
+    if (std::find(left.begin(), left.end(), name) == left.end()) left.push_back(name);
   }
   std::string text;
   if (!failed_stops_.empty()) {
@@ -438,6 +502,15 @@ bool ServiceRecord::Ended(const LaunchTag& tag, std::int64_t child, const Proces
   // while paused), not while the service runs.
   if (in_stop_ || state == ServiceState::kPaused) {
     if (entry != nullptr) Set(*entry, DatabaseState::kStopped, 0, how);
+    return false;
+  }
+  // A checked database's start command that ended well once its wait was
+  // over (its check passed first: a start script whose engine goes on in
+  // the background): its check, not this end, says whether it is up.
+  if (!EndedBadly(end) && ReadinessOf(tag.database) != nullptr) {
+    if (entry != nullptr) {
+      Set(*entry, DatabaseState::kStartEnded, 0, how + "; its check says whether it is up");
+    }
     return false;
   }
   if (entry != nullptr) Set(*entry, DatabaseState::kEnded, 0, how + " at " + UtcNow());

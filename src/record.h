@@ -61,6 +61,7 @@
 #include <vector>
 
 #include "launch.h"
+#include "readiness.h"
 #include "requests.h"
 
 namespace ostrim {
@@ -106,6 +107,16 @@ struct DatabaseRecord {
   bool adopted = {};          // its engine was launched by an earlier run of the service
 };
 
+// Whether a checked database is up ([listo], [puertos]), as the service last
+// found it: one per such database, in the order they were first checked.
+struct ReadinessRecord {
+  std::string name;
+  std::string state;   // waiting, up, down, stopped (NombreEstadoListo)
+  std::string since;   // when it entered `state` (UTC)
+  std::string detail;  // the last check's outcome: "exit status 1", "up after 1.240 s"
+  std::string what;    // the check line and/or the address
+};
+
 // Whether the entry is a process the service watches that still runs: an
 // engine (its start command, running or left running) or a stop command.
 bool StillRuns(const DatabaseRecord& entry);
@@ -120,6 +131,8 @@ struct SequenceTally {
   // Databases not started because an engine of theirs, adopted from an
   // earlier run of the service, still runs.
   int still_running = 0;
+  // Checked databases found up before their first launch: not started.
+  int up_already = 0;
 };
 
 // "4 command lines, all launched", "4 command lines, 3 launched, 1 launch
@@ -160,6 +173,17 @@ class ServiceRecord final : public ChildObserver {
   const std::vector<DatabaseRecord>& Databases() const { return databases_; }
   // Adds an entry as it is (a record read back, a test).
   void AddDatabase(DatabaseRecord entry);
+
+  // Each checked database's readiness; a database found down makes the
+  // service degraded while it stays so (its reason in health_reason).
+  const std::vector<ReadinessRecord>& Checks() const { return checks_; }
+  // Sets it (`since` anew when its state changes; `what` kept when empty).
+  void Readiness(const std::string& name, EstadoListo state, std::string detail,
+                 std::string what = {});
+  const ReadinessRecord* ReadinessOf(const std::string& name) const;
+  // Only the databases named (checked now) keep theirs.
+  void KeepReadiness(const std::unordered_set<std::string>& names);
+  void AddReadiness(ReadinessRecord entry);
 
   // The text form above, and back; a line that is not understood is
   // skipped, and "\r\n" reads as "\n". kWire is what passes from the
@@ -272,6 +296,11 @@ class ServiceRecord final : public ChildObserver {
   // A start left the database alone: an adopted engine of it still runs
   // (counted in the request's tally).
   void NotStartedAgain() { ++tally_.still_running; }
+  // A start left the database alone: its check found it up already.
+  void UpAlready() { ++tally_.up_already; }
+  // A pause or stop found the database still up after its stop command
+  // (its check still passes): left running, a problem of the request.
+  void StillUp(const std::string& name, const std::string& why);
   // The engines the service watches that still run (start launches, not
   // stop commands), in launch order: what its state file keeps.
   std::vector<const DatabaseRecord*> Engines() const;
@@ -305,6 +334,9 @@ class ServiceRecord final : public ChildObserver {
   std::unordered_set<std::string> StoppedNow() const;
   void Set(DatabaseRecord& entry, DatabaseState state, std::int64_t entry_pid, std::string detail);
   void Degrade(const std::string& why);
+  // degraded and health_reason, from what the requests found and the
+  // checked databases found down.
+  void Salud();
 
   bool in_stop_ = false;   // a pause or stop is running
   bool in_start_ = false;  // a start or continue is running
@@ -315,10 +347,14 @@ class ServiceRecord final : public ChildObserver {
   std::vector<std::string> problems_;
   std::vector<std::string> notes_;
   std::vector<std::string> failed_stops_;  // the current request's, by database
+  std::vector<std::string> still_up_;      // checked, still up after their stop
   bool changed_ = true;
   bool kept_changed_ = true;
   bool newly_degraded_ = false;
   std::size_t reasons_ = 0;  // how many reasons the health has had
+  bool degradado_ = false;   // what the requests found, apart from the checks
+  std::string razones_;
+  std::vector<ReadinessRecord> checks_;
   std::vector<DatabaseRecord> databases_;
   // Where each database and pass's entries are in `databases_`, oldest
   // first; rebuilt whenever entries are dropped.

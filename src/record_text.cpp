@@ -166,6 +166,14 @@ constexpr DatabaseField kDatabaseFields[] = {
      "or continue."},
 };
 
+// The fields of a check line, in their places after "check", and the keys
+// of its JSON object.
+const std::pair<std::string_view, std::string ReadinessRecord::*> kCheckFields[] = {
+    {"name", &ReadinessRecord::name},   {"state", &ReadinessRecord::state},
+    {"since", &ReadinessRecord::since}, {"detail", &ReadinessRecord::detail},
+    {"what", &ReadinessRecord::what},
+};
+
 }  // namespace
 
 std::optional<std::int64_t> UnixSeconds(std::string_view iso) {
@@ -278,6 +286,9 @@ std::string ServiceRecord::Text(Form form) const {
     if (last_tally.still_running > 0) {
       line("last_still_running", std::to_string(last_tally.still_running));
     }
+    if (last_tally.up_already > 0) {
+      line("last_up_already", std::to_string(last_tally.up_already));
+    }
     line("last_seconds", Seconds(last_seconds));
     for (const std::string& p : last_problems) line("last_problem", p);
     for (const std::string& n : last_notes) line("last_note", n);
@@ -288,6 +299,11 @@ std::string ServiceRecord::Text(Form form) const {
     for (const DatabaseField& field : kDatabaseFields) {
       out.append("\t").append(Field(field.get(d, scratch), form));
     }
+    out.append("\n");
+  }
+  for (const ReadinessRecord& c : checks_) {
+    out.append("check");
+    for (const auto& field : kCheckFields) out.append("\t").append(Field(c.*field.second, form));
     out.append("\n");
   }
   return out;
@@ -332,6 +348,8 @@ ServiceRecord ServiceRecord::Parse(std::string_view text) {
       r.last_tally.ended_badly = static_cast<int>(Number(value));
     } else if (key == "last_still_running") {
       r.last_tally.still_running = static_cast<int>(Number(value));
+    } else if (key == "last_up_already") {
+      r.last_tally.up_already = static_cast<int>(Number(value));
     } else if (key == "last_seconds") {
       r.last_seconds = SecondsFrom(value);
     } else if (key == "last_problem") {
@@ -346,6 +364,12 @@ ServiceRecord ServiceRecord::Parse(std::string_view text) {
         kDatabaseFields[i].set(d, Unfield(f[i + 1]));
       }
       r.AddDatabase(std::move(d));
+    } else if (key == "check") {
+      ReadinessRecord c;
+      for (std::size_t i = 0; i < std::size(kCheckFields) && i + 1 < f.size(); ++i) {
+        c.*kCheckFields[i].second = Unfield(f[i + 1]);
+      }
+      r.AddReadiness(std::move(c));
     }
   }
   return r;
@@ -370,6 +394,7 @@ std::string ServiceRecord::Json() const {
       w.Key("failed").Number(std::int64_t{last_tally.failed});
       w.Key("ended_badly").Number(std::int64_t{last_tally.ended_badly});
       w.Key("still_running").Number(std::int64_t{last_tally.still_running});
+      w.Key("up_already").Number(std::int64_t{last_tally.up_already});
       w.Key("seconds").Number(last_seconds).Key("problems").BeginArray();
       for (const std::string& p : last_problems) w.String(p);
       w.EndArray().Key("notes").BeginArray();
@@ -389,6 +414,12 @@ std::string ServiceRecord::Json() const {
         w.String(field.get(d, scratch));
       }
     }
+    w.EndObject();
+  }
+  w.EndArray().Key("checks").BeginArray();
+  for (const ReadinessRecord& c : checks_) {
+    w.BeginObject();
+    for (const auto& field : kCheckFields) w.Key(field.first).String(c.*field.second);
     w.EndObject();
   }
   w.EndArray().EndObject();

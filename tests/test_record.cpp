@@ -311,6 +311,50 @@ TEST_F(RecordTest, TheHealthKeepsItsFirstReasonsWhateverTheNames) {
       << r.health_reason;
 }
 
+// A checked database found down degrades the service only while it stays
+// down; what a request found keeps it degraded whatever the checks say.
+TEST_F(RecordTest, ADatabaseDownDegradesItUntilItIsUpAgain) {
+  Begin("start");
+  r.Readiness("ventas", EstadoListo::kWaiting, "its start is running", "comprueba ventas");
+  r.Readiness("compras", EstadoListo::kWaiting, "", "127.0.0.1:5432");
+  r.Readiness("ventas", EstadoListo::kUp, "up after 0.300 s");
+  End("start", ServiceState::kRunning);
+  EXPECT_FALSE(r.degraded);
+  struct Step {
+    const char* name;
+    EstadoListo state;
+    const char* detail;
+    bool degraded;
+    const char* reason;
+  };
+  const Step steps[] = {
+      {"compras", EstadoListo::kDown, "connection refused", true,
+       "compras is down: connection refused"},
+      {"ventas", EstadoListo::kDown, "exit status 1", true,
+       "ventas is down: exit status 1; compras is down: connection refused"},
+      {"compras", EstadoListo::kUp, "up again", true, "ventas is down: exit status 1"},
+      {"ventas", EstadoListo::kUp, "up again", false, ""},
+  };
+  for (const Step& s : steps) {
+    r.Readiness(s.name, s.state, s.detail);
+    EXPECT_EQ(r.degraded, s.degraded) << s.name << " " << s.detail;
+    EXPECT_EQ(r.health_reason, s.reason);
+  }
+  EXPECT_EQ(r.ReadinessOf("ventas")->what, "comprueba ventas");  // kept when not given
+  // A launch that failed keeps the service degraded with every check up.
+  Begin("pause");
+  r.LaunchFailed({"almacen", "4GL", ""}, "x", "cannot run");
+  r.Readiness("compras", EstadoListo::kDown, "connection refused");
+  r.Readiness("compras", EstadoListo::kUp, "up again");
+  EXPECT_TRUE(r.degraded);
+  EXPECT_EQ(r.health_reason, "almacen, 4GL: launch failed");
+  // A database no longer checked takes its readiness with it.
+  r.Readiness("ventas", EstadoListo::kDown, "exit status 1");
+  r.KeepReadiness({"compras"});
+  ASSERT_EQ(r.Checks().size(), 1u);
+  EXPECT_EQ(r.health_reason, "almacen, 4GL: launch failed");
+}
+
 TEST(RecordText, ReadsBackWhatItWrites) {
   ServiceRecord r;
   r.state = ServiceState::kPaused;
@@ -330,6 +374,8 @@ TEST(RecordText, ReadsBackWhatItWrites) {
   r.AddDatabase({"ventas", Pass::k4GL, DatabaseState::kLeftRunning, 10, "2026-12-08T23:17:30Z",
                  "still running", "arranca\tventas -z", "hidden"});
   r.AddDatabase({"", Pass::kStop, DatabaseState::kStopRan, 0, "", "", "", ""});
+  r.AddReadiness({"ventas", "down", "2026-12-08T23:17:31Z", "exit status 1",
+                  "comprueba\tventas and 127.0.0.1:5432"});
   const ServiceRecord back = ServiceRecord::Parse(r.Text());
   EXPECT_EQ(back.Text(), ServiceRecord::Parse(back.Text()).Text());
   EXPECT_EQ(back.state, ServiceState::kPaused);
@@ -360,6 +406,9 @@ TEST(RecordText, ReadsBackWhatItWrites) {
   EXPECT_EQ(back.Databases()[0].command, "arranca\tventas -z");
   EXPECT_EQ(back.Databases()[0].argument, "");  // kept by the service, never published
   EXPECT_EQ(back.Databases()[1].state, DatabaseState::kStopRan);
+  ASSERT_EQ(back.Checks().size(), 1u);
+  EXPECT_EQ(back.Checks()[0].what, "comprueba\tventas and 127.0.0.1:5432");
+  EXPECT_EQ(back.Checks()[0].since, "2026-12-08T23:17:31Z");
   // With Windows line ends, and lines it does not know, it reads the same.
   EXPECT_EQ(ServiceRecord::Parse("state\trunning\r\nnew_key\tx\npid\t9\n").pid, 9);
   EXPECT_EQ(ServiceRecord::Parse("state\trunning\r\n").state, ServiceState::kRunning);
@@ -397,6 +446,10 @@ TEST(RecordText, ReadsBackWhatItWrites) {
             std::string::npos)
       << text;
   EXPECT_NE(text.find("\ndirectory\tC:\\Mis Bases\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\ncheck\tventas\tdown\t2026-12-08T23:17:31Z\texit status "
+                      "1\tcomprueba\\tventas and 127.0.0.1:5432\n"),
+            std::string::npos)
+      << text;
 
   // The same facts as JSON.
   const tests::json::Value j = tests::json::Parse(r.Json());
@@ -413,6 +466,11 @@ TEST(RecordText, ReadsBackWhatItWrites) {
   EXPECT_EQ(j["databases"][0]["pid"].number, 10);
   EXPECT_EQ(j["databases"][0]["command"].text, "arranca\tventas -z");
   EXPECT_FALSE(j["databases"][0].Has("argument"));
+  ASSERT_EQ(j["checks"].size(), 1u);
+  EXPECT_EQ(j["checks"][0]["name"].text, "ventas");
+  EXPECT_EQ(j["checks"][0]["state"].text, "down");
+  EXPECT_EQ(j["checks"][0]["detail"].text, "exit status 1");
+  EXPECT_EQ(j["checks"][0]["what"].text, "comprueba\tventas and 127.0.0.1:5432");
   ServiceRecord fresh;
   EXPECT_EQ(tests::json::Parse(fresh.Json())["last_request"].type, tests::json::Value::Type::kNull);
 }
