@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/children.h"
+#include "readiness.h"
 
 namespace ostrim::modSubProceso {
 
@@ -54,6 +55,55 @@ struct Paso {
 // has ended or its wait is over.
 using Trabajo = std::vector<Paso>;
 
+// --- Whether a database is up
+
+// One run of a database's check: its port first (a connection accepted
+// within 2 s), then its check line, launched as any command line is (its
+// output to the database's own stream, never through a shell) and given at
+// most 10 s; one still running then is ended, it and its process group, and
+// counts as not up. A run destroyed while its check line runs ends it so.
+class Prueba {
+ public:
+  using Clock = std::chrono::steady_clock;
+  Prueba(const Chequeo& chequeo, platform::ChildWatch& hijos);
+  ~Prueba();
+  Prueba(const Prueba&) = delete;
+  Prueba& operator=(const Prueba&) = delete;
+
+  // Its outcome once known: empty when up, else why not ("exit status 1",
+  // "connection refused"); none while its check line runs within its limit.
+  std::optional<std::string> Resultado();
+  // Whether the outcome is known without waiting.
+  bool Sabido() const { return resultado_.has_value(); }
+  // The check line's process while it runs (to wait for), or null.
+  platform::Process* Proceso() { return resultado_ ? nullptr : &*proceso_; }
+  Clock::time_point Limite() const { return limite_; }
+
+ private:
+  const Chequeo& chequeo_;
+  platform::ChildWatch& hijos_;
+  std::optional<platform::Process> proceso_;
+  Clock::time_point limite_;
+  std::optional<std::string> resultado_;
+};
+
+// Runs each check once, side by side, and gives each outcome, in order
+// (empty: up).
+std::vector<std::string> PruebaTodos(const std::vector<const Chequeo*>& chequeos,
+                                     platform::ChildWatch& hijos);
+
+// What became of a checked database at a start.
+struct Listo {
+  enum class Como {
+    kYa,      // up before its first launch: none of its launches was run
+    kArriba,  // up, `tras` after its first launch
+    kNo,      // given up: `detalle` says why (the last check's outcome)
+  };
+  Como como;
+  std::chrono::milliseconds tras{0};
+  std::string detalle;
+};
+
 // How EjecutaTrabajos runs its jobs.
 struct Plan {
   // How long each launch is waited for; none: until it ends.
@@ -80,6 +130,20 @@ struct Plan {
   // began, and the jobs in progress.
   std::function<void(std::chrono::milliseconds, const std::vector<std::size_t>& en_curso)>
       al_esperar;
+
+  // Whether a database is up (none: no launch is checked, as ever). The
+  // check of a launch's database (null: none); a database's launches are
+  // those with the same check. Its check is tried right before its first
+  // launch: when it passes, none of its launches runs. After each launch it
+  // is tried at once, then after 100 ms, the gap doubling to 1 s, and the
+  // launch's wait ends as soon as it passes. After its last launch, the job
+  // keeps its place until the check passes, or `espera_listo` from its first
+  // launch has passed, or that launch ends with an error (a non-zero status
+  // or a signal: the engine died).
+  std::function<const Chequeo*(const LaunchTag&)> chequeo;
+  std::chrono::milliseconds espera_listo{60000};
+  // Told once of each checked database whose turn came.
+  std::function<void(const Chequeo&, const Listo&)> al_listo;
 };
 
 // What a sequence did not finish when its limit passed.
