@@ -220,6 +220,21 @@ int Torvale::Comprueba(bool json) {
   };
   if (!start_fails) RecorreArranque(comprueba);
   RecorreParada(comprueba);
+  // Whether each database is up ([listo], [puertos]): its check line is
+  // checked as the others are; nothing is run or connected to.
+  const Chequeos chequeos = LeeChequeos();
+  for (const std::string& p : chequeos.problemas) {
+    problema(p);
+    falla = true;
+  }
+  for (const Chequeo& ch : chequeos.lista) {
+    if (ch.linea.empty()) continue;
+    const platform::ProgramCheck check = platform::CheckCommandLine(ch.linea);
+    if (!check.problem.empty()) {
+      falla = true;
+      if (vistos.insert(check.program).second) problema(RutaINI + " [listo] 1: " + check.Text());
+    }
+  }
   // Whether the stops can fit the time a stop may take, when each is waited
   // for a bounded time: worth a look.
   if (opciones.parada_total && opciones.espera_parada && c.paradas > 0) {
@@ -258,11 +273,23 @@ int Torvale::Comprueba(bool json) {
     out << "],\"stop\":[";
     primera = true;
     RecorreParada(linea_json);
+    json::Writer lista;
+    lista.BeginArray();
+    for (const Chequeo& ch : chequeos.lista) {
+      lista.BeginObject().Key("database").String(ch.base).Key("line").String(ch.linea);
+      lista.Key("port").String(ch.puerto ? ch.puerto->Text() : "");
+      const platform::ProgramCheck check =
+          ch.linea.empty() ? platform::ProgramCheck{} : platform::CheckCommandLine(ch.linea);
+      lista.Key("would_launch").Bool(check.problem.empty());
+      lista.Key("problem").String(check.Text()).EndObject();
+    }
+    lista.EndArray();
+    out << "],\"checks\":" << lista.Text();
     json::Writer problemas;
     problemas.BeginArray();
     for (const std::string& p : c.problemas) problemas.String(p);
     problemas.EndArray();
-    out << "],\"problems\":" << problemas.Text() << "}\n";
+    out << ",\"problems\":" << problemas.Text() << "}\n";
   } else {
     for (const std::string& base : c.bases) {
       out << "database\t";
@@ -286,6 +313,18 @@ int Torvale::Comprueba(bool json) {
     };
     if (!start_fails) RecorreArranque(linea);
     RecorreParada(linea);
+    for (const Chequeo& ch : chequeos.lista) {
+      if (ch.linea.empty()) continue;
+      out << "check\t";
+      EscribeVisible(out, ch.linea);
+      out << "\n";
+    }
+    for (const Chequeo& ch : chequeos.lista) {
+      if (!ch.puerto) continue;
+      out << "port\t";
+      EscribeVisible(out, ch.base);
+      out << "\t" << ch.puerto->Text() << "\n";
+    }
   }
   out.Vacia();
   if (!json) {

@@ -137,6 +137,14 @@ std::string LineaParada(const std::string& comando, const std::string& valor4GL)
   return comando + " " + (p == std::string::npos ? valor4GL : valor4GL.substr(0, p + 1));
 }
 
+const Chequeo* Chequeos::De(const std::string& base) const {
+  const std::string clave = Upper(base);
+  for (const Chequeo& c : lista) {
+    if (Upper(c.base) == clave) return &c;
+  }
+  return nullptr;
+}
+
 Torvale::Torvale(std::unique_ptr<platform::ServiceHost> host) : NTService(std::move(host)) {}
 
 int Torvale::Run(const std::vector<std::string>& args) {
@@ -253,7 +261,7 @@ std::optional<std::chrono::steady_clock::time_point> Torvale::NextWork() {
   for (const ServiceRecord::Crash& c : registro.TakeCrashes()) {
     Caida(c.tag, c.command, EndedWith(c.end), c.end.text, c.end.ran);
   }
-  std::optional<std::chrono::steady_clock::time_point> siguiente;
+  std::optional<std::chrono::steady_clock::time_point> siguiente = proxima_vigilancia_;
   for (const Reinicio& r : pendientes_) {
     if (!siguiente || r.cuando < *siguiente) siguiente = r.cuando;
   }
@@ -294,6 +302,7 @@ void Torvale::DoWork() {
     llegados.push_back(r);
     return true;
   });
+  if (proxima_vigilancia_ && *proxima_vigilancia_ <= ahora) Vigila();
   for (const Reinicio& r : llegados) {
     if (registro.Runs(r.etiqueta)) {
       log::Info(TagPrefix(r.etiqueta), "an engine of it runs already: not started again");
@@ -569,6 +578,14 @@ void Torvale::ArrancaBases() {
   espera_arranque_ = opciones.espera_arranque;
   registro.SetRestartLimit(reinicia_);
   reinicios_.Forget();
+  // Whether each database is up: read once for the request. Nothing is
+  // watched until the start is over.
+  proxima_vigilancia_.reset();
+  const Chequeos chequeos = LeeChequeos();
+  for (const std::string& p : chequeos.problemas) log::Warning(p);
+  std::unordered_set<std::string> chequeadas;
+  for (const Chequeo& c : chequeos.lista) chequeadas.insert(c.base);
+  registro.KeepReadiness(chequeadas);
   // Every launch of the sequence, in pass order (the SQL pass, then the 4GL
   // pass), then run as jobs: one at a time, each launch its own job, in that
   // order, as always; with more at once, one job per database, its SQL
@@ -588,6 +605,11 @@ void Torvale::ArrancaBases() {
         }
       },
       [&](const std::string& base) { Omite(base, "started"); });
+  for (const Lanzamiento& l : lanzamientos) {
+    if (const Chequeo* c = chequeos.De(l.paso.etiqueta.database)) {
+      registro.Readiness(c->base, EstadoListo::kWaiting, "its start is running", c->Que());
+    }
+  }
   const Trabajos trabajos = AgrupaTrabajos(lanzamientos, opciones.simultaneas);
   const auto mas_tiempo = std::max<std::chrono::milliseconds>(
       kTimePerStartLaunch, opciones.espera_arranque + kTimePerStartLaunch / 2);
@@ -599,7 +621,50 @@ void Torvale::ArrancaBases() {
     NTService->ReportProgress(
         EnCurso("starting", l, trabajos, en_curso, opciones.simultaneas, k == 0), mas_tiempo);
   };
+  if (!chequeos.lista.empty()) {
+    plan.chequeo = [&chequeos](const LaunchTag& t) { return chequeos.De(t.database); };
+    plan.espera_listo = opciones.espera_listo;
+    plan.al_listo = [&](const Chequeo& c, const modSubProceso::Listo& listo) {
+      using Como = modSubProceso::Listo::Como;
+      switch (listo.como) {
+        case Como::kYa:
+          log::Notice(c.base, " is up already: its start commands were not run");
+          registro.UpAlready();
+          registro.Readiness(c.base, EstadoListo::kUp,
+                             "up already: its start commands were not run");
+          break;
+        case Como::kArriba:
+          log::Info(c.base, " is up after ", TextoSegundos(listo.tras));
+          registro.Readiness(c.base, EstadoListo::kUp, "up after " + TextoSegundos(listo.tras));
+          break;
+        case Como::kNo:
+          log::Event(log::Kind::kDegraded, log::Level::kWarning, c.base, " is not up",
+                     listo.tras.count() > 0 ? " after " + TextoSegundos(listo.tras) : "", ": ",
+                     listo.detalle, "; going on with the next database");
+          registro.Readiness(c.base, EstadoListo::kDown, listo.detalle);
+          break;
+      }
+    };
+    // While databases are awaited: which, and how long so far; the service
+    // manager is given more time at each tick.
+    plan.al_esperar = [&](std::chrono::milliseconds esperado, const std::vector<std::size_t>&) {
+      std::string esperadas;
+      for (const ReadinessRecord& r : registro.Checks()) {
+        if (r.state != NombreEstadoListo(EstadoListo::kWaiting)) continue;
+        esperadas += (esperadas.empty() ? "" : ", ") + r.name;
+      }
+      NTService->ReportProgress("starting: waiting for " + esperadas + " to be up (" +
+                                    std::to_string(esperado.count() / 1000) + " s; at most " +
+                                    modOpciones::Texto(opciones, "espera_listo") + " s each)",
+                                kTimePerStopTick);
+    };
+  }
   modSubProceso::EjecutaTrabajos(trabajos.trabajos, NTService->Children(), plan);
+  // From now on, each checked database is checked every [opciones] vigila.
+  vigilados_ = chequeos.lista;
+  fallos_.assign(vigilados_.size(), 0);
+  vigila_ = opciones.vigila;
+  if (vigila_ && !vigilados_.empty()) proxima_vigilancia_ = NTService->Children().Now() + *vigila_;
   // Mended: a start that launched nothing of what it had to launch, or
   // whose every start command failed within its wait (a non-zero status or
   // a signal), is a failed start, never a quiet success (the service
@@ -629,6 +694,9 @@ void Torvale::ParaBases(bool fin) {
   // A pause or stop never waits for a restart's time: each one waiting is
   // cancelled at once.
   SkipIfFails("cancelling the restarts", [&] { CancelaReinicios(registro.Current()); });
+  // Nothing is watched while paused or stopped: a database down then is
+  // down as expected.
+  proxima_vigilancia_.reset();
   SkipIfFails("rebuilding the database list", [&] { LecturaBases(); });
   // Mended: without its main profile there is no stop command, and each
   // database this service started was "stopped" with its value's first
@@ -716,6 +784,13 @@ void Torvale::ParaBases(bool fin) {
     Termina("ended by its time limit, " + DescribeTally(registro.Tally()));
     return;
   }
+  // A checked database is down once its check fails: one still up is left
+  // running, whether its engine is the service's child or runs apart.
+  SkipIfFails("checking that the databases are down", [&] {
+    std::vector<std::string> paradas;
+    for (const Lanzamiento& l : lanzamientos) paradas.push_back(l.paso.etiqueta.database);
+    EsperaCaidas(paradas);
+  });
   SkipIfFails("looking for engines left running", [&] {
     // An engine ends a moment after its stop command: a short grace before
     // one still running is said to be left so.
@@ -805,6 +880,123 @@ modOpciones::Opciones Torvale::LeeOpciones() {
   modOpciones::Opciones opciones = modOpciones::LeeOpciones(RutaINI);
   for (const std::string& problema : opciones.problemas) log::Warning(problema);
   return opciones;
+}
+
+Chequeos Torvale::LeeChequeos() {
+  Chequeos chequeos;
+  const std::string comando = modINI::LeeValorINI("listo", "1", "", RutaINI);
+  ListBox puertos;
+  modINI::LeeSeccionINI(puertos, "puertos", RutaINI);
+  // A key of [puertos] that names no database of [bases4GL] checks nothing:
+  // a typo, said.
+  for (std::int16_t i = 0; i < puertos.ListCount(); ++i) {
+    puertos.SetListIndex(i);
+    if (!EnBases4GL(puertos.Text())) {
+      chequeos.problemas.push_back(RutaINI + " [puertos] " + puertos.Text() +
+                                   ": no such database in [bases4GL]: it checks nothing");
+    }
+  }
+  if (comando.empty() && puertos.ListCount() == 0) return chequeos;
+  std::unordered_set<std::string> vistas;
+  for (std::int16_t i = 0; i < List1.ListCount(); ++i) {
+    List1.SetListIndex(i);
+    const std::string base = List1.Text();
+    if (!EnBases4GL(base) || !vistas.insert(Upper(base)).second) continue;
+    Chequeo c{base, {}, std::nullopt};
+    if (!comando.empty()) {
+      c.linea = LineaParada(comando, modINI::LeeValorINI("bases4GL", base, "", RutaINI));
+    }
+    if (const std::string valor = modINI::LeeValorINI("puertos", base, "", RutaINI);
+        !valor.empty()) {
+      try {
+        c.puerto = LeePuerto(valor);
+      } catch (const std::invalid_argument& e) {
+        chequeos.problemas.push_back(
+            RutaINI + " [puertos] " + base + "=" + valor + ": " + e.what() +
+            (c.linea.empty() ? ": " + base + " is not checked" : ": only its check command is"));
+      }
+    }
+    if (!c.linea.empty() || c.puerto) chequeos.lista.push_back(std::move(c));
+  }
+  return chequeos;
+}
+
+void Torvale::EsperaCaidas(const std::vector<std::string>& paradas) {
+  ServiceRecord& registro = NTService->Record();
+  const Chequeos chequeos = LeeChequeos();
+  std::vector<const Chequeo*> arriba;
+  std::unordered_set<std::string> vistas;
+  for (const std::string& base : paradas) {
+    const Chequeo* c = chequeos.De(base);
+    if (c != nullptr && vistas.insert(Upper(base)).second) arriba.push_back(c);
+  }
+  if (arriba.empty()) return;
+  platform::ChildWatch& hijos = NTService->Children();
+  const auto limite = hijos.Now() + kEsperaCaida;
+  std::vector<std::string> ultimo(arriba.size());
+  auto hueco = kPrimeraEspera;
+  for (;;) {
+    const std::vector<std::string> resultados = modSubProceso::PruebaTodos(arriba, hijos);
+    std::vector<const Chequeo*> siguen;
+    for (std::size_t k = 0; k < arriba.size(); ++k) {
+      const Chequeo& c = *arriba[k];
+      if (resultados[k].empty()) {
+        siguen.push_back(&c);
+        continue;
+      }
+      log::Info(c.base, " is down after its stop command (", resultados[k], ")");
+      registro.Readiness(c.base, EstadoListo::kStopped, resultados[k], c.Que());
+    }
+    arriba = std::move(siguen);
+    const auto ahora = hijos.Now();
+    if (arriba.empty() || ahora >= limite) break;
+    const auto espera =
+        std::min(hueco, std::chrono::duration_cast<std::chrono::milliseconds>(limite - ahora));
+    hijos.WaitWhile([] { return true; }, espera);
+    hueco = SiguienteEspera(hueco);
+  }
+  for (const Chequeo* c : arriba) {
+    const std::string por_que = "its check still passes " + TextoSegundos(kEsperaCaida) +
+                                " after its stop command ended (" + c->Que() + ")";
+    log::Warning(c->base, " is still up: ", por_que, "; the service leaves it running");
+    registro.StillUp(c->base, por_que);
+    registro.Readiness(c->base, EstadoListo::kUp, "still up after its stop command", c->Que());
+  }
+}
+
+void Torvale::Vigila() {
+  ServiceRecord& registro = NTService->Record();
+  platform::ChildWatch& hijos = NTService->Children();
+  proxima_vigilancia_.reset();
+  if (!vigila_ || vigilados_.empty() || registro.state != ServiceState::kRunning) return;
+  std::vector<const Chequeo*> chequeos;
+  for (const Chequeo& c : vigilados_) chequeos.push_back(&c);
+  const std::vector<std::string> resultados = modSubProceso::PruebaTodos(chequeos, hijos);
+  for (std::size_t k = 0; k < chequeos.size(); ++k) {
+    const Chequeo& c = *chequeos[k];
+    const ReadinessRecord* antes = registro.ReadinessOf(c.base);
+    const bool caida = antes != nullptr && antes->state == NombreEstadoListo(EstadoListo::kDown);
+    if (resultados[k].empty()) {
+      fallos_[k] = 0;
+      if (caida) {
+        log::Notice(c.base, " is up again");
+        registro.Readiness(c.base, EstadoListo::kUp, "up again", c.Que());
+      }
+      continue;
+    }
+    // Three failed checks in a row: one may fail while the engine is busy.
+    if (++fallos_[k] < 3 || caida) {
+      if (caida) registro.Readiness(c.base, EstadoListo::kDown, resultados[k], c.Que());
+      continue;
+    }
+    log::Warning(c.base, " is down: ", resultados[k], " (3 checks in a row)");
+    registro.Readiness(c.base, EstadoListo::kDown, resultados[k], c.Que());
+  }
+  NTService->ReportProgress(
+      registro.degraded ? "degraded: " + registro.health_reason
+                        : "running: " + std::to_string(vigilados_.size()) + " checked databases up",
+      0ms);
+  proxima_vigilancia_ = hijos.Now() + *vigila_;
 }
 
 void Torvale::Omite(const std::string& base, const char* que) {

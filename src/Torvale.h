@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -32,6 +33,7 @@
 #include "modSubProceso.h"
 #include "platform/children.h"
 #include "platform/platform.h"
+#include "readiness.h"
 #include "record.h"
 #include "restarts.h"
 
@@ -75,8 +77,20 @@ std::optional<std::pair<std::string, std::string>> LineaEntornoAplicable(std::st
 // start: the start command, a blank, the argument text and " -z".
 std::string LineaArranque(const std::string& comando, const std::string& argumento);
 // stop: the stop command, a blank, and the first word of the bases4GL value
-// with the blank after it; a value without a blank is used whole.
+// with the blank after it; a value without a blank is used whole. A check
+// line ([listo]) is built the same way.
 std::string LineaParada(const std::string& comando, const std::string& valor4GL);
+
+// The checks of a request's databases: [listo]'s check command and each
+// database's [puertos] value, read once for the request.
+struct Chequeos {
+  std::deque<Chequeo> lista;  // in list order; their addresses never move
+  // A value that cannot be used, or a key naming no database: one line each,
+  // naming the file, section and key.
+  std::vector<std::string> problemas;
+  // The check of `base` (any letter case), or null.
+  const Chequeo* De(const std::string& base) const;
+};
 
 class Torvale final : public ServiceEvents {
  public:
@@ -188,6 +202,14 @@ class Torvale final : public ServiceEvents {
   // The settings of [opciones] for this request; a value that cannot be used
   // is warned about, and its default used.
   modOpciones::Opciones LeeOpciones();
+  // The checks of the listed databases of [bases4GL], after LecturaBases. A
+  // [puertos] value that cannot be used leaves that database without a
+  // port (its problem says so).
+  Chequeos LeeChequeos();
+  // After a pause or stop: each checked database it stopped is checked
+  // until its check fails, for at most 10 s together; one still up then is
+  // left running, warned, and a problem of the request.
+  void EsperaCaidas(const std::vector<std::string>& paradas);
 
   // One launch of a sequence, kept for the launcher, with its place.
   struct Lanzamiento {
@@ -243,6 +265,14 @@ class Torvale final : public ServiceEvents {
              const std::string& como, std::chrono::milliseconds corrio);
   // A request began: every restart still waiting is cancelled, said.
   void CancelaReinicios(const std::string& por_que);
+  // While the service runs: the checks of the last start, each checked
+  // every `vigila_` ([opciones] vigila), and how many times in a row each
+  // has failed since it last passed.
+  std::deque<Chequeo> vigilados_;
+  std::vector<int> fallos_;
+  std::optional<std::chrono::milliseconds> vigila_;
+  std::optional<std::chrono::steady_clock::time_point> proxima_vigilancia_;
+  void Vigila();
   RestartPolicy reinicios_;
   std::vector<Reinicio> pendientes_;
   int reinicia_ = 0;

@@ -44,6 +44,14 @@ constexpr Clave kClaves[] = {
      "how many times, in any 10 minutes, a database's crashed engine is started again",
      [](Opciones& o, std::int64_t v) { o.reinicia = static_cast<int>(v); },
      [](const Opciones& o) -> std::int64_t { return o.reinicia; }},
+    {"espera_listo", false, 1, 3'600'000, false, "60",
+     "how long a started database with a check is waited for to be up",
+     [](Opciones& o, std::int64_t v) { o.espera_listo = milliseconds(v); },
+     [](const Opciones& o) -> std::int64_t { return o.espera_listo.count(); }},
+    {"vigila", false, 1000, 3'600'000, true, "0 (not watched)",
+     "how often each database with a check is checked while the service runs",
+     [](Opciones& o, std::int64_t v) { o.vigila = milliseconds(v); },
+     [](const Opciones& o) { return o.vigila.value_or(0ms).count(); }},
 };
 
 // "a number of seconds above 0 to 3600", "a whole number from 1 to 64".
@@ -52,7 +60,8 @@ std::string Rango(const Clave& clave) {
     return "a whole number from " + std::to_string(clave.menos) + " to " +
            std::to_string(clave.mas);
   }
-  return std::string("a number of seconds ") + (clave.menos > 0 ? "above 0" : "from 0") + " to " +
+  return std::string("a number of seconds ") +
+         (clave.menos == 1 ? "above 0" : "from " + Segundos(milliseconds(clave.menos))) + " to " +
          Segundos(milliseconds(clave.mas));
 }
 

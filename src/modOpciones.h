@@ -22,6 +22,11 @@
 // | reinicia        | how many times, in any 10 minutes, a database's       | 0: never             |
 // |                 | crashed engine is started again: 0 to 100 (restarts.h |                      |
 // |                 | says when)                                            |                      |
+// | espera_listo    | how long a started database with a check ([listo],    | 60                   |
+// |                 | [puertos]) is waited for to be up, from its first     |                      |
+// |                 | launch: more than 0, at most 3600                     |                      |
+// | vigila          | how often, while the service runs, each database with | 0: not watched       |
+// |                 | a check is checked: 1 to 3600                         |                      |
 //
 // A value that is not a number, or out of its range, is a problem (said with
 // the file, section, key and value) and its default is used.
@@ -46,6 +51,8 @@ struct Opciones {
   std::optional<std::chrono::milliseconds> parada_total;   // none: no limit
   int simultaneas = 1;
   int reinicia = 0;  // restarts in any 10 minutes; 0: never
+  std::chrono::milliseconds espera_listo{60000};
+  std::optional<std::chrono::milliseconds> vigila;  // none: not watched
   // The values that could not be used, one line each ("... [opciones]
   // simultaneas=x: not a whole number from 1 to 64; 1 is used").
   std::vector<std::string> problemas;

@@ -162,6 +162,8 @@ TEST_F(Sequences, CheckPrintsWhatTheNextRequestsWouldRun) {
             "option\tparada_total\t0\n"
             "option\tsimultaneas\t1\n"
             "option\treinicia\t0\n"
+            "option\tespera_listo\t60\n"
+            "option\tvigila\t0\n"
             "start\trecorder start ventas_sql -z\n"
             "start\trecorder start compras_sql -q -z\n"
             "start\trecorder start base1 -s 5 -z\n"
@@ -177,7 +179,7 @@ TEST_F(Sequences, CheckPrintsWhatTheNextRequestsWouldRun) {
   EXPECT_EQ(r.status, 1);
   const std::string defaults =
       "option\tespera_arranque\t2.5\noption\tespera_parada\t0\noption\tparada_total\t0\n"
-      "option\tsimultaneas\t1\noption\treinicia\t0\n";
+      "option\tsimultaneas\t1\noption\treinicia\t0\noption\tespera_listo\t60\noption\tvigila\t0\n";
   EXPECT_EQ(r.out, "database\tb\n" + defaults + "stop\tp x \n");
   // Named by file, section and key, as every other problem.
   EXPECT_NE(r.err.find("ostrim: " + site / "Ombrel.ini" +

@@ -19,18 +19,28 @@
 //   @replace=A:B    first rename file A to B (a profile edited mid-request)
 //   @say=TEXT       write "TEXT out" to its standard output and "TEXT err" to
 //                   its standard error
+//   @listen=PORT:MS accept connections on 127.0.0.1:PORT from MS milliseconds
+//                   after it starts (an engine that takes that long to be up);
+//                   @listen=PORT:FILE, from when FILE exists
+//   @touch=FILE     create FILE; @remove=FILE removes it
+//   @exists=FILE    end with status 0 when FILE exists, else 1 (a check)
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 extern char** environ;
 
@@ -78,6 +88,34 @@ void Probe(const std::string& file) {
   std::ofstream(file) << out.str();
 }
 
+// Accepts connections on 127.0.0.1:`port` from `delay_ms` on, closing each
+// at once, for as long as the process lives.
+void Listen(int port, long delay_ms, std::string gate) {
+  std::thread([port, delay_ms, gate] {
+    struct timespec ts = {delay_ms / 1000, (delay_ms % 1000) * 1000000};
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+    while (!gate.empty() && ::access(gate.c_str(), F_OK) != 0) ::usleep(10000);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 64) != 0) {
+      Append("listen-failed\t" + std::to_string(port));
+      return;
+    }
+    Append("listening\t" + std::to_string(NowMs()) + "\t" + std::to_string(port));
+    for (;;) {
+      int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c >= 0) ::close(c);
+    }
+  }).detach();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,6 +139,18 @@ int main(int argc, char** argv) {
       const std::string text = arg.substr(5);
       [[maybe_unused]] ssize_t o = ::write(1, (text + " out\n").data(), text.size() + 5);
       [[maybe_unused]] ssize_t e = ::write(2, (text + " err\n").data(), text.size() + 5);
+    }
+    if (arg.rfind("@listen=", 0) == 0) {
+      const std::string spec = arg.substr(8);
+      const std::size_t colon = spec.find(':');
+      const std::string after = colon == std::string::npos ? "0" : spec.substr(colon + 1);
+      const bool ms = after.find_first_not_of("0123456789") == std::string::npos;
+      Listen(std::atoi(spec.c_str()), ms ? std::atol(after.c_str()) : 0, ms ? "" : after);
+    }
+    if (arg.rfind("@touch=", 0) == 0) std::ofstream(arg.substr(7)) << "up\n";
+    if (arg.rfind("@remove=", 0) == 0) std::remove(arg.substr(8).c_str());
+    if (arg.rfind("@exists=", 0) == 0) {
+      exit_status = ::access(arg.substr(8).c_str(), F_OK) == 0 ? 0 : 1;
     }
     if (arg.rfind("@replace=", 0) == 0) {
       const std::string files = arg.substr(9);
