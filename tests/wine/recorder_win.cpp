@@ -8,10 +8,14 @@
 // the file named by %T_LOG% (set by the site's [arranque] lines, so it also
 // shows that the children see them) when it starts, and
 // "end <TAB> ms <TAB> pid" when it ends. "@sleep=MS" makes it run that long,
-// "@exit=N" end with exit status N.
+// "@exit=N" end with exit status N, "@exists=FILE" end with status 0 when
+// FILE exists and 1 when not (a check), "@listen=PORT:FILE" accept
+// connections on 127.0.0.1:PORT once FILE exists (an engine that takes
+// that long to be up).
 // It also says "recorder ARGS" on its standard output and "recorder err" on
 // its standard error, where its database's output goes.
 #include <windows.h>
+#include <winsock2.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +41,33 @@ void Append(const std::string& line) {
   CloseHandle(f);
 }
 
+// Accepts connections on 127.0.0.1:`port` once `gate` exists, closing each
+// at once, for as long as the process lives.
+struct Escucha {
+  int port;
+  std::string gate;
+};
+DWORD WINAPI Listen(LPVOID parameter) {
+  const Escucha* e = static_cast<const Escucha*>(parameter);
+  while (GetFileAttributesA(e->gate.c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(10);
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<u_short>(e->port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 64) != 0) {
+    Append("listen-failed\t" + std::to_string(e->port));
+    return 1;
+  }
+  Append("listening\t" + std::to_string(GetTickCount64()) + "\t" + std::to_string(e->port));
+  for (;;) {
+    SOCKET c = accept(s, nullptr, nullptr);
+    if (c != INVALID_SOCKET) closesocket(c);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -48,6 +79,14 @@ int main(int argc, char** argv) {
     args += argv[i];
     if (std::strncmp(argv[i], "@sleep=", 7) == 0) sleep_ms = std::atol(argv[i] + 7);
     if (std::strncmp(argv[i], "@exit=", 6) == 0) status = std::atoi(argv[i] + 6);
+    if (std::strncmp(argv[i], "@exists=", 8) == 0) {
+      status = GetFileAttributesA(argv[i] + 8) == INVALID_FILE_ATTRIBUTES ? 1 : 0;
+    }
+    if (std::strncmp(argv[i], "@listen=", 8) == 0) {
+      const char* colon = std::strchr(argv[i] + 8, ':');
+      auto* e = new Escucha{std::atoi(argv[i] + 8), colon != nullptr ? colon + 1 : ""};
+      CreateThread(nullptr, 0, Listen, e, 0, nullptr);
+    }
   }
   std::string env;
   for (char** e = _environ; *e != nullptr; ++e) {
