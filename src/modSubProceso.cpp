@@ -234,10 +234,12 @@ class Ejecucion {
     if (a.proceso) fin = a.fin_espera;
     const Chequeo* c = ChequeoDe(a);
     if (c == nullptr) return fin;
+    if (a.prueba && a.prueba->Sabido()) return Clock::time_point::min();
     if (a.prueba) {
-      return a.prueba->Sabido() ? Clock::time_point::min() : std::min(fin, a.prueba->Limite());
+      fin = std::min(fin, a.prueba->Limite());
+    } else if (a.fase != Activo::Fase::kPrevia) {
+      fin = std::min(fin, a.proxima);
     }
-    if (a.fase != Activo::Fase::kPrevia) fin = std::min(fin, a.proxima);
     if (EsUltimo(a, c) && bases_[c].primer_lanzamiento) {
       fin = std::min(fin, *bases_[c].primer_lanzamiento + plan_.espera_listo);
     }

@@ -237,7 +237,7 @@ TEST_F(Checks, AWatchedDatabaseGoingDownAndComingBackIsSeen) {
 TEST_F(Checks, ACheckThatHangsIsEndedAfterTenSeconds) {
   site.Ombrel(
       "[start]\n1=recorder start\n[stop]\n1=recorder stop\n[listo]\n1=recorder check "
-      "@sleep=600000\n[bases4GL]\nventas=ventas\n[opciones]\nespera_listo=0.5\n");
+      "@sleep=600000\n[bases4GL]\nventas=ventas\n[opciones]\nespera_listo=2\n");
   tests::NotifySocket notify;
   auto env = Env();
   env.emplace_back("NOTIFY_SOCKET", notify.path());
@@ -247,6 +247,9 @@ TEST_F(Checks, ACheckThatHangsIsEndedAfterTenSeconds) {
   EXPECT_NE(err.find("its check command did not answer within 10.000 s: ended"), std::string::npos)
       << err;
   EXPECT_NE(err.find("ventas is not up"), std::string::npos) << err;
+  // Given up when espera_listo passed, whatever its check was doing then
+  // (that check ended with it), not at the service's next tick (5 s).
+  EXPECT_NE(err.find("ventas is not up after 2."), std::string::npos) << err;
   // Its check before the launch, and the one after it, given up with it.
   const std::vector<pid_t> checks = PidsOf("check|");
   EXPECT_EQ(checks.size(), 2u);
