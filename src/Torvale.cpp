@@ -972,6 +972,7 @@ void Torvale::Vigila() {
   std::vector<const Chequeo*> chequeos;
   for (const Chequeo& c : vigilados_) chequeos.push_back(&c);
   const std::vector<std::string> resultados = modSubProceso::PruebaTodos(chequeos, hijos);
+  bool cambio = false;  // a database went down, or came up again
   for (std::size_t k = 0; k < chequeos.size(); ++k) {
     const Chequeo& c = *chequeos[k];
     const ReadinessRecord* antes = registro.ReadinessOf(c.base);
@@ -979,6 +980,7 @@ void Torvale::Vigila() {
     if (resultados[k].empty()) {
       fallos_[k] = 0;
       if (caida) {
+        cambio = true;
         log::Notice(c.base, " is up again");
         registro.Readiness(c.base, EstadoListo::kUp, "up again", c.Que());
       }
@@ -989,13 +991,17 @@ void Torvale::Vigila() {
       if (caida) registro.Readiness(c.base, EstadoListo::kDown, resultados[k], c.Que());
       continue;
     }
+    cambio = true;
     log::Warning(c.base, " is down: ", resultados[k], " (3 checks in a row)");
     registro.Readiness(c.base, EstadoListo::kDown, resultados[k], c.Que());
   }
-  NTService->ReportProgress(
-      registro.degraded ? "degraded: " + registro.health_reason
-                        : "running: " + std::to_string(vigilados_.size()) + " checked databases up",
-      0ms);
+  // The service manager's status text follows the databases' health; a
+  // round that changed nothing says nothing.
+  if (cambio) {
+    NTService->ReportProgress(registro.degraded ? "degraded: " + registro.health_reason
+                                                : "running: every checked database is up",
+                              0ms);
+  }
   proxima_vigilancia_ = hijos.Now() + *vigila_;
 }
 
