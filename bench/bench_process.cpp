@@ -2,7 +2,9 @@
 // command it runs, the idle footprint against /bin/sleep, and -CHECK on the
 // largest profile the list can hold. Prints one line per figure: the median
 // of the runs, and the reference measured in the same run where there is one.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -17,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -361,6 +364,120 @@ void SideBySide(int runs) {
   }
 }
 
+// A TCP port nothing listens on now (the system picked it), never the same
+// one twice in a run.
+int FreePort() {
+  static std::set<int> given;
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    abort();
+  }
+  ::close(fd);
+  const int port = ntohs(address.sin_port);
+  return given.insert(port).second ? port : FreePort();
+}
+
+// A site of `bases` databases whose foreground engines accept connections
+// on their own port `delay_ms` after launch, each checked by its port.
+std::string PortSite(int bases, int delay_ms, const std::string& opciones) {
+  std::string ini = "[opciones]\n" + opciones +
+                    "\n[start]\n1=stamp @sleep=600000\n[stop]\n1=/bin/true\n[bases4GL]\n";
+  std::string puertos = "[puertos]\n";
+  for (int i = 0; i < bases; ++i) {
+    const std::string port = std::to_string(FreePort());
+    ini += "base" + std::to_string(i) + "=@listen=" + port + ":" + std::to_string(delay_ms) + " b" +
+           std::to_string(i) + "\n";
+    puertos += "base" + std::to_string(i) + "=" + port + "\n";
+  }
+  return ini + puertos;
+}
+
+// CPU time of process `pid` in milliseconds: its own (user + system), and
+// its reaped children's.
+std::pair<double, double> CpuMs(pid_t pid) {
+  std::string stat = Read("/proc/" + std::to_string(pid) + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::vector<long long> v;
+  std::string f;
+  while (fields >> f) v.push_back(std::atoll(f.c_str()));
+  // After the state (field 3): utime is field 14, stime 15, cutime 16, cstime 17.
+  const double tick = 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+  return {static_cast<double>(v[11] + v[12]) * tick, static_cast<double>(v[13] + v[14]) * tick};
+}
+
+// Whether each database is up: a start of 50 databases whose engines accept
+// 200 ms after launch, one at a time (goal: 50 x 0.35 s) and all at once
+// (goal: 0.6 s); from an engine's port accepting to READY=1 (goals: median
+// 120 ms, worst 1.1 s); and the cost of watching 50 databases every second
+// for 60 s (goal: below 1% of one core).
+void Readiness(int runs, int watch_seconds) {
+  constexpr int kBases = 50;
+  for (int at_once : {1, kBases}) {
+    const int n = at_once == 1 ? 3 : runs;
+    std::vector<double> ms;
+    for (int run = 0; run < n; ++run) {
+      Site site(PortSite(kBases, 200, "simultaneas=" + std::to_string(at_once)));
+      Notify notify(site.path + "/notify");
+      const long long t0 = NowNs();
+      pid_t pid = Spawn({site.path + "/ostrim"}, {"NOTIFY_SOCKET=" + notify.path()});
+      notify.WaitFor("READY=1");
+      ms.push_back(static_cast<double>(NowNs() - t0) / 1e6);
+      KillAll(site.path + "/stamp");  // down, so that the stop finds them down
+      kill(pid, SIGTERM);
+      Reap(pid);
+    }
+    std::printf(
+        "readiness: start of %d databases accepting 200 ms after launch, port checks, "
+        "simultaneas=%d: median %.0f ms (%d runs)\n",
+        kBases, at_once, Median(ms), n);
+  }
+  std::vector<double> latency;
+  for (int run = 0; run < 20; ++run) {
+    Site site(PortSite(1, 200, ""));
+    Notify notify(site.path + "/notify");
+    const std::string stamps = site.path + "/stamps";
+    pid_t pid =
+        Spawn({site.path + "/ostrim"}, {"NOTIFY_SOCKET=" + notify.path(), "STAMP_FILE=" + stamps});
+    notify.WaitFor("READY=1");
+    const long long ready = NowNs();
+    const std::string text = Read(stamps);
+    const std::size_t at = text.find("listen ");
+    if (at == std::string::npos) abort();
+    latency.push_back(static_cast<double>(ready - std::stoll(text.substr(at + 7))) / 1e6);
+    KillAll(site.path + "/stamp");
+    kill(pid, SIGTERM);
+    Reap(pid);
+  }
+  std::printf(
+      "readiness latency, port accepting to READY=1: median %.1f ms, worst %.1f ms (20 "
+      "runs)\n",
+      Median(latency), *std::max_element(latency.begin(), latency.end()));
+  for (const char* listo : {"", "[listo]\n1=/bin/true\n"}) {
+    Site site(PortSite(kBases, 0, "simultaneas=50\nvigila=1\n") + listo);
+    Notify notify(site.path + "/notify");
+    pid_t pid = Spawn({site.path + "/ostrim"}, {"NOTIFY_SOCKET=" + notify.path()});
+    notify.WaitFor("READY=1");
+    const auto before = CpuMs(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(watch_seconds));
+    const auto after = CpuMs(pid);
+    const double own = after.first - before.first;
+    const double children = after.second - before.second;
+    std::printf(
+        "watching %d databases every 1 s for %d s, %s: service CPU %.0f ms (%.2f%% of one "
+        "core), its checks' processes %.0f ms\n",
+        kBases, watch_seconds, *listo ? "port and check command /bin/true" : "port checks", own,
+        own / (10.0 * watch_seconds), children);
+    KillAll(site.path + "/stamp");
+    kill(pid, SIGTERM);
+    Reap(pid);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -368,6 +485,11 @@ int main(int argc, char** argv) {
   // "bench_process RUNS systemd": only the start sequence under a notify socket.
   if (argc > 2 && std::string(argv[2]) == "systemd") {
     StartSequenceUnderSystemd(runs);
+    return 0;
+  }
+  // "bench_process RUNS readiness [SECONDS]": only the readiness figures.
+  if (argc > 2 && std::string(argv[2]) == "readiness") {
+    Readiness(runs, argc > 3 ? std::atoi(argv[3]) : 60);
     return 0;
   }
   // "bench_process RUNS simultaneas": only the starts and stops side by side.
@@ -381,6 +503,7 @@ int main(int argc, char** argv) {
   StartSequenceUnderSystemd(std::max(3, runs / 4));
   CheckAtTheListLimit(5);
   SideBySide(5);
+  Readiness(5, 60);
   Footprint();
   return 0;
 }
