@@ -234,9 +234,8 @@ class Ejecucion {
     if (a.proceso) fin = a.fin_espera;
     const Chequeo* c = ChequeoDe(a);
     if (c == nullptr) return fin;
-    if (a.prueba && a.prueba->Sabido()) return Clock::time_point::min();
     if (a.prueba) {
-      fin = std::min(fin, a.prueba->Limite());
+      fin = std::min(fin, a.prueba->Proxima());
     } else if (a.fase != Activo::Fase::kPrevia) {
       fin = std::min(fin, a.proxima);
     }
@@ -465,33 +464,41 @@ class Ejecucion {
 
 }  // namespace
 
+// How often a connection in progress is looked at: most are over at once
+// (a port on this machine accepts or refuses in microseconds).
+constexpr milliseconds kVistazo{10};
+
 Prueba::Prueba(const Chequeo& chequeo, platform::ChildWatch& hijos)
     : chequeo_(chequeo), hijos_(hijos), limite_(hijos.Now() + kLimiteComando) {
   if (chequeo.puerto) {
-    std::string por_que =
-        platform::TryConnect(chequeo.puerto->host, chequeo.puerto->port, kLimitePuerto);
-    if (por_que == "no answer") por_que += " within " + TextoSegundos(kLimitePuerto);
-    if (!por_que.empty() || chequeo.linea.empty()) {
-      log::Debug(chequeo.base, ", check: ", chequeo.puerto->Text(), ": ",
-                 por_que.empty() ? "accepted" : por_que);
-      resultado_ = por_que;
-      return;
-    }
+    conexion_.emplace(chequeo.puerto->host, chequeo.puerto->port, kLimitePuerto);
+    Resultado();
+  } else {
+    LanzaLinea();
   }
-  if (chequeo.linea.empty()) {
+}
+
+void Prueba::LanzaLinea() {
+  if (chequeo_.linea.empty()) {
     resultado_ = "";
     return;
   }
-  const LaunchTag etiqueta{chequeo.base, "check", ""};
+  const LaunchTag etiqueta{chequeo_.base, "check", ""};
   try {
-    proceso_.emplace(hijos.Spawn(chequeo.linea, etiqueta));
-    limite_ = hijos.Now() + kLimiteComando;
+    proceso_.emplace(hijos_.Spawn(chequeo_.linea, etiqueta));
+    limite_ = hijos_.Now() + kLimiteComando;
     log::Debug("launched pid ", proceso_->Id(), ": ", TagPrefix(etiqueta),
-               log::Quoted(chequeo.linea));
+               log::Quoted(chequeo_.linea));
   } catch (const std::exception& e) {
     resultado_ = std::string("its check command could not be launched: ") + e.what();
     log::Debug(TagPrefix(etiqueta), *resultado_);
   }
+}
+
+Prueba::Clock::time_point Prueba::Proxima() const {
+  if (resultado_) return Clock::time_point::min();
+  if (conexion_) return hijos_.Now() + kVistazo;
+  return limite_;
 }
 
 Prueba::~Prueba() {
@@ -501,6 +508,20 @@ Prueba::~Prueba() {
 
 std::optional<std::string> Prueba::Resultado() {
   if (resultado_) return resultado_;
+  if (conexion_) {
+    std::optional<std::string> por_que = conexion_->Outcome();
+    if (!por_que) return std::nullopt;
+    conexion_.reset();
+    if (*por_que == "no answer") *por_que += " within " + TextoSegundos(kLimitePuerto);
+    log::Debug(chequeo_.base, ", check: ", chequeo_.puerto->Text(), ": ",
+               por_que->empty() ? "accepted" : *por_que);
+    if (!por_que->empty()) {
+      resultado_ = por_que;
+      return resultado_;
+    }
+    LanzaLinea();
+    if (resultado_ || !proceso_) return resultado_;
+  }
   if (std::optional<ProcessEnd> end = proceso_->Wait(0ms)) {
     resultado_ = TerminoMal(*end) ? end->text : "";
   } else if (hijos_.Now() >= limite_) {
@@ -523,12 +544,14 @@ std::vector<std::string> PruebaTodos(const std::vector<const Chequeo*>& chequeos
   for (;;) {
     std::vector<platform::Process*> procesos;
     Clock::time_point hasta = Clock::time_point::max();
+    bool quedan = false;
     for (Prueba& p : pruebas) {
       if (p.Resultado()) continue;
-      procesos.push_back(p.Proceso());
-      hasta = std::min(hasta, p.Limite());
+      quedan = true;
+      if (platform::Process* proceso = p.Proceso()) procesos.push_back(proceso);
+      hasta = std::min(hasta, p.Proxima());
     }
-    if (procesos.empty()) break;
+    if (!quedan) break;
     hijos.WaitForAny(procesos, hasta);
   }
   std::vector<std::string> resultados;

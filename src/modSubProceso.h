@@ -76,12 +76,18 @@ class Prueba {
   // Whether the outcome is known without waiting.
   bool Sabido() const { return resultado_.has_value(); }
   // The check line's process while it runs (to wait for), or null.
-  platform::Process* Proceso() { return resultado_ ? nullptr : &*proceso_; }
-  Clock::time_point Limite() const { return limite_; }
+  platform::Process* Proceso() { return resultado_ || !proceso_ ? nullptr : &*proceso_; }
+  // When to look at it again: soon while its port is being connected to
+  // (no wait wakes for that), else when its check line's time is up.
+  Clock::time_point Proxima() const;
 
  private:
+  // Its port accepted: its check line next, or it is up.
+  void LanzaLinea();
+
   const Chequeo& chequeo_;
   platform::ChildWatch& hijos_;
+  std::optional<platform::ConnectAttempt> conexion_;
   std::optional<platform::Process> proceso_;
   Clock::time_point limite_;
   std::optional<std::string> resultado_;

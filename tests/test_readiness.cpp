@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -94,7 +95,7 @@ TEST(Readiness, ChecksComeOftenAtFirstThenOnceASecond) {
 // the system's choosing; not ok() where that family has no loopback.
 class Listener {
  public:
-  explicit Listener(int family = AF_INET) {
+  explicit Listener(int family = AF_INET, int backlog = 16) {
     fd_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_storage address{};
     socklen_t size = 0;
@@ -110,7 +111,7 @@ class Listener {
       size = sizeof *in;
     }
     if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::listen(fd_, 16) != 0 ||
+        ::listen(fd_, backlog) != 0 ||
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
       Close();
       return;
@@ -156,6 +157,45 @@ TEST(Readiness, APortIsUpWhenItAcceptsAConnection) {
   v4.Close();
   EXPECT_EQ(platform::TryConnect("127.0.0.1", closed, std::chrono::seconds(2)),
             "connection refused");
+}
+
+// A port whose listener takes no more connections (its queue full, nobody
+// accepting) never answers: said once the limit passes, while an attempt
+// begun beside it is over at once.
+TEST(Readiness, ConnectionAttemptsGoOnSideBySide) {
+  Listener full(AF_INET, 0);
+  ASSERT_TRUE(full.ok());
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(full.port());
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::vector<int> held;  // connections nobody accepts, filling its queue
+  bool pending = false;
+  for (int i = 0; i < 16 && !pending; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    pollfd p{fd, POLLOUT, 0};
+    pending = ::poll(&p, 1, 200) == 0;
+    held.push_back(fd);
+  }
+  struct Closer {
+    std::vector<int>& fds;
+    ~Closer() {
+      for (int fd : fds) ::close(fd);
+    }
+  } closer{held};
+  if (!pending) GTEST_SKIP() << "this system answers a full listener's queue";
+  Listener open;
+  platform::ConnectAttempt slow("127.0.0.1", full.port(), std::chrono::milliseconds(300));
+  platform::ConnectAttempt quick("127.0.0.1", open.port(), std::chrono::milliseconds(300));
+  EXPECT_EQ(quick.Outcome(std::chrono::seconds(1)), std::optional<std::string>(""));
+  EXPECT_EQ(slow.Outcome(), std::nullopt);  // still going on
+  std::optional<std::string> outcome;
+  while (!(outcome = slow.Outcome(std::chrono::seconds(1)))) {
+  }
+  EXPECT_EQ(*outcome, "no answer");
+  EXPECT_EQ(platform::TryConnect("127.0.0.1", full.port(), std::chrono::milliseconds(100)),
+            "no answer");
 }
 
 }  // namespace

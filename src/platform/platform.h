@@ -195,6 +195,24 @@ ProgramCheck CheckCommandLine(const std::string& command_line);
 std::string TryConnect(const std::string& host, std::uint16_t port,
                        std::chrono::milliseconds limit);
 
+// The same attempt without waiting for it: begun at once (the name resolved
+// first, which takes the resolver's time), then asked whether it is over,
+// so that several go on side by side. Its socket is closed when it ends.
+class ConnectAttempt {
+ public:
+  ConnectAttempt(const std::string& host, std::uint16_t port, std::chrono::milliseconds limit);
+  ~ConnectAttempt();
+  ConnectAttempt(const ConnectAttempt&) = delete;
+  ConnectAttempt& operator=(const ConnectAttempt&) = delete;
+  // Waits at most `wait` for it to be over. Its outcome once it is, as
+  // TryConnect says it (empty: accepted); none while it goes on.
+  std::optional<std::string> Outcome(std::chrono::milliseconds wait = {});
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 // What identifies the running process `pid` beyond its pid, so that a pid
 // the system has given to another process since is never taken for it
 // (Linux: its start time and the boot's id; Windows: its creation time).

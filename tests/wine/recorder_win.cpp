@@ -14,8 +14,10 @@
 // that long to be up).
 // It also says "recorder ARGS" on its standard output and "recorder err" on
 // its standard error, where its database's output goes.
-#include <windows.h>
+// Winsock first: windows.h would bring in its older header otherwise.
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
