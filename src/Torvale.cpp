@@ -789,7 +789,8 @@ void Torvale::ParaBases(bool fin) {
   SkipIfFails("checking that the databases are down", [&] {
     std::vector<std::string> paradas;
     for (const Lanzamiento& l : lanzamientos) paradas.push_back(l.paso.etiqueta.database);
-    EsperaCaidas(paradas);
+    EsperaCaidas(paradas,
+                 limite ? std::optional(std::clamp(queda(), 0ms, kEsperaCaida)) : std::nullopt);
   });
   SkipIfFails("looking for engines left running", [&] {
     // An engine ends a moment after its stop command: a short grace before
@@ -921,7 +922,8 @@ Chequeos Torvale::LeeChequeos() {
   return chequeos;
 }
 
-void Torvale::EsperaCaidas(const std::vector<std::string>& paradas) {
+void Torvale::EsperaCaidas(const std::vector<std::string>& paradas,
+                           std::optional<std::chrono::milliseconds> plazo) {
   ServiceRecord& registro = NTService->Record();
   const Chequeos chequeos = LeeChequeos();
   std::vector<const Chequeo*> arriba;
@@ -932,7 +934,7 @@ void Torvale::EsperaCaidas(const std::vector<std::string>& paradas) {
   }
   if (arriba.empty()) return;
   platform::ChildWatch& hijos = NTService->Children();
-  const auto limite = hijos.Now() + kEsperaCaida;
+  const auto limite = hijos.Now() + plazo.value_or(kEsperaCaida);
   std::vector<std::string> ultimo(arriba.size());
   auto hueco = kPrimeraEspera;
   for (;;) {
@@ -956,7 +958,8 @@ void Torvale::EsperaCaidas(const std::vector<std::string>& paradas) {
     hueco = SiguienteEspera(hueco);
   }
   for (const Chequeo* c : arriba) {
-    const std::string por_que = "its check still passes " + TextoSegundos(kEsperaCaida) +
+    const std::string por_que = "its check still passes " +
+                                TextoSegundos(plazo.value_or(kEsperaCaida)) +
                                 " after its stop command ended (" + c->Que() + ")";
     log::Warning(c->base, " is still up: ", por_que, "; the service leaves it running");
     registro.StillUp(c->base, por_que);

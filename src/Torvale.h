@@ -207,9 +207,11 @@ class Torvale final : public ServiceEvents {
   // port (its problem says so).
   Chequeos LeeChequeos();
   // After a pause or stop: each checked database it stopped is checked
-  // until its check fails, for at most 10 s together; one still up then is
-  // left running, warned, and a problem of the request.
-  void EsperaCaidas(const std::vector<std::string>& paradas);
+  // until its check fails, for at most 10 s together (`plazo`: less, what
+  // is left of the stop's own limit); one still up then is left running,
+  // warned, and a problem of the request.
+  void EsperaCaidas(const std::vector<std::string>& paradas,
+                    std::optional<std::chrono::milliseconds> plazo = std::nullopt);
 
   // One launch of a sequence, kept for the launcher, with its place.
   struct Lanzamiento {
