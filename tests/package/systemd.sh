@@ -3,7 +3,8 @@
 # its own: the package's service starts the site's engines at boot; killed
 # with SIGKILL, systemd brings it back (Restart=on-abnormal) and it adopts
 # its engines instead of starting them again; a stop runs their stop
-# commands; the machine's poweroff ends it all.
+# commands; with a check command ([listo]), the unit stays activating until
+# the check passes (READY=1 waits for it); the machine's poweroff ends it all.
 #
 #   tests/package/systemd.sh PACKAGE.deb DEMO-DIR   (as root; DEMO-DIR holds
 #                                                   demo-engine and demo-stop)
@@ -138,4 +139,27 @@ in_ns systemctl stop ostrim
 # come a moment after the stop has ended.)
 stopped_in_journal() { in_ns journalctl -b --no-pager -u ostrim -o cat | grep -q "demo-stop ventas: stopped"; }
 wait_for 20 stopped_in_journal || fail "ventas was not stopped by its stop command"
+echo "== with a check: activating until the databases are up"
+# A database's check passes once its gate exists; its line is the check
+# command and the database's name, which the script gets as its $0.
+cat >>/opt/ostrim/Ombrel.ini <<'EOF'
+[listo]
+1=/bin/sh -c "test -e /opt/ostrim-demo/gate.$0"
+EOF
+rm -f /opt/ostrim-demo/gate.*
+in_ns systemctl start --no-block ostrim
+# ventas keeps its place until it is up: compras is not launched meanwhile.
+launched() { [ "$(in_ns pgrep -c -x demo-engine || true)" -eq 1 ]; }
+wait_for 30 launched || fail "ventas was not launched: $(status)"
+sleep 1  # past its launch's wait: without the check compras would be launched
+[ "$(in_ns pgrep -c -x demo-engine || true)" -eq 1 ] || fail "compras did not wait for ventas"
+[ "$(in_ns systemctl show -p ActiveState --value ostrim)" = activating ] ||
+  fail "not activating while its databases are not up: $(in_ns systemctl show -p ActiveState --value ostrim)"
+status | grep -q "^check	ventas	waiting	" || fail "-STATUS does not say waiting: $(status)"
+touch /opt/ostrim-demo/gate.ventas /opt/ostrim-demo/gate.compras
+active() { [ "$(in_ns systemctl show -p ActiveState --value ostrim)" = active ]; }
+wait_for 30 active || fail "not active once up: $(status)"
+status | grep -q "^check	ventas	up	.*	up after " || fail "-STATUS does not say up: $(status)"
+rm -f /opt/ostrim-demo/gate.*
+in_ns systemctl stop ostrim
 echo "systemd: every check passed"
