@@ -137,12 +137,14 @@ std::string LineaParada(const std::string& comando, const std::string& valor4GL)
   return comando + " " + (p == std::string::npos ? valor4GL : valor4GL.substr(0, p + 1));
 }
 
+void Chequeos::Pon(Chequeo chequeo) {
+  const std::string clave = Upper(chequeo.base);
+  por_base_[clave] = &lista.emplace_back(std::move(chequeo));
+}
+
 const Chequeo* Chequeos::De(const std::string& base) const {
-  const std::string clave = Upper(base);
-  for (const Chequeo& c : lista) {
-    if (Upper(c.base) == clave) return &c;
-  }
-  return nullptr;
+  const auto it = por_base_.find(Upper(base));
+  return it == por_base_.end() ? nullptr : it->second;
 }
 
 Torvale::Torvale(std::unique_ptr<platform::ServiceHost> host) : NTService(std::move(host)) {}
@@ -917,7 +919,7 @@ Chequeos Torvale::LeeChequeos() {
             (c.linea.empty() ? ": " + base + " is not checked" : ": only its check command is"));
       }
     }
-    if (!c.linea.empty() || c.puerto) chequeos.lista.push_back(std::move(c));
+    if (!c.linea.empty() || c.puerto) chequeos.Pon(std::move(c));
   }
   return chequeos;
 }
@@ -935,7 +937,6 @@ void Torvale::EsperaCaidas(const std::vector<std::string>& paradas,
   if (arriba.empty()) return;
   platform::ChildWatch& hijos = NTService->Children();
   const auto limite = hijos.Now() + plazo.value_or(kEsperaCaida);
-  std::vector<std::string> ultimo(arriba.size());
   auto hueco = kPrimeraEspera;
   for (;;) {
     const std::vector<std::string> resultados = modSubProceso::PruebaTodos(arriba, hijos);

@@ -24,6 +24,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -84,12 +85,21 @@ std::string LineaParada(const std::string& comando, const std::string& valor4GL)
 // The checks of a request's databases: [listo]'s check command and each
 // database's [puertos] value, read once for the request.
 struct Chequeos {
+  Chequeos() = default;
+  Chequeos(Chequeos&&) = default;  // moved, its checks stay where they are
+  Chequeos(const Chequeos&) = delete;
+
   std::deque<Chequeo> lista;  // in list order; their addresses never move
   // A value that cannot be used, or a key naming no database: one line each,
   // naming the file, section and key.
   std::vector<std::string> problemas;
+  // Adds the check of a database.
+  void Pon(Chequeo chequeo);
   // The check of `base` (any letter case), or null.
   const Chequeo* De(const std::string& base) const;
+
+ private:
+  std::unordered_map<std::string, const Chequeo*> por_base_;  // names in upper case
 };
 
 class Torvale final : public ServiceEvents {
