@@ -216,6 +216,8 @@ class ServiceRecord final : public ChildObserver {
   // |                                        |         | per state of every database/pass   |
   // | ostrim_database_restarts_total{database,pass} | counter | crashes started again     |
   // |                                        |         | since the last start               |
+  // | ostrim_check_state{database,state}     | gauge   | 1 for a checked database's state   |
+  // |                                        |         | (waiting, up, down, stopped), else 0 |
   //
   // With no service (state none) only ostrim_up 0. Label values are
   // escaped as the format says (a name may hold any byte: one that is no

@@ -505,6 +505,20 @@ std::string ServiceRecord::Metrics() const {
     Family(out, name, "counter", field.counter_help);
     for (const Entry& e : entries) sample(name, e.labels, std::to_string(e.counters[f]));
   }
+  // Each checked database's readiness: a sample per state, 1 for its own.
+  if (!checks_.empty()) {
+    Family(out, "ostrim_check_state", "gauge",
+           "1 for the state of the database's check (waiting, up, down, stopped), else 0.");
+  }
+  for (const ReadinessRecord& c : checks_) {
+    for (const EstadoListo e :
+         {EstadoListo::kWaiting, EstadoListo::kUp, EstadoListo::kDown, EstadoListo::kStopped}) {
+      const std::string_view nombre = NombreEstadoListo(e);
+      sample("ostrim_check_state",
+             "database=\"" + LabelValue(c.name) + "\",state=\"" + std::string(nombre) + "\"",
+             c.state == nombre ? "1" : "0");
+    }
+  }
   return out;
 }
 

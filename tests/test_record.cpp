@@ -513,6 +513,7 @@ TEST(RecordMetrics, TellTheRecordInPrometheusTextFormat) {
   r.AddDatabase({"ventas", Pass::k4GL, DatabaseState::kRunning, 11, "", "", "arranca v", "", 1});
   r.AddDatabase({"ventas", Pass::kSQL, DatabaseState::kEnded, 0, "", "", "arranca v", "", 1});
   r.AddDatabase({"a\"b\\c\nd\xff", Pass::k4GL, DatabaseState::kGivenUp, 0, "", "", "", "", 3});
+  r.AddReadiness({"ventas", "down", "", "exit status 1", "comprueba ventas "});
   const std::string m = r.Metrics();
   for (const char* line : {
            "ostrim_up 1\n",
@@ -527,6 +528,8 @@ TEST(RecordMetrics, TellTheRecordInPrometheusTextFormat) {
            "ostrim_database_state{database=\"ventas\",pass=\"4GL\",state=\"ended\"} 0\n",
            "ostrim_database_state{database=\"ventas\",pass=\"SQL\",state=\"ended\"} 1\n",
            "ostrim_database_restarts_total{database=\"ventas\",pass=\"4GL\"} 2\n",
+           "ostrim_check_state{database=\"ventas\",state=\"down\"} 1\n",
+           "ostrim_check_state{database=\"ventas\",state=\"up\"} 0\n",
            // A quote, a backslash, a line end, and a byte that is no UTF-8
            // (its Latin-1 reading, as in JSON).
            "ostrim_database_state{database=\"a\\\"b\\\\c\\nd\xc3\xbf\",pass=\"4GL\",state=\"given_"
