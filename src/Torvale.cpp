@@ -263,7 +263,9 @@ std::optional<std::chrono::steady_clock::time_point> Torvale::NextWork() {
   for (const ServiceRecord::Crash& c : registro.TakeCrashes()) {
     Caida(c.tag, c.command, EndedWith(c.end), c.end.text, c.end.ran);
   }
-  std::optional<std::chrono::steady_clock::time_point> siguiente = proxima_vigilancia_;
+  // A round of watching in progress is looked at soon; else the next is due.
+  std::optional<std::chrono::steady_clock::time_point> siguiente =
+      ronda_.empty() ? proxima_vigilancia_ : std::optional(NTService->Children().Now() + kVistazo);
   for (const Reinicio& r : pendientes_) {
     if (!siguiente || r.cuando < *siguiente) siguiente = r.cuando;
   }
@@ -304,7 +306,7 @@ void Torvale::DoWork() {
     llegados.push_back(r);
     return true;
   });
-  if (proxima_vigilancia_ && *proxima_vigilancia_ <= ahora) Vigila();
+  if (!ronda_.empty() || (proxima_vigilancia_ && *proxima_vigilancia_ <= ahora)) Vigila();
   for (const Reinicio& r : llegados) {
     if (registro.Runs(r.etiqueta)) {
       log::Info(TagPrefix(r.etiqueta), "an engine of it runs already: not started again");
@@ -582,7 +584,7 @@ void Torvale::ArrancaBases() {
   reinicios_.Forget();
   // Whether each database is up: read once for the request. Nothing is
   // watched until the start is over.
-  proxima_vigilancia_.reset();
+  CancelaVigilancia();
   const Chequeos chequeos = LeeChequeos();
   for (const std::string& p : chequeos.problemas) log::Warning(p);
   std::unordered_set<std::string> chequeadas;
@@ -698,7 +700,7 @@ void Torvale::ParaBases(bool fin) {
   SkipIfFails("cancelling the restarts", [&] { CancelaReinicios(registro.Current()); });
   // Nothing is watched while paused or stopped: a database down then is
   // down as expected.
-  proxima_vigilancia_.reset();
+  CancelaVigilancia();
   SkipIfFails("rebuilding the database list", [&] { LecturaBases(); });
   // Mended: without its main profile there is no stop command, and each
   // database this service started was "stopped" with its value's first
@@ -968,17 +970,29 @@ void Torvale::EsperaCaidas(const std::vector<std::string>& paradas,
   }
 }
 
+void Torvale::CancelaVigilancia() {
+  ronda_.clear();
+  proxima_vigilancia_.reset();
+}
+
 void Torvale::Vigila() {
   ServiceRecord& registro = NTService->Record();
   platform::ChildWatch& hijos = NTService->Children();
-  proxima_vigilancia_.reset();
-  if (!vigila_ || vigilados_.empty() || registro.state != ServiceState::kRunning) return;
-  std::vector<const Chequeo*> chequeos;
-  for (const Chequeo& c : vigilados_) chequeos.push_back(&c);
-  const std::vector<std::string> resultados = modSubProceso::PruebaTodos(chequeos, hijos);
+  if (ronda_.empty()) {
+    proxima_vigilancia_.reset();
+    if (!vigila_ || vigilados_.empty() || registro.state != ServiceState::kRunning) return;
+    for (const Chequeo& c : vigilados_) ronda_.emplace_back(c, hijos);
+  }
+  std::vector<std::string> resultados;
+  for (modSubProceso::Prueba& p : ronda_) {
+    std::optional<std::string> resultado = p.Resultado();
+    if (!resultado) return;  // looked at again soon
+    resultados.push_back(std::move(*resultado));
+  }
+  ronda_.clear();
   bool cambio = false;  // a database went down, or came up again
-  for (std::size_t k = 0; k < chequeos.size(); ++k) {
-    const Chequeo& c = *chequeos[k];
+  for (std::size_t k = 0; k < vigilados_.size(); ++k) {
+    const Chequeo& c = vigilados_[k];
     const ReadinessRecord* antes = registro.ReadinessOf(c.base);
     const bool caida = antes != nullptr && antes->state == NombreEstadoListo(EstadoListo::kDown);
     if (resultados[k].empty()) {

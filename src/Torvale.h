@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -284,7 +285,17 @@ class Torvale final : public ServiceEvents {
   std::vector<int> fallos_;
   std::optional<std::chrono::milliseconds> vigila_;
   std::optional<std::chrono::steady_clock::time_point> proxima_vigilancia_;
+  // The round of checks in progress, one per watched database, in their
+  // order: begun side by side, looked at between requests, never waited
+  // for (a request that comes meanwhile runs at once). A round still in
+  // progress is never begun again.
+  std::list<modSubProceso::Prueba> ronda_;
+  // Begins a round when it is due, or looks at the one in progress and,
+  // once every check of it is over, says what it found.
   void Vigila();
+  // A request began: the round in progress is dropped (its checks ended)
+  // and none is due until a start says so.
+  void CancelaVigilancia();
   RestartPolicy reinicios_;
   std::vector<Reinicio> pendientes_;
   int reinicia_ = 0;

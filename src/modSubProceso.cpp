@@ -464,10 +464,6 @@ class Ejecucion {
 
 }  // namespace
 
-// How often a connection in progress is looked at: most are over at once
-// (a port on this machine accepts or refuses in microseconds).
-constexpr milliseconds kVistazo{10};
-
 Prueba::Prueba(const Chequeo& chequeo, platform::ChildWatch& hijos)
     : chequeo_(chequeo), hijos_(hijos), limite_(hijos.Now() + kLimiteComando) {
   if (chequeo.puerto) {

@@ -52,6 +52,9 @@ struct Chequeo {
 // ended and counts as not up), and how long a port has to accept.
 inline constexpr std::chrono::milliseconds kLimiteComando{10000};
 inline constexpr std::chrono::milliseconds kLimitePuerto{2000};
+// How often a check in progress is looked at where no wait wakes for it (a
+// connection being made, a round of watching): most are over at once.
+inline constexpr std::chrono::milliseconds kVistazo{10};
 // How long a stop waits, after a checked database's stop command, for its
 // check to fail.
 inline constexpr std::chrono::milliseconds kEsperaCaida{10000};

@@ -232,6 +232,39 @@ TEST_F(Checks, AWatchedDatabaseGoingDownAndComingBackIsSeen) {
   EXPECT_EQ(service.Finish().status, 0);
 }
 
+// Watching never holds a request: a pause sent while a watched database's
+// check hangs runs at once, and that check is ended with the round.
+TEST_F(Checks, APauseDoesNotWaitForARoundOfWatching) {
+  Touch("ventas.up");
+  site.Ombrel("[start]\n1=recorder start\n[stop]\n1=recorder stop @remove=" + File("hang") +
+              " @remove=" + File("ventas.up") +
+              "\n[listo]\n1=recorder check @exists=" + File("ventas.up") +
+              " @hang-if=" + File("hang") + "\n[bases4GL]\nventas=ventas\n[opciones]\nvigila=1\n");
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(Served()) << service.Err();
+  const std::size_t before = PidsOf("check|").size();
+  Touch("hang");
+  // The next round's check has begun, and hangs.
+  for (int i = 0; i < 1000 && PidsOf("check|").size() <= before; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  const std::vector<pid_t> checks = PidsOf("check|");
+  ASSERT_GT(checks.size(), before);
+  const Result pause = Run("-PAUSE");
+  EXPECT_EQ(pause.status, 0) << pause.out << pause.err;
+  const std::string err = service.Err();
+  // It was never left to its 10 s: the pause ended it with its round.
+  EXPECT_EQ(err.find("did not answer"), std::string::npos) << err;
+  EXPECT_EQ(CheckOf(Status(), "ventas")["state"].text, "stopped");
+  bool gone = false;
+  for (int i = 0; i < 500 && !gone; ++i, std::this_thread::sleep_for(10ms)) {
+    gone = ::kill(checks.back(), 0) != 0 && errno == ESRCH;
+  }
+  EXPECT_TRUE(gone) << checks.back();
+  service.Signal(SIGTERM);
+  EXPECT_EQ(service.Finish().status, 0);
+}
+
 // A check command that never answers is ended, it and its group, after
 // 10 s, and counts as not up.
 TEST_F(Checks, ACheckThatHangsIsEndedAfterTenSeconds) {

@@ -24,6 +24,7 @@
 //                   @listen=PORT:FILE, from when FILE exists
 //   @touch=FILE     create FILE; @remove=FILE removes it
 //   @exists=FILE    end with status 0 when FILE exists, else 1 (a check)
+//   @hang-if=FILE   run for ten minutes when FILE exists (a check that hangs)
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -149,6 +150,9 @@ int main(int argc, char** argv) {
     }
     if (arg.rfind("@touch=", 0) == 0) std::ofstream(arg.substr(7)) << "up\n";
     if (arg.rfind("@remove=", 0) == 0) std::remove(arg.substr(8).c_str());
+    if (arg.rfind("@hang-if=", 0) == 0 && ::access(arg.substr(9).c_str(), F_OK) == 0) {
+      sleep_ms = 600000;
+    }
     if (arg.rfind("@exists=", 0) == 0) {
       exit_status = ::access(arg.substr(8).c_str(), F_OK) == 0 ? 0 : 1;
     }
