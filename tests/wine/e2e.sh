@@ -16,6 +16,7 @@
 fail() {
   echo "FAIL: $*"
   echo "--- record.log"; cat "$site/record.log" 2>/dev/null || true
+  echo "--- -STATUS"; "$wine" "$site/ostrim.exe" -STATUS 2>&1 || true
   exit 1
 }
 # Waits until FILE has at least N lines matching PATTERN.

@@ -49,24 +49,43 @@ struct Escucha {
   int port;
   std::string gate;
 };
+// A function of a library loaded at run time, as its own type (through the
+// generic function type, which any function pointer converts to).
+template <typename F>
+F Get(HMODULE library, const char* name) {
+  return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+}
+
 DWORD WINAPI Listen(LPVOID parameter) {
   const Escucha* e = static_cast<const Escucha*>(parameter);
   while (GetFileAttributesA(e->gate.c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(10);
+  // Winsock loaded only here: every other recorder starts as it always did,
+  // without it.
+  HMODULE ws2 = LoadLibraryA("ws2_32.dll");
+  if (ws2 == nullptr) return 1;
+  auto startup = Get<int(WSAAPI*)(WORD, LPWSADATA)>(ws2, "WSAStartup");
+  auto make = Get<SOCKET(WSAAPI*)(int, int, int)>(ws2, "socket");
+  auto bind_to = Get<int(WSAAPI*)(SOCKET, const sockaddr*, int)>(ws2, "bind");
+  auto listen_on = Get<int(WSAAPI*)(SOCKET, int)>(ws2, "listen");
+  auto take = Get<SOCKET(WSAAPI*)(SOCKET, sockaddr*, int*)>(ws2, "accept");
+  auto close = Get<int(WSAAPI*)(SOCKET)>(ws2, "closesocket");
   WSADATA data;
-  WSAStartup(MAKEWORD(2, 2), &data);
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  startup(MAKEWORD(2, 2), &data);
+  SOCKET s = make(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<u_short>(e->port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 64) != 0) {
+  // Network byte order: the port's high byte first; 127.0.0.1.
+  address.sin_port = static_cast<u_short>(((e->port & 0xff) << 8) | ((e->port >> 8) & 0xff));
+  address.sin_addr.s_addr = 0x0100007f;
+  if (bind_to(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen_on(s, 64) != 0) {
     Append("listen-failed\t" + std::to_string(e->port));
     return 1;
   }
   Append("listening\t" + std::to_string(GetTickCount64()) + "\t" + std::to_string(e->port));
   for (;;) {
-    SOCKET c = accept(s, nullptr, nullptr);
-    if (c != INVALID_SOCKET) closesocket(c);
+    SOCKET c = take(s, nullptr, nullptr);
+    if (c != INVALID_SOCKET) close(c);
   }
 }
 
