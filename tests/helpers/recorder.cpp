@@ -142,11 +142,11 @@ int main(int argc, char** argv) {
       [[maybe_unused]] ssize_t e = ::write(2, (text + " err\n").data(), text.size() + 5);
     }
     if (arg.rfind("@listen=", 0) == 0) {
-      const std::string spec = arg.substr(8);
-      const std::size_t colon = spec.find(':');
-      const std::string after = colon == std::string::npos ? "0" : spec.substr(colon + 1);
+      const std::string port_and_when = arg.substr(8);
+      const std::size_t colon = port_and_when.find(':');
+      const std::string after = colon == std::string::npos ? "0" : port_and_when.substr(colon + 1);
       const bool ms = after.find_first_not_of("0123456789") == std::string::npos;
-      Listen(std::atoi(spec.c_str()), ms ? std::atol(after.c_str()) : 0, ms ? "" : after);
+      Listen(std::atoi(port_and_when.c_str()), ms ? std::atol(after.c_str()) : 0, ms ? "" : after);
     }
     if (arg.rfind("@touch=", 0) == 0) std::ofstream(arg.substr(7)) << "up\n";
     if (arg.rfind("@remove=", 0) == 0) std::remove(arg.substr(8).c_str());
