@@ -240,9 +240,7 @@ void ServiceRecord::Readiness(const std::string& name, EstadoListo estado, std::
   if (it == checks_.end()) it = checks_.insert(checks_.end(), {name, "", "", "", ""});
   if (it->state != state) {
     it->since = UtcNow();
-    if (estado == EstadoListo::kDown || it->state == NombreEstadoListo(EstadoListo::kDown)) {
-      newly_degraded_ = newly_degraded_ || estado == EstadoListo::kDown;
-    }
+    if (estado == EstadoListo::kDown) newly_degraded_ = true;
   }
   it->state = state;
   it->detail = std::move(detail);

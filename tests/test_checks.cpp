@@ -57,6 +57,12 @@ class Checks : public tests::SiteTest {
     }
     return false;
   }
+  // The environment of a service run under systemd's notify socket.
+  tests::Environment EnvWith(const tests::NotifySocket& notify) const {
+    tests::Environment env = Env();
+    env.emplace_back("NOTIFY_SOCKET", notify.path());
+    return env;
+  }
   std::string File(const std::string& name) const { return site / name; }
   bool Exists(const std::string& name) const { return std::filesystem::exists(File(name)); }
   void Touch(const std::string& name) const { tests::WriteFile(File(name), "up\n"); }
@@ -84,9 +90,7 @@ TEST_F(Checks, TheServiceIsReadyOnlyOnceItsDatabasesAreUp) {
       std::to_string(compras) + ":200 @sleep=60000\n[puertos]\nventas=" + std::to_string(ventas) +
       "\ncompras=127.0.0.1:" + std::to_string(compras) + "\n");
   tests::NotifySocket notify;
-  auto env = Env();
-  env.emplace_back("NOTIFY_SOCKET", notify.path());
-  Background service(site.program(), {}, env);
+  Background service(site.program(), {}, EnvWith(notify));
   ASSERT_TRUE(WaitForCheck("ventas", "waiting")) << service.Err();
   const tests::json::Value waiting = Status();
   EXPECT_EQ(CheckOf(waiting, "ventas")["what"].text, "127.0.0.1:" + std::to_string(ventas));
@@ -124,9 +128,7 @@ TEST_F(Checks, ADatabaseNeverUpIsGivenUpAndNamed) {
       "compras=c\n[puertos]\nventas=" +
       std::to_string(nunca) + "\n[opciones]\nespera_listo=0.5\n");
   tests::NotifySocket notify;
-  auto env = Env();
-  env.emplace_back("NOTIFY_SOCKET", notify.path());
-  Background service(site.program(), {}, env);
+  Background service(site.program(), {}, EnvWith(notify));
   ASSERT_TRUE(notify.WaitFor("READY=1", 20s)) << service.Err();
   int status = -1;
   const tests::json::Value s = Status(&status);
@@ -172,9 +174,7 @@ TEST_F(Checks, ACheckCommandFollowsAnEngineInTheBackground) {
                 "\n[listo]\n1=recorder @exists=" + File("ventas.up") +
                 "\n[bases4GL]\nventas=ventas x\n");
     tests::NotifySocket notify;
-    auto env = Env();
-    env.emplace_back("NOTIFY_SOCKET", notify.path());
-    Background service(site.program(), {}, env);
+    Background service(site.program(), {}, EnvWith(notify));
     ASSERT_TRUE(notify.WaitFor("READY=1", 20s)) << service.Err();
     int status = -1;
     const tests::json::Value s = Status(&status);
@@ -272,9 +272,7 @@ TEST_F(Checks, ACheckThatHangsIsEndedAfterTenSeconds) {
       "[start]\n1=recorder start\n[stop]\n1=recorder stop\n[listo]\n1=recorder check "
       "@sleep=600000\n[bases4GL]\nventas=ventas\n[opciones]\nespera_listo=2\n");
   tests::NotifySocket notify;
-  auto env = Env();
-  env.emplace_back("NOTIFY_SOCKET", notify.path());
-  Background service(site.program(), {}, env);
+  Background service(site.program(), {}, EnvWith(notify));
   ASSERT_TRUE(notify.WaitFor("READY=1", 40s)) << service.Err();
   const std::string err = service.Err();
   EXPECT_NE(err.find("its check command did not answer within 10.000 s: ended"), std::string::npos)
