@@ -69,6 +69,37 @@ TEST(JournalIdentifier, FitsJournaldsHeaderWhateverTheName) {
   EXPECT_EQ(enes.rfind(kept, 0), 0u);
 }
 
+// Mended: journald places a line by its writer's process, and a stop
+// command that had ended before journald read its last line lost that line
+// from `journalctl -u ostrim`. Each stream names the service's unit, read
+// from its cgroup.
+TEST(JournalUnit, IsTheServicesOwnFromItsCgroup) {
+  using platform::posix::UnitOfCgroup;
+  const struct {
+    const char* cgroup;
+    const char* unit;
+  } cases[] = {
+      {"0::/system.slice/ostrim.service\n", "ostrim.service"},
+      {"0::/system.slice/ostrim.service/engines\n", "ostrim.service"},
+      {"0::/system.slice/system-ostrim.slice/ostrim@ventas.service\n", "ostrim@ventas.service"},
+      {"0::/user.slice/user-0.slice/session-3.scope\n", "session-3.scope"},
+      {"0::/system.slice/_cpu.service\n", "cpu.service"},  // escaped by systemd
+      // Old hierarchies beside the unified one, or alone: whichever places
+      // the service (a systemd in a container may track it in either).
+      {"12:cpuset:/\n1:name=systemd:/system.slice/ostrim.service\n0::/\n", "ostrim.service"},
+      {"9:name=systemd:/\n8:pids:/\n0::/system.slice/ostrim.service\n", "ostrim.service"},
+      {"12:cpuset:/\n1:name=systemd:/system.slice/ostrim.service\n", "ostrim.service"},
+      // Not in a unit, or nothing a header line may carry.
+      {"0::/\n", ""},
+      {"0::/system.slice\n", ""},
+      {"0::/docker/3f2a9c\n", ""},
+      {"0::/system.slice/a b.service\n", ""},
+      {"0::/system.slice/ostrim.mount\n", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(UnitOfCgroup(c.cgroup), c.unit) << c.cgroup;
+}
+
 // In a child of its own: /run private, a journal stream socket there, the
 // service run with a standard error the environment names as the journal;
 // every stream it opens is read to its end. What each stream carried (its
@@ -158,13 +189,16 @@ TEST_F(Output, EachDatabaseWritesToAJournalStreamOfItsOwn) {
     each.push_back(streams.substr(at, ff - at));
   }
   std::sort(each.begin(), each.end());
-  // Its header (identifier, no unit, priority 6, level prefixes, journal
-  // only), then what the engine wrote on both its outputs.
+  // Its header (identifier, the service's unit: the test's own, perhaps
+  // none; priority 6, level prefixes, journal only), then what the engine
+  // wrote on both its outputs.
+  const std::string unit =
+      platform::posix::UnitOfCgroup(tests::ReadFile("/proc/self/cgroup")) + "\n";
   const std::vector<std::string> expected = {
-      "ostrim/com_pras\n\n6\n1\n0\n0\n0\nadios out\nadios err\n",
-      "ostrim/com_pras\n\n6\n1\n0\n0\n0\nhola out\nhola err\n",
-      "ostrim/ventas\n\n6\n1\n0\n0\n0\nadios out\nadios err\n",
-      "ostrim/ventas\n\n6\n1\n0\n0\n0\nhola out\nhola err\n",
+      "ostrim/com_pras\n" + unit + "6\n1\n0\n0\n0\nadios out\nadios err\n",
+      "ostrim/com_pras\n" + unit + "6\n1\n0\n0\n0\nhola out\nhola err\n",
+      "ostrim/ventas\n" + unit + "6\n1\n0\n0\n0\nadios out\nadios err\n",
+      "ostrim/ventas\n" + unit + "6\n1\n0\n0\n0\nhola out\nhola err\n",
   };
   EXPECT_EQ(each, expected);
   // The service's own log has none of it.

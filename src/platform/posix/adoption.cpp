@@ -18,32 +18,12 @@ std::string ProcessIdentity(std::int64_t pid) {
 }
 
 namespace posix {
-namespace {
-
-// A small file's whole text (a /proc file reads short of its size); none
-// when it cannot be read.
-std::optional<std::string> Slurp(const std::string& path, std::size_t most) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!fd) return std::nullopt;
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    if (n == 0) return text;
-    text.append(buffer, static_cast<std::size_t>(n));
-    if (text.size() > most) return std::nullopt;
-  }
-}
-
-}  // namespace
 
 std::string IdentityIn(const std::string& proc, std::int64_t pid) {
   if (pid <= 0) return {};
   const std::optional<std::string> stat =
-      Slurp(proc + "/" + std::to_string(pid) + "/stat", 1 << 16);
-  const std::optional<std::string> boot = Slurp(proc + "/sys/kernel/random/boot_id", 256);
+      ReadSmallFile(proc + "/" + std::to_string(pid) + "/stat", 1 << 16);
+  const std::optional<std::string> boot = ReadSmallFile(proc + "/sys/kernel/random/boot_id", 256);
   if (!stat || !boot) return {};
   // "PID (COMM) S ...": the name may hold blanks and parentheses, so the
   // fields are counted from the last ")".

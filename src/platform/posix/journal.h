@@ -2,8 +2,10 @@
 // service's own log is the journal, every launch for a database gets a
 // journal stream of its own, identified "ostrim/DATABASE", as its standard
 // output and error, so that `journalctl -u ostrim -t ostrim/ventas` shows
-// one database's lines (the unit's field is journald's, from the service's
-// own connection: another user's `systemd-cat -t ostrim/ventas` lacks it). The service only hands the stream over: it never reads
+// one database's lines (the unit's field is journald's, from the writer's
+// process, or from the stream's header, which journald believes from root
+// only: another user's `systemd-cat -t ostrim/ventas` lacks it). The
+// service only hands the stream over: it never reads
 // or relays what an engine writes, so no engine ever depends on the service
 // to be able to write.
 //
@@ -13,6 +15,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "platform/posix/posix.h"
 
@@ -38,5 +41,14 @@ Fd JournalStream(const std::string& database);
 // gets the same.
 constexpr std::size_t kLongestIdentifier = 200;
 std::string JournalIdentifier(const std::string& database);
+
+// The unit a process runs in, from its /proc/PID/cgroup text: the first
+// step of its path below the slices ("ostrim.service" for
+// "0::/system.slice/ostrim.service"), when that is a service's or a scope's
+// name; else empty. A database's stream names the service's unit in its
+// header, so that a line read after its writer has ended (a stop command's
+// last line, which journald can no longer place by its process) is still
+// the unit's: `journalctl -u ostrim` shows it.
+std::string UnitOfCgroup(std::string_view cgroup);
 
 }  // namespace ostrim::platform::posix

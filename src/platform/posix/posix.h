@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -45,6 +46,11 @@ std::string ExecutablePath();
 // it without blocking. The event loop does both.
 int LogBacklogFd();
 void FlushLog();
+
+// A small file's whole text, read with a descriptor no child inherits (a
+// /proc file reads short of its size); none when it cannot be read or holds
+// more than `most` bytes.
+std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t most);
 
 // platform::WriteFileWhole with the new file's `mode` (0600: private to the
 // service's user).

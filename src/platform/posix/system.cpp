@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <deque>
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
@@ -187,6 +188,21 @@ void SecureStandardStreams() {
     // The lowest free descriptor is this one: /dev/null takes its place.
     int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
     if (opened != fd && opened >= 0) ::close(opened);
+  }
+}
+
+std::optional<std::string> posix::ReadSmallFile(const std::string& path, std::size_t most) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd) return std::nullopt;
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) return text;
+    text.append(buffer, static_cast<std::size_t>(n));
+    if (text.size() > most) return std::nullopt;
   }
 }
 
