@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The Debian package under a real systemd, booted as PID 1 in namespaces of
-# its own: the package's service starts the site's engines at boot; killed
-# with SIGKILL, systemd brings it back (Restart=on-abnormal) and it adopts
-# its engines instead of starting them again; a stop runs their stop
-# commands; with a check command ([listo]), the unit stays activating until
-# the check passes (READY=1 waits for it); the machine's poweroff ends it all.
+# its own: the package's service starts the site's engines at boot; a stop
+# command's output is the unit's in the journal even when journald reads it
+# after the command has ended; killed with SIGKILL, systemd brings it back
+# (Restart=on-abnormal) and it adopts its engines instead of starting them
+# again; a stop runs their stop commands; with a check command ([listo]),
+# the unit stays activating until the check passes (READY=1 waits for it);
+# the machine's poweroff ends it all.
 #
 #   tests/package/systemd.sh PACKAGE.deb DEMO-DIR   (as root; DEMO-DIR holds
 #                                                   demo-engine and demo-stop)

@@ -35,10 +35,6 @@ bool IsUnitName(std::string_view name) {
   return type == ".service" || type == ".scope";
 }
 
-}  // namespace
-
-namespace {
-
 // The unit of one cgroup path: its first step below the slices, as systemd
 // names its cgroups ("/system.slice/ostrim.service/..."); a name systemd
 // had to escape begins with "_".
