@@ -17,9 +17,17 @@ cleanup() {
   rm -rf "$WINEPREFIX" "$site"
 }
 trap cleanup EXIT
+# A step that fails outside the test's own checks (set -e ends the script)
+# says which, so that a failure never comes with nothing printed.
+trap 'failed_with=$?; echo "FAIL: line $LINENO of ${0##*/}: $BASH_COMMAND: exit status $failed_with"' ERR
 
 start_prefix() {
-  "$wine" wineboot -i >/dev/null 2>&1
+  # What booting the prefix printed is kept, and said if the boot fails.
+  if ! "$wine" wineboot -i >"$site/wineboot.log" 2>&1; then
+    echo "FAIL: wineboot -i failed in $WINEPREFIX (inode $(stat -c %i "$WINEPREFIX")):"
+    tail -20 "$site/wineboot.log"
+    exit 1
+  fi
   "$wineserver" -w
   "$wineserver" -p
 }
