@@ -99,6 +99,7 @@ void LineaJson(Salida& out, const Torvale::Launch& l, bool primera) {
 
 int Torvale::Comprueba(bool json) {
   platform::ProfileView vista;
+  platform::TrustView confianza;  // what the start and the stop would judge, once each
   Comprobacion c;
   // What would be logged is said as -CHECK's own findings, and only what is
   // worth a look (warnings and errors), unless OSTRIM_LOG_LEVEL asks for

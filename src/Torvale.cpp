@@ -550,6 +550,7 @@ void Torvale::ArrancaBases() {
   // It starts every database anew: a restart still waiting is not needed.
   CancelaReinicios(registro.Current());
   LecturaBases();
+  platform::TrustView confianza;  // each program judged once, as each file is read once
   // Mended: without its main profile a start ran nothing and said "done".
   if (!sin_perfil_.empty()) {
     throw std::runtime_error("profile " + RutaINI + ": " + sin_perfil_ + "; nothing was started");
@@ -698,6 +699,7 @@ void Torvale::ParaBases(bool fin) {
   // A pause or stop never waits for a restart's time: each one waiting is
   // cancelled at once.
   SkipIfFails("cancelling the restarts", [&] { CancelaReinicios(registro.Current()); });
+  platform::TrustView confianza;
   // Nothing is watched while paused or stopped: a database down then is
   // down as expected.
   CancelaVigilancia();

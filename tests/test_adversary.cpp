@@ -416,6 +416,25 @@ TEST_F(Adversary, NothingAnotherUserPlantsRunsAsRoot) {
   EXPECT_FALSE(fs::exists(marker));
 }
 
+// A request judges each program once, and a launch looks at its program
+// once more: a program given to another user between two launches of one
+// start is refused at the second, as the next request would refuse it.
+TEST_F(Adversary, AProgramChangedDuringAStartIsRefusedAtItsNextLaunch) {
+  const std::string program = site / "arranca";
+  const std::string ran = site / "ran";
+  // The first launch hands the program to nobody, as a package upgrade
+  // gone wrong or a careless chown -R would.
+  tests::WriteFile(program, "#!/bin/sh\necho \"$1\" >>" + ran + "\nchown 65534 \"$0\"\n");
+  ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+  site.Ombrel("[start]\n1=" + program + "\n[stop]\n1=recorder stop\n[bases4GL]\nuno=1\ndos=2\n");
+  Background service(site.program(), {}, Env());
+  ASSERT_TRUE(Served(1, 20s)) << service.Err();
+  service.Signal(SIGTERM);
+  const Result r = service.Finish();
+  EXPECT_EQ(tests::ReadFile(ran), "1\n") << r.err;
+  EXPECT_NE(r.err.find(program + " is owned by uid 65534"), std::string::npos) << r.err;
+}
+
 // The guard holds for the site however it is reached: from another network
 // namespace, through a bind mount, and after the directory was renamed.
 TEST_F(Adversary, ASecondInstanceIsRefusedHoweverTheSiteIsReached) {

@@ -5,11 +5,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "Torvale.h"
@@ -162,6 +164,67 @@ TEST_F(LauncherTest, FindsProgramsInDirectoriesWithBlanksAndOnPathButNotHere) {
   EXPECT_NE(Recorded().find("\tfound\t"), std::string::npos);
   EXPECT_EQ(Recorded().find("not-found"), std::string::npos);
   EXPECT_NE(logged.find("not found in the program directory or in PATH"), std::string::npos);
+}
+
+// Within one request a program is judged once, and what was judged is the
+// file it was then: a program changed between two launches of the request
+// is judged again, and refused as the next request would refuse it.
+TEST_F(LauncherTest, AProgramChangedWithinARequestIsJudgedAgain) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root: only a root service judges owners";
+  namespace fs = std::filesystem;
+  const std::string program = dir / "arranca";
+  const std::string theirs = dir / "theirs";
+  auto nobodys_copy = [&](const std::string& path) {
+    fs::copy_file(recorder, path, fs::copy_options::overwrite_existing);
+    ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+  };
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+    std::string refused;  // why the second launch is refused; empty: it runs
+  };
+  const Case cases[] = {
+      {"left as it was", [] {}, ""},
+      {"given to another user", [&] { ASSERT_EQ(::chown(program.c_str(), 65534, 65534), 0); },
+       program + " is owned by uid 65534"},
+      {"made writable by its group", [&] { ASSERT_EQ(::chmod(program.c_str(), 0775), 0); },
+       program + " can be written by its group"},
+      {"replaced by another user's file",
+       [&] {
+         nobodys_copy(theirs);
+         fs::rename(theirs, program);
+       },
+       program + " is owned by uid 65534"},
+      {"replaced by a link to another user's file",
+       [&] {
+         nobodys_copy(theirs);
+         fs::remove(program);
+         fs::create_symlink(theirs, program);
+       },
+       theirs + " is owned by uid 65534"},
+      {"removed", [&] { fs::remove(program); }, "No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(program);
+    fs::remove(theirs);
+    fs::remove(dir / "record.log");
+    fs::copy_file(recorder, program);
+    logged.clear();
+    {
+      platform::TrustView request;
+      modSubProceso::EjecutaProcesoEspera(program + " first", *hijos);
+      c.change();
+      modSubProceso::EjecutaProcesoEspera(program + " second", *hijos);
+    }
+    EXPECT_NE(Recorded().find("\tfirst\t"), std::string::npos) << logged;
+    if (c.refused.empty()) {
+      EXPECT_NE(Recorded().find("\tsecond\t"), std::string::npos) << logged;
+    } else {
+      EXPECT_EQ(Recorded().find("\tsecond\t"), std::string::npos) << "it ran: " << logged;
+      EXPECT_NE(logged.find(c.refused), std::string::npos) << logged;
+    }
+  }
 }
 
 TEST_F(LauncherTest, ChildKilledBySignalIsLoggedAsSuch) {

@@ -187,6 +187,25 @@ struct ProgramCheck {
 };
 ProgramCheck CheckCommandLine(const std::string& command_line);
 
+// One request's judgement of what its command lines run. While one lives,
+// each program a line names is looked up and judged once (with every
+// directory and link on the way to it, each judged once too), and a
+// script's "#!" line is read once. What was judged is remembered with what
+// identifies the file (device, inode, owner, mode, change time): a launch
+// looks at its program once more and judges it again when it is no longer
+// the file judged, so that a program swapped during a request is refused as
+// it would be at the next one. -CHECK, which runs nothing, believes what its
+// request judged. Views taken while another lives join it; when the last
+// ends, nothing judged is kept: the next request judges everything afresh.
+// A request takes one with its ProfileView.
+class TrustView {
+ public:
+  TrustView();
+  ~TrustView();
+  TrustView(const TrustView&) = delete;
+  TrustView& operator=(const TrustView&) = delete;
+};
+
 // Whether a TCP connection to `host` (a name, an IPv4 or an IPv6 address)
 // and `port` is accepted within `limit`; it is closed at once, nothing is
 // sent. Empty when accepted; else why not, in the platform's words:

@@ -12,7 +12,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "log.h"
@@ -150,6 +153,67 @@ std::string WhyScriptCannotRun(const std::string& path) {
   return {};
 }
 
+// A program file as a lookup finds it: what identifies it, so that a
+// request that judged it once knows whether it is still the file judged.
+struct FileIdentity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  uid_t uid = 0;
+  mode_t mode = 0;
+  struct timespec ctime {};
+
+  bool operator==(const FileIdentity& o) const {
+    return dev == o.dev && ino == o.ino && uid == o.uid && mode == o.mode &&
+           ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
+  }
+};
+
+// One stat: the program file's identity, or none when it is no regular file
+// with an execute bit (the lookup's own test, IsExecutableFile).
+std::optional<FileIdentity> ExecutableIdentity(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 0111) == 0) {
+    return std::nullopt;
+  }
+  return FileIdentity{st.st_dev, st.st_ino, st.st_uid, st.st_mode, st.st_ctim};
+}
+
+// What the TrustView in force has found and judged of the programs its
+// command lines name. A lookup depends on PATH, which an [arranque] line may
+// change within the request: what was found with another PATH is dropped.
+struct Judgements {
+  struct Verdict {
+    FileIdentity identity;  // the file as it was judged
+    std::string problem;    // empty: it may run
+  };
+  std::optional<std::string> path_variable;
+  std::vector<std::string> directories;
+  std::unordered_map<std::string, std::string> found;  // name -> path (empty: nowhere)
+  std::unordered_map<std::string, Verdict> choices;    // names tried, then the path
+  std::unordered_map<std::string, Verdict> scripts;    // path -> what its "#!" line says
+
+  // The search directories for PATH as it is now.
+  const std::vector<std::string>& Directories() {
+    const char* now = std::getenv("PATH");
+    if (!path_variable || *path_variable != (now != nullptr ? now : "")) {
+      path_variable = now != nullptr ? now : "";
+      directories = SearchDirectories();
+      found.clear();
+      choices.clear();
+    }
+    return directories;
+  }
+
+  const std::string& Find(const std::string& name) {
+    auto [it, added] = found.try_emplace(name);
+    if (added) it->second = FindProgram(name, directories);
+    return it->second;
+  }
+};
+
+int trust_views = 0;
+std::unique_ptr<Judgements> judgements;
+
 // What a launch of `command_line` would run: the line split as
 // CreateProcessA splits it, each candidate program looked up as the launcher
 // finds programs, the first found taken. The launch and -CHECK both go
@@ -160,30 +224,71 @@ struct Resolved {
   std::string problem;  // why it cannot run; empty when it can
 };
 
-// `check_script`: also look inside a script for what would stop it (a file
-// read: done by -CHECK, and by a launch only once it has failed).
-Resolved Resolve(const std::string& command_line, bool check_script) {
+// -CHECK also looks inside a script for what would stop it (a file read,
+// done by a launch only once it has failed), and believes what its request
+// judged already; a launch looks at its program once more before it runs it.
+enum class Use { kCheck, kLaunch };
+
+std::string ScriptProblem(const std::string& path, Judgements* known) {
+  if (known == nullptr) return WhyScriptCannotRun(path);
+  auto it = known->scripts.find(path);
+  if (it == known->scripts.end()) {
+    const std::optional<FileIdentity> identity = ExecutableIdentity(path);
+    if (!identity) return WhyScriptCannotRun(path);
+    it = known->scripts.emplace(path, Judgements::Verdict{*identity, WhyScriptCannotRun(path)})
+             .first;
+  }
+  return it->second.problem;
+}
+
+// `known`: what this request judged already (null: nothing, judge afresh).
+Resolved Resolve(const std::string& command_line, Use use, Judgements* known) {
   Resolved r;
   // Every candidate, quoted or not, goes through FindProgram; the first one
   // found is the program, and its path is kept so that it is looked up once.
-  const std::vector<std::string> directories = SearchDirectories();
+  std::vector<std::string> own;
+  if (known == nullptr) own = SearchDirectories();
+  const std::vector<std::string>& directories = known != nullptr ? known->Directories() : own;
   std::vector<std::string> tried;
   r.split = SplitCommandLine(command_line, [&](const std::string& name) {
     tried.push_back(name);
-    r.path = FindProgram(name, directories);
+    r.path = known != nullptr ? known->Find(name) : FindProgram(name, directories);
     return !r.path.empty();
   });
   if (r.split.program.empty()) {
     r.path.clear();
     r.problem = "the command line names no program";
-  } else if (r.path.empty()) {
-    r.problem = WhyNotLaunchable(r.split.program);
-  } else if (std::string why = WhyUntrustedChoice(tried, r.path, directories); !why.empty()) {
-    // As root, nothing another user could have put in its way runs.
-    r.problem = why;
-  } else if (check_script) {
-    r.problem = WhyScriptCannotRun(r.path);
+    return r;
   }
+  if (r.path.empty()) {
+    r.problem = WhyNotLaunchable(r.split.program);
+    return r;
+  }
+  // As root, nothing another user could have put in its way runs. Judged
+  // once per request for the same names and the same file; a launch judges
+  // again a file that is no longer the one judged (replaced, or its owner or
+  // mode changed), and looks again for one that is gone.
+  if (known == nullptr) {
+    r.problem = WhyUntrustedChoice(tried, r.path, directories);
+  } else {
+    std::string key;
+    for (const std::string& name : tried) key.append(name).push_back('\0');
+    key += r.path;
+    auto it = known->choices.find(key);
+    std::optional<FileIdentity> now;
+    if (it == known->choices.end() || use == Use::kLaunch) now = ExecutableIdentity(r.path);
+    if (it != known->choices.end() && (use == Use::kCheck || now == it->second.identity)) {
+      r.problem = it->second.problem;
+    } else if (!now) {
+      known->found.clear();
+      known->choices.clear();
+      return Resolve(command_line, use, nullptr);
+    } else {
+      r.problem = WhyUntrustedChoice(tried, r.path, directories);
+      known->choices.insert_or_assign(std::move(key), Judgements::Verdict{*now, r.problem});
+    }
+  }
+  if (r.problem.empty() && use == Use::kCheck) r.problem = ScriptProblem(r.path, known);
   return r;
 }
 
@@ -195,7 +300,17 @@ ProgramCheck CheckOf(Resolved r) {
 }  // namespace
 
 ProgramCheck CheckCommandLine(const std::string& command_line) {
-  return CheckOf(Resolve(command_line, true));
+  return CheckOf(Resolve(command_line, Use::kCheck, judgements.get()));
+}
+
+TrustView::TrustView() {
+  if (trust_views++ == 0) judgements = std::make_unique<Judgements>();
+  posix::BeginJudgements();
+}
+
+TrustView::~TrustView() {
+  posix::EndJudgements();
+  if (--trust_views == 0) judgements.reset();
 }
 
 std::string DescribeEnd(const ProcessEnd& end) {
@@ -213,7 +328,7 @@ std::string DescribeEnd(const ProcessEnd& end) {
 }
 
 Process Launch(const std::string& command_line, ChildWatch& watch, LaunchTag tag) {
-  Resolved resolved = Resolve(command_line, false);
+  Resolved resolved = Resolve(command_line, Use::kLaunch, judgements.get());
   if (!resolved.problem.empty()) throw LaunchError(CheckOf(std::move(resolved)).Text());
   SplitLine& split = resolved.split;
   const std::string& path = resolved.path;

@@ -5,6 +5,10 @@
 
 #include <climits>
 #include <cstdlib>
+#include <memory>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace ostrim::platform::posix {
 namespace {
@@ -48,36 +52,94 @@ std::string Writable(const std::string& path, mode_t mode, const std::string& co
          "): whoever can change it can " + consequence;
 }
 
+// What is wrong with one place on the way to a path, said without what
+// another user could do with it (the caller's words): so that a directory
+// judged once serves every file below it, whatever each file is for.
+struct Finding {
+  enum Kind { kNone, kOwned, kOwnedLink, kWritable } kind = kNone;
+  std::string path;
+  uid_t uid = 0;
+  mode_t mode = 0;
+
+  std::string Text(const std::string& consequence) const {
+    switch (kind) {
+      case kOwned:
+        return Owned(path, uid, "", consequence);
+      case kOwnedLink:
+        return Owned(path, uid, "a link ", consequence);
+      case kWritable:
+        return Writable(path, mode, consequence);
+      case kNone:
+        break;
+    }
+    return {};
+  }
+};
+
+// What a request has judged of the places on the way to its programs,
+// profiles and libraries: each (place, strictness) once, while a judgement
+// is open (see BeginJudgements). A place judged safe can be changed only by
+// root; one judged unsafe stays refused for the rest of the request.
+struct Judged {
+  std::unordered_map<std::string, Finding> chains[2];  // [strict]
+};
+int judgements_open = 0;
+std::unique_ptr<Judged> judged;
+
 std::string WhyUnsafeFile(const std::string& file, const std::string& consequence, int links);
 
 // `path` and every directory above it, each looked at as it is (a link as a
 // link, and then where it leads). `strict`: the first one there is a place
 // where a name may be created, which a sticky directory does not protect.
-std::string WhyUnsafeChain(std::string path, bool strict, const std::string& consequence,
-                           int links) {
+// Each place walked is remembered with what was found at or above it.
+Finding UnsafeChain(std::string path, bool strict, int links) {
+  std::vector<std::pair<std::string, bool>> walked;
+  Finding found;
   for (;;) {
+    if (judged != nullptr) {
+      auto& known = judged->chains[strict ? 1 : 0];
+      if (auto it = known.find(path); it != known.end()) {
+        found = it->second;
+        break;
+      }
+      walked.emplace_back(path, strict);
+    }
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
       // Missing: whoever may create it may create what is in it.
     } else if (S_ISLNK(st.st_mode)) {
-      if (st.st_uid != 0) return Owned(path, st.st_uid, "a link ", consequence);
+      if (st.st_uid != 0) {
+        found = {Finding::kOwnedLink, path, st.st_uid, 0};
+        break;
+      }
       const std::string real = RealPath(path);
       if (!real.empty() && links < 40) {
-        if (std::string why = WhyUnsafeChain(real, strict, consequence, links + 1); !why.empty())
-          return why;
+        found = UnsafeChain(real, strict, links + 1);
+        if (found.kind != Finding::kNone) break;
       }
       strict = false;  // the link itself is root's, in the directory above
     } else {
-      if (st.st_uid != 0) return Owned(path, st.st_uid, "", consequence);
+      if (st.st_uid != 0) {
+        found = {Finding::kOwned, path, st.st_uid, 0};
+        break;
+      }
       const bool sticky_directory = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0;
       if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (strict || !sticky_directory)) {
-        return Writable(path, st.st_mode, consequence);
+        found = {Finding::kWritable, path, 0, st.st_mode};
+        break;
       }
       strict = false;
     }
-    if (path == "/") return {};
+    if (path == "/") break;
     path = Parent(path);
   }
+  for (auto& [place, how] : walked) judged->chains[how ? 1 : 0].emplace(std::move(place), found);
+  return found;
+}
+
+std::string WhyUnsafeChain(const std::string& path, bool strict, const std::string& consequence,
+                           int links) {
+  return UnsafeChain(path, strict, links).Text(consequence);
 }
 
 // The file itself (and, when it is a link, the file it leads to), then the
@@ -111,6 +173,15 @@ std::string WhyUntrustedFile(const std::string& path, const std::string& consequ
 std::string WhyUntrustedPlace(const std::string& directory, const std::string& consequence) {
   if (!Root()) return {};
   return WhyUnsafeChain(Absolute(directory), true, consequence, 0);
+}
+
+void BeginJudgements() {
+  if (judgements_open++ == 0) judged = std::make_unique<Judged>();
+}
+
+void EndJudgements() {
+  if (--judgements_open != 0) return;
+  judged.reset();
 }
 
 std::string RunsInstead(const std::string& directory, const std::string& name) {

@@ -30,6 +30,12 @@ std::string WhyUntrustedFile(const std::string& path, const std::string& consequ
 // directories above it as for a file.
 std::string WhyUntrustedPlace(const std::string& directory, const std::string& consequence);
 
+// Between the two, the places on the way to every path judged are each
+// judged once, and their findings remembered; the two nest, and when the
+// last one ends nothing judged is kept. The request's TrustView opens one.
+void BeginJudgements();
+void EndJudgements();
+
 // What the creator of `name` in `directory` could do: have it run as root
 // in place of the program meant.
 std::string RunsInstead(const std::string& directory, const std::string& name);

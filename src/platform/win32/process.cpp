@@ -214,6 +214,12 @@ class Startup {
 
 }  // namespace
 
+// Windows judges no program's owner (see WhyUntrusted), and CreateProcessA
+// looks each program up itself at its launch: a request has nothing to
+// remember.
+TrustView::TrustView() = default;
+TrustView::~TrustView() = default;
+
 ProgramCheck CheckCommandLine(const std::string& command_line) {
   // The program as CreateProcessA takes it from a line with no application
   // name (a quoted name, or the text up to each blank in turn), each
