@@ -166,7 +166,7 @@ int Torvale::Comprueba(bool json) {
     // A selected name that [bases4GL] lacks is skipped, start and stop: a
     // typo that leaves a database unhandled.
     for (const std::string& base : c.bases) {
-      if (EnBases4GL(base)) continue;
+      if (EntradaEnBases4GL(base)) continue;
       problema(seleccion + " [seleccion] " + base + ": no such database in [bases4GL] of " +
                RutaINI + ": it is neither started nor stopped");
       falla = true;

@@ -427,6 +427,10 @@ bool Torvale::EnBases4GL(const std::string& base) const {
   return en_bases4GL_.count(Upper(base)) > 0;
 }
 
+bool Torvale::EntradaEnBases4GL(const std::string& base) const {
+  return !desde_seleccion_ || EnBases4GL(base);
+}
+
 void Torvale::RecorreArranque(const Launcher& launch, const Omision& omite) {
   const std::string comando = modINI::LeeValorINI("start", "1", "", RutaINI);
   // With no start command, each value's first word is the program.
@@ -439,7 +443,7 @@ void Torvale::RecorreArranque(const Launcher& launch, const Omision& omite) {
     const std::string base = List1.Text();
     // A selected name that [bases4GL] lacks is no database: no line without
     // one (mended: it was launched with an empty argument and never stopped).
-    if (!EnBases4GL(base)) continue;
+    if (!EntradaEnBases4GL(base)) continue;
     const std::string argumento = modINI::LeeValorINI("basesSQL", base, "", RutaINI);
     if (argumento.empty()) continue;
     launch({Pass::kSQL, base, LineaArranque(comando, argumento), i + 1, bases,
@@ -449,7 +453,7 @@ void Torvale::RecorreArranque(const Launcher& launch, const Omision& omite) {
   for (std::int16_t i = 0; i < bases4GL; ++i) {
     List1.SetListIndex(i);
     const std::string base = List1.Text();
-    if (!EnBases4GL(base)) {
+    if (!EntradaEnBases4GL(base)) {
       if (omite) omite(base);
       continue;
     }
@@ -468,7 +472,7 @@ void Torvale::RecorreParada(const Launcher& launch, const Omision& omite, bool f
     SkipIfFails("entry " + std::to_string(i + 1) + " of the list", [&] {
       List1.SetListIndex(i);
       const std::string base = List1.Text();
-      if (!EnBases4GL(base)) {
+      if (!EntradaEnBases4GL(base)) {
         if (omite) omite(base);
         return;
       }
@@ -546,11 +550,11 @@ void Torvale::ArrancaBases() {
   // Every command line of this request is built from one version of each
   // profile file, read when the request begins.
   platform::ProfileView vista;
+  platform::TrustView confianza;  // each program judged once, as each file is read once
   ServiceRecord& registro = NTService->Record();
   // It starts every database anew: a restart still waiting is not needed.
   CancelaReinicios(registro.Current());
   LecturaBases();
-  platform::TrustView confianza;  // each program judged once, as each file is read once
   // Mended: without its main profile a start ran nothing and said "done".
   if (!sin_perfil_.empty()) {
     throw std::runtime_error("profile " + RutaINI + ": " + sin_perfil_ + "; nothing was started");
@@ -695,11 +699,11 @@ void Torvale::ArrancaBases() {
 
 void Torvale::ParaBases(bool fin) {
   platform::ProfileView vista;  // one version of each file, as for the start
+  platform::TrustView confianza;
   ServiceRecord& registro = NTService->Record();
   // A pause or stop never waits for a restart's time: each one waiting is
   // cancelled at once.
   SkipIfFails("cancelling the restarts", [&] { CancelaReinicios(registro.Current()); });
-  platform::TrustView confianza;
   // Nothing is watched while paused or stopped: a database down then is
   // down as expected.
   CancelaVigilancia();
@@ -908,7 +912,7 @@ Chequeos Torvale::LeeChequeos() {
   for (std::int16_t i = 0; i < List1.ListCount(); ++i) {
     List1.SetListIndex(i);
     const std::string base = List1.Text();
-    if (!EnBases4GL(base) || !vistas.insert(Upper(base)).second) continue;
+    if (!EntradaEnBases4GL(base) || !vistas.insert(Upper(base)).second) continue;
     Chequeo c{base, {}, std::nullopt};
     if (!comando.empty()) {
       c.linea = LineaParada(comando, modINI::LeeValorINI("bases4GL", base, "", RutaINI));

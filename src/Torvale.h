@@ -196,6 +196,10 @@ class Torvale final : public ServiceEvents {
   void RecorreParada(const Launcher& launch, const Omision& omite = {}, bool fin = false);
   // Whether `base` has its [bases4GL] entry.
   bool EnBases4GL(const std::string& base) const;
+  // Whether the entry of List1 `base` is a database: every entry is one when
+  // the list is [bases4GL]'s own names, so a walk of a long list asks no
+  // lookup of each.
+  bool EntradaEnBases4GL(const std::string& base) const;
   // The databases this service started (its record says so) that [bases4GL]
   // no longer lists (with `fin`: or that the list leaves out), each with its
   // bases4GL value of then and why it is stopped though not listed.

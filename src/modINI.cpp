@@ -18,7 +18,13 @@ constexpr std::size_t kTamanoMaximo = std::size_t{256} << 20;
 // answer ends (1 for a value, its NUL; 2 for a key list, its two NULs).
 std::string LeeCompleto(const char* seccion, const char* clave, const char* defecto,
                         const std::string& fichero, std::size_t reserva) {
-  std::string buffer(kTamanoBuffer, ' ');
+  // The first try in a buffer of the stack, left unfilled: almost every
+  // value fits, and a walk of a long list makes one lookup per database.
+  char primero[kTamanoBuffer];
+  const std::size_t corto =
+      platform::GetPrivateProfileString(seccion, clave, defecto, primero, sizeof primero, fichero);
+  if (corto + reserva < sizeof primero) return std::string(primero, corto);
+  std::string buffer(2 * kTamanoBuffer, ' ');
   for (;;) {
     std::size_t n = platform::GetPrivateProfileString(seccion, clave, defecto, buffer.data(),
                                                       buffer.size(), fichero);
