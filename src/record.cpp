@@ -154,13 +154,16 @@ std::string ServiceRecord::Key(const std::string& name, Pass pass) {
 void ServiceRecord::AddDatabase(DatabaseRecord entry) {
   index_[Key(entry.name, entry.pass)].push_back(databases_.size());
   databases_.push_back(std::move(entry));
+  NoteEngine(databases_.size() - 1);
   changed_ = true;
 }
 
 void ServiceRecord::Reindex() {
   index_.clear();
+  engines_.clear();
   for (std::size_t i = 0; i < databases_.size(); ++i) {
     index_[Key(databases_[i].name, databases_[i].pass)].push_back(i);
+    NoteEngine(i);
   }
 }
 
@@ -198,6 +201,19 @@ void ServiceRecord::Set(DatabaseRecord& entry, DatabaseState now, std::int64_t e
   entry.detail = std::move(detail);
   changed_ = true;
   kept_changed_ = true;
+  NoteEngine(static_cast<std::size_t>(&entry - databases_.data()));
+}
+
+bool ServiceRecord::IsEngine(const DatabaseRecord& d) {
+  return d.pid != 0 && !IsStopPass(d.pass) && StillRuns(d);
+}
+
+void ServiceRecord::NoteEngine(std::size_t at) {
+  if (IsEngine(databases_[at])) {
+    engines_.insert(at);
+  } else {
+    engines_.erase(at);
+  }
 }
 
 void ServiceRecord::Degrade(const std::string& why) {
@@ -407,9 +423,8 @@ bool ServiceRecord::AdoptedRuns(const std::string& name) const {
 
 std::vector<const DatabaseRecord*> ServiceRecord::Engines() const {
   std::vector<const DatabaseRecord*> engines;
-  for (const DatabaseRecord& d : databases_) {
-    if (d.pid != 0 && !IsStopPass(d.pass) && StillRuns(d)) engines.push_back(&d);
-  }
+  engines.reserve(engines_.size());
+  for (std::size_t at : engines_) engines.push_back(&databases_[at]);
   return engines;
 }
 

@@ -53,6 +53,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -333,6 +334,8 @@ class ServiceRecord final : public ChildObserver {
   // runs (then a new one beside it).
   DatabaseRecord& Entry(const std::string& name, Pass pass);
   void Reindex();
+  static bool IsEngine(const DatabaseRecord& d);
+  void NoteEngine(std::size_t at);  // entry `at` of databases_ changed
   std::unordered_set<std::string> StoppedNow() const;
   void Set(DatabaseRecord& entry, DatabaseState state, std::int64_t entry_pid, std::string detail);
   void Degrade(const std::string& why);
@@ -361,6 +364,10 @@ class ServiceRecord final : public ChildObserver {
   // Where each database and pass's entries are in `databases_`, oldest
   // first; rebuilt whenever entries are dropped.
   std::unordered_map<std::string, std::vector<std::size_t>> index_;
+  // Which entries of `databases_` are engines (Engines()), in their order:
+  // kept as each entry changes, so that keeping the state file after a
+  // launch costs the engines that run, not every entry of a long site.
+  std::set<std::size_t> engines_;
   // Each database's [bases4GL] value as last started.
   std::unordered_map<std::string, std::string> started_with_;
   int restart_limit_ = 0;

@@ -213,6 +213,48 @@ TEST_F(RecordTest, ALaunchBesideARunningEngineKeepsBoth) {
 
 // A retried pause: an engine left running by the first is still running at
 // the second, which must not say that everything stopped.
+// The engines the state file keeps are found without a walk of every
+// entry; whatever moves the record (launches, ends, stop commands, the
+// requests that drop old entries), they are the entries a walk would find,
+// in the record's order. 2,000 random steps over eight databases.
+TEST_F(RecordTest, ItsEnginesAreAlwaysTheEntriesThatRunEngines) {
+  std::uint32_t seed = 12345;
+  auto next = [&seed](std::uint32_t n) {
+    seed = seed * 1664525u + 1013904223u;
+    return (seed >> 8) % n;
+  };
+  const char* requests[] = {"start", "pause", "continue", "stop"};
+  const char* passes[] = {"SQL", "4GL", "stop"};
+  std::int64_t pid = 100;
+  std::vector<std::pair<LaunchTag, std::int64_t>> running;
+  for (int step = 0; step < 2000; ++step) {
+    SCOPED_TRACE(step);
+    switch (next(5)) {
+      case 0:
+        Begin(requests[next(4)]);
+        break;
+      case 1:
+      case 2: {
+        LaunchTag tag{"base" + std::to_string(next(8)), passes[next(3)], "x"};
+        r.Launched(tag, ++pid, "arranca x -z");
+        running.emplace_back(tag, pid);
+        if (next(2) == 0) r.LeftRunning(tag, pid);
+        break;
+      }
+      default:
+        if (running.empty()) break;
+        const std::size_t k = next(static_cast<std::uint32_t>(running.size()));
+        r.Ended(running[k].first, running[k].second, Status(static_cast<int>(next(2))), next(2));
+        running.erase(running.begin() + static_cast<std::ptrdiff_t>(k));
+    }
+    std::vector<const DatabaseRecord*> walked;
+    for (const DatabaseRecord& d : r.Databases()) {
+      if (d.pid != 0 && d.pass != Pass::kStop && StillRuns(d)) walked.push_back(&d);
+    }
+    ASSERT_EQ(r.Engines(), walked);
+  }
+}
+
 TEST_F(RecordTest, AnEngineLeftRunningStaysAProblemOfEachStop) {
   Begin("start");
   r.Launched({"ventas", "4GL", "v"}, 10, "arranca v -z");

@@ -23,7 +23,14 @@ std::string IdentityIn(const std::string& proc, std::int64_t pid) {
   if (pid <= 0) return {};
   const std::optional<std::string> stat =
       ReadSmallFile(proc + "/" + std::to_string(pid) + "/stat", 1 << 16);
-  const std::optional<std::string> boot = ReadSmallFile(proc + "/sys/kernel/random/boot_id", 256);
+  // The boot's id cannot change while this process lives: read once per
+  // /proc, not once per engine launched.
+  static std::string boot_proc;
+  static std::optional<std::string> boot;
+  if (!boot || boot_proc != proc) {
+    boot = ReadSmallFile(proc + "/sys/kernel/random/boot_id", 256);
+    boot_proc = proc;
+  }
   if (!stat || !boot) return {};
   // "PID (COMM) S ...": the name may hold blanks and parentheses, so the
   // fields are counted from the last ")".
